@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "engine/config.hpp"
+#include "engine/result.hpp"
+
+namespace kov {
+
+// What the caller lends a search: where progress lines go and how to ask whether to stop. The
+// engine never touches Python; the binding passes a sink writing to sys.stdout and a check polling
+// for signals. Both are called on the thread that called run_bfs only.
+struct SearchHooks {
+    // Receives each progress line without its trailing newline. Empty: lines are dropped.
+    std::function<void(std::string_view line)> progress;
+    // Polled between chunks of work; returning true ends the search with SearchError::Cancelled.
+    // Empty: never cancelled.
+    std::function<bool()> should_cancel;
+    // Observer for tests and benchmarks: called with each level's expressions once the level is
+    // final (level 1 after seeding, then every level after its beam cut). Empty: not called.
+    std::function<void(std::uint64_t level, std::span<const Expression> kept)> on_level;
+};
+
+inline constexpr const char* invalid_input_message =
+    "Inputs and target vector must be non-empty and equal length.";
+inline constexpr const char* too_many_variables_message =
+    "At most 255 input variables are supported.";
+
+// The engine's one entry point: breadth-first search over complexity. Returns the formulas each
+// more accurate than every simpler one (most accurate first) or the reason there are none.
+// Throws std::bad_alloc only when memory runs out.
+[[nodiscard]] SearchOutcome run_bfs(const std::vector<std::vector<double>>& rows,
+                                    const std::vector<double>& targets, const SearchConfig& config,
+                                    const SearchHooks& hooks = {});
+
+}  // namespace kov
