@@ -1,0 +1,82 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/complex.hpp"
+#include "ops/builtin_ids.hpp"
+#include "ops/operator.hpp"
+
+namespace kov {
+
+// A named constant ("0", "1", "I", "Pi", "E" among the built-ins). Its texts are static.
+class ConstOp final : public Operator {
+public:
+    ConstOp(std::string_view name, std::string_view latex, std::string_view python, Complex value)
+        : name_(name), latex_(latex), python_(python), value_(value) {}
+
+    void debug_text(std::ostream& out) const override;
+    [[nodiscard]] std::string name() const override { return std::string(name_); }
+    [[nodiscard]] std::uint8_t arity() const override { return 0; }
+    [[nodiscard]] std::optional<Complex> eval(std::span<const Complex>) const override {
+        return value_;
+    }
+    [[nodiscard]] std::string to_latex(std::span<const std::string>) const override {
+        return std::string(latex_);
+    }
+    [[nodiscard]] std::string to_python(std::span<const std::string>) const override {
+        return std::string(python_);
+    }
+
+private:
+    std::string_view name_;
+    std::string_view latex_;
+    std::string_view python_;
+    Complex value_;
+};
+
+// The sixteen operator types differ only in their registry id, which selects the formula in
+// eval_builtin and the names and templates in the table in builtins.cpp. They have no fields.
+template <std::size_t Id>
+class BuiltinOperator : public Operator {
+public:
+    void debug_text(std::ostream& out) const override;
+    [[nodiscard]] std::string name() const override;
+    [[nodiscard]] std::uint8_t arity() const override;
+    [[nodiscard]] bool is_commutative() const override;
+    [[nodiscard]] std::optional<Complex> eval(std::span<const Complex> operands) const override;
+    [[nodiscard]] std::string to_latex(std::span<const std::string> operands) const override;
+    [[nodiscard]] std::string to_python(std::span<const std::string> operands) const override;
+};
+
+class Kov final : public BuiltinOperator<builtin_id::kov> {};
+class Neg final : public BuiltinOperator<builtin_id::neg> {};
+class Inv final : public BuiltinOperator<builtin_id::inv> {};
+class Plus final : public BuiltinOperator<builtin_id::plus> {};
+class Times final : public BuiltinOperator<builtin_id::times> {};
+class Subtract final : public BuiltinOperator<builtin_id::subtract> {};
+class Divide final : public BuiltinOperator<builtin_id::divide> {};
+class Exp final : public BuiltinOperator<builtin_id::exp> {};
+class Log final : public BuiltinOperator<builtin_id::log> {};
+class Sqrt final : public BuiltinOperator<builtin_id::sqrt> {};
+class Sin final : public BuiltinOperator<builtin_id::sin> {};
+class Cos final : public BuiltinOperator<builtin_id::cos> {};
+class Tan final : public BuiltinOperator<builtin_id::tan> {};
+class ArcSin final : public BuiltinOperator<builtin_id::arcsin> {};
+class ArcCos final : public BuiltinOperator<builtin_id::arccos> {};
+class ArcTan final : public BuiltinOperator<builtin_id::arctan> {};
+
+// The five named constants in registration order (ids 0-4).
+[[nodiscard]] std::vector<std::unique_ptr<Operator>> builtin_constants();
+
+// The sixteen operator types in registration order (ids 5-20): Kov, Neg, Inv, Plus, Times,
+// Subtract, Divide, Exp, Log, Sqrt, Sin, Cos, Tan, ArcSin, ArcCos, ArcTan.
+[[nodiscard]] std::vector<std::unique_ptr<Operator>> all_builtins();
+
+}  // namespace kov
