@@ -4,33 +4,93 @@
 #include <chrono>
 #include <cmath>
 #include <memory>
+#include <numeric>
 #include <optional>
-#include <set>
 #include <string>
 #include <utility>
 
 #include "core/fingerprint.hpp"
+#include "engine/bfs_expand.hpp"
+#include "engine/bfs_level.hpp"
 #include "engine/bfs_progress.hpp"
+#include "engine/bfs_score.hpp"
+#include "engine/fingerprint_table.hpp"
 #include "engine/optimizer.hpp"
 #include "engine/pareto.hpp"
+#include "engine/pool.hpp"
+#include "ops/complex_math.hpp"
 #include "ops/registry.hpp"
 
 namespace kov {
 
 namespace {
 
+using namespace bfs;
+using Clock = std::chrono::steady_clock;
+
 constexpr std::size_t max_variables = 255;
+// Rows scored ahead of the others when a level's candidates are abandoned early; with fewer rows
+// than this floor every candidate is simply scored in full.
+constexpr std::size_t priority_row_count = 8;
+constexpr std::size_t priority_row_floor = 32;
 
-struct Scored {
-    Expression expression;
-    double score = 0.0;
-};
+double seconds(Clock::duration elapsed) {
+    return std::chrono::duration<double>(elapsed).count();
+}
 
-// Ascending with NaN after every number.
-bool score_less(double a, double b) {
-    if (std::isnan(a)) return false;
-    if (std::isnan(b)) return true;
-    return a < b;
+// The rows whose targets lie farthest from the mean (NaN distances first), ascending by index.
+std::vector<std::size_t> pick_priority_rows(const std::vector<double>& targets) {
+    if (targets.size() < priority_row_floor) return {};
+    double mean = 0.0;
+    for (double t : targets) mean += t;
+    mean /= static_cast<double>(targets.size());
+    std::vector<std::size_t> order(targets.size());
+    std::iota(order.begin(), order.end(), 0);
+    const auto distance = [&](std::size_t i) {
+        const double d = std::fabs(targets[i] - mean);
+        return std::isnan(d) ? std::numeric_limits<double>::infinity() : d;
+    };
+    std::partial_sort(order.begin(), order.begin() + priority_row_count, order.end(),
+                      [&](std::size_t x, std::size_t y) {
+                          const double dx = distance(x);
+                          const double dy = distance(y);
+                          return dx != dy ? dx > dy : x < y;
+                      });
+    order.resize(priority_row_count);
+    std::sort(order.begin(), order.end());
+    return order;
+}
+
+std::array<std::int64_t, 10> flatten(const Fingerprint& fingerprint) {
+    std::array<std::int64_t, 10> keys{};
+    for (std::size_t p = 0; p < fingerprint.size(); ++p) {
+        keys[2 * p] = fingerprint[p].first;
+        keys[2 * p + 1] = fingerprint[p].second;
+    }
+    return keys;
+}
+
+std::uint32_t count_constants(const Expression& expression) {
+    return static_cast<std::uint32_t>(
+        std::count_if(expression.tokens.begin(), expression.tokens.end(),
+                      [](const Token& t) { return t.kind == TokenKind::Const; }));
+}
+
+// Dense ranks of the formulas in byte order (equal texts share a rank), for commutative pruning.
+void rank_formulas(Level& level) {
+    std::vector<std::size_t> order(level.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+        return level.expressions[x].formula < level.expressions[y].formula;
+    });
+    std::uint32_t rank = 0;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        if (i > 0 &&
+            level.expressions[order[i - 1]].formula != level.expressions[order[i]].formula) {
+            ++rank;
+        }
+        level.nodes[order[i]].rank = rank;
+    }
 }
 
 class Search {
@@ -42,13 +102,21 @@ public:
           hooks_(hooks),
           registry_(std::make_shared<OperatorRegistry>(OperatorRegistry::with_builtins())),
           front_(std::make_shared<ParetoFront>()),
-          variables_(rows.front().size()) {
+          variables_(rows.front().size()),
+          priority_rows_(pick_priority_rows(targets)) {
         rows_.reserve(rows.size());
         for (const auto& row : rows) {
             auto& converted = rows_.emplace_back();
             converted.reserve(row.size());
             for (double value : row) converted.push_back(Complex{value, 0.0});
         }
+        for (std::size_t id : registry_->ids_by_arity(1)) ops_.unary.push_back(narrow(id));
+        for (std::size_t id : registry_->ids_by_arity(2)) ops_.binary.push_back(narrow(id));
+        ops_.commutative.resize(registry_->size());
+        for (std::size_t id = 0; id < registry_->size(); ++id) {
+            ops_.commutative[id] = registry_->meta(id).is_commutative;
+        }
+        if (hooks_.should_cancel) poll_ = hooks_.should_cancel;
     }
 
     SearchOutcome run() {
@@ -58,8 +126,7 @@ public:
         if (!early_exit()) {
             print(seeded_line(levels_[1].size()));
             for (std::uint64_t level = 2; level <= config_.max_complexity; ++level) {
-                if (cancelled()) return SearchError::cancelled();
-                run_level(level);
+                if (!run_level(level)) return SearchError::cancelled();
                 if (early_exit()) break;
             }
         }
@@ -67,9 +134,9 @@ public:
     }
 
 private:
-    const OperatorList& operators() const { return registry_->operators(); }
+    static std::uint8_t narrow(std::size_t id) { return static_cast<std::uint8_t>(id); }
 
-    bool cancelled() const { return hooks_.should_cancel && hooks_.should_cancel(); }
+    const OperatorList& operators() const { return registry_->operators(); }
 
     bool early_exit() {
         return check_early_exit(*front_, config_.disable_early_exit, config_.early_exit_tolerance);
@@ -80,12 +147,7 @@ private:
     }
 
     void report(std::uint64_t level) const {
-        if (hooks_.on_level) hooks_.on_level(level, levels_[level]);
-    }
-
-    bool admit(const Expression& expression) {
-        const std::optional<Fingerprint> key = fingerprint(expression, operators());
-        return key && seen_.insert(*key).second;
+        if (hooks_.on_level) hooks_.on_level(level, levels_[level].expressions);
     }
 
     void seed() {
@@ -96,67 +158,191 @@ private:
         for (std::size_t j = 0; j < variables_; ++j) {
             seeds.push_back(Expression::variable_leaf(static_cast<std::uint8_t>(j)));
         }
+        Level& level = levels_[1];
         for (Expression& seed : seeds) {
-            if (!admit(seed)) continue;
+            const std::uint64_t position = next_position_++;
+            const std::optional<Fingerprint> key = fingerprint(seed, operators());
+            if (!key) continue;
+            const auto inserted = table_.insert(digest_of(flatten(*key)), position);
+            if (inserted.outcome != FingerprintTable::Outcome::Added) continue;
             const double error = compute_raw_error(seed, rows_, targets_, operators());
             if (std::isfinite(error)) update_pareto(*front_, seed, error);
-            levels_[1].push_back(std::move(seed));
+            add_seed(level, std::move(seed));
         }
+        rank_formulas(level);
     }
 
-    std::vector<Expression> expand(std::uint64_t level) {
-        std::vector<Expression> candidates;
-        for (const Expression& parent : levels_[level - 1]) {
-            for (std::size_t op : registry_->ids_by_arity(1)) {
-                Expression child = Expression::unary(*registry_, op, parent);
-                if (admit(child)) candidates.push_back(std::move(child));
-            }
-        }
-        for (std::uint64_t k = 1; k + 2 <= level; ++k) {
-            const std::uint64_t r = level - 1 - k;
-            for (const Expression& left : levels_[k]) {
-                for (const Expression& right : levels_[r]) {
-                    for (std::size_t op : registry_->ids_by_arity(2)) {
-                        if (registry_->meta(op).is_commutative && k == r &&
-                            left.formula > right.formula) {
-                            continue;
-                        }
-                        Expression child = Expression::binary(*registry_, op, left, right);
-                        if (admit(child)) candidates.push_back(std::move(child));
-                    }
+    void add_seed(Level& level, Expression seed) {
+        Node node;
+        node.values = level.values.size();
+        node.const_count = count_constants(seed);
+        const Token& token = seed.tokens.front();
+        if (token.kind == TokenKind::Const) {
+            node.constant = true;
+            node.probes.fill(token.value);
+            level.values.push_back(token.value);
+        } else {
+            for (unsigned p = 0; p < probe_count; ++p) node.probes[p] = probe_value(p, token.index);
+            for (const auto& row : rows_) {
+                if (token.index < row.size()) {
+                    level.values.push_back(row[token.index]);
+                } else {
+                    node.rows_ok = false;
+                    level.values.push_back(Complex{});
                 }
             }
         }
-        return candidates;
+        level.nodes.push_back(node);
+        level.expressions.push_back(std::move(seed));
     }
 
-    void run_level(std::uint64_t level) {
-        const auto start = std::chrono::steady_clock::now();
-        const std::vector<Expression> candidates = expand(level);
-        std::vector<Scored> scored;
-        for (const Expression& candidate : candidates) {
-            std::optional<ScoredExpression> kept =
-                score_candidate(candidate, rows_, targets_, *registry_, config_);
-            if (!kept) continue;
-            const double weight =
-                static_cast<double>(kept->expression.complexity) * config_.complexity_penalty + 1;
-            scored.push_back({std::move(kept->expression), kept->error * weight});
+    bool run_level(std::uint64_t level) {
+        const auto start = Clock::now();
+        LevelStats stats;
+        stats.level = level;
+
+        std::vector<Candidate> candidates;
+        ExpansionCounts counts;
+        if (!expand_level(levels_, level, ops_, table_, next_position_, candidates, counts,
+                          poll_)) {
+            return false;
         }
-        for (const Scored& entry : scored) {
-            const double weight =
-                static_cast<double>(entry.expression.complexity) * config_.complexity_penalty + 1;
-            update_pareto(*front_, entry.expression, entry.score / weight);
+        const auto expanded = Clock::now();
+        const std::uint64_t unique = candidates.size();
+
+        ScoringSetup setup{&levels_,     level,    &rows_,         &targets_,
+                           &operators(), &config_, &priority_rows_};
+        std::optional<ScoringResult> scored = score_level(setup, candidates, fitters_, poll_);
+        if (!scored) return false;
+        const auto scored_at = Clock::now();
+        candidates = {};
+
+        if (scored->front) {
+            const Picked& best = *scored->front;
+            update_pareto(*front_, kept_expression(level, best, 0), best.front_value);
         }
-        std::stable_sort(scored.begin(), scored.end(), [](const Scored& a, const Scored& b) {
-            return score_less(a.score, b.score);
-        });
-        if (scored.size() > config_.beam_width) scored.resize(config_.beam_width);
-        levels_.emplace_back();
-        for (Scored& entry : scored) levels_[level].push_back(std::move(entry.expression));
-        const auto elapsed = std::chrono::steady_clock::now() - start;
+        Level next = build_level(level, scored->beam);
+        rank_formulas(next);
+        levels_.push_back(std::move(next));
+
+        const auto elapsed = Clock::now() - start;
         print(level_line(level, std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed),
                          levels_[level].size()));
         report(level);
+
+        if (hooks_.stats != nullptr) {
+            stats.generated = counts.generated;
+            stats.unique = unique;
+            stats.fitted = scored->fitted;
+            stats.scored = scored->scored;
+            stats.kept = levels_[level].size();
+            stats.expansion_seconds = seconds(expanded - start);
+            stats.scoring_seconds = seconds(scored_at - expanded);
+            stats.fitting_seconds = scored->fitting_seconds;
+            hooks_.stats->levels.push_back(stats);
+        }
+        return true;
+    }
+
+    ConstantFitter& fitter(std::size_t worker) {
+        if (fitters_.size() <= worker) fitters_.resize(worker + 1);
+        if (!fitters_[worker]) {
+            fitters_[worker] = std::make_unique<ConstantFitter>(rows_, targets_, operators());
+        }
+        return *fitters_[worker];
+    }
+
+    // The expression a scored candidate stands for: composed, and refitted when fitting won.
+    Expression kept_expression(std::uint64_t level, const Picked& picked, std::size_t worker) {
+        Expression expression = compose(levels_, level, picked.candidate, *registry_);
+        if (!picked.fitted) return expression;
+        return fitter(worker).fit(expression, picked.raw_error).expression;
+    }
+
+    Level build_level(std::uint64_t level, const std::vector<Picked>& kept) {
+        Level next;
+        next.expressions.resize(kept.size());
+        next.nodes.resize(kept.size());
+        // Row values: one per row, or a single one for an expression without variables.
+        std::size_t offset = 0;
+        for (std::size_t i = 0; i < kept.size(); ++i) {
+            const Candidate& c = kept[i].candidate;
+            std::uint8_t var_count = levels_[c.left_level].expressions[c.a].var_count;
+            if (c.arity == 2) {
+                var_count = std::max(var_count,
+                                     levels_[level - 1 - c.left_level].expressions[c.b].var_count);
+            }
+            next.nodes[i].values = offset;
+            next.nodes[i].constant = var_count == 0;
+            offset += var_count == 0 ? 1 : rows_.size();
+        }
+        next.values.resize(offset);
+        if (fitters_.size() < worker_count()) fitters_.resize(worker_count());
+        parallel_for(kept.size(), 4, [&](std::size_t begin, std::size_t end, std::size_t worker) {
+            for (std::size_t i = begin; i < end; ++i) {
+                next.expressions[i] = kept_expression(level, kept[i], worker);
+                if (kept[i].fitted) {
+                    evaluate_node(next.expressions[i], next, i);
+                } else {
+                    derive_node(level, kept[i].candidate, next, i);
+                }
+            }
+        });
+        return next;
+    }
+
+    // A child as generated: its operator applied to the parents' cached values.
+    void derive_node(std::uint64_t level, const Candidate& c, Level& next, std::size_t i) const {
+        const Level& left_level = levels_[c.left_level];
+        const Level& right_level = c.arity == 2 ? levels_[level - 1 - c.left_level] : left_level;
+        const Node& left = left_level.nodes[c.a];
+        const Node& right = c.arity == 2 ? right_level.nodes[c.b] : left;
+        Node& node = next.nodes[i];
+        node.const_count = left.const_count + (c.arity == 2 ? right.const_count : 0);
+        for (std::size_t p = 0; p < probe_count; ++p) {
+            const std::optional<Complex> value =
+                eval_builtin(c.op, left.probes[p], right.probes[p]);
+            node.probes_ok = node.probes_ok && value && is_acceptable_value(*value);
+            node.probes[p] = value.value_or(Complex{});
+        }
+        const Complex* a = left_level.row_values(c.a);
+        const Complex* b = c.arity == 2 ? right_level.row_values(c.b) : a;
+        const std::size_t a_stride = left.constant ? 0 : 1;
+        const std::size_t b_stride = right.constant ? 0 : 1;
+        const std::size_t count = node.constant ? 1 : rows_.size();
+        Complex* out = next.values.data() + node.values;
+        for (std::size_t j = 0; j < count; ++j) {
+            const std::optional<Complex> value =
+                eval_builtin(c.op, a[j * a_stride], b[j * b_stride]);
+            node.rows_ok = node.rows_ok && value && is_acceptable_value(*value);
+            out[j] = value.value_or(Complex{});
+        }
+    }
+
+    // A fitted form: its Real tokens change every value, so evaluate it token by token.
+    void evaluate_node(const Expression& expression, Level& next, std::size_t i) const {
+        Node& node = next.nodes[i];
+        node.const_count = count_constants(expression);
+        std::vector<Complex> stack;
+        stack.reserve(expression.complexity);
+        std::vector<Complex> vars(expression.var_count);
+        for (unsigned p = 0; p < probe_count; ++p) {
+            for (unsigned v = 0; v < vars.size(); ++v) vars[v] = probe_value(p, v);
+            stack.clear();
+            const std::optional<Complex> value =
+                eval_internal(expression.tokens, vars, {}, operators(), stack);
+            node.probes_ok = node.probes_ok && value && is_acceptable_value(*value);
+            node.probes[p] = value.value_or(Complex{});
+        }
+        const std::size_t count = node.constant ? 1 : rows_.size();
+        Complex* out = next.values.data() + node.values;
+        for (std::size_t j = 0; j < count; ++j) {
+            stack.clear();
+            const std::optional<Complex> value =
+                eval_internal(expression.tokens, rows_[j], {}, operators(), stack);
+            node.rows_ok = node.rows_ok && value.has_value();
+            out[j] = value.value_or(Complex{});
+        }
     }
 
     ComplexRows rows_;
@@ -166,8 +352,13 @@ private:
     std::shared_ptr<OperatorRegistry> registry_;
     std::shared_ptr<ParetoFront> front_;
     std::size_t variables_;
-    std::set<Fingerprint> seen_;
-    std::vector<std::vector<Expression>> levels_;
+    std::vector<std::size_t> priority_rows_;
+    OperatorSets ops_;
+    std::function<bool()> poll_;
+    FingerprintTable table_;
+    std::uint64_t next_position_ = 0;
+    FitterSet fitters_;
+    std::vector<Level> levels_;  // index = complexity; entry 0 stays empty
 };
 
 }  // namespace

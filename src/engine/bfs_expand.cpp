@@ -1,0 +1,131 @@
+#include "engine/bfs_expand.hpp"
+
+#include <algorithm>
+#include <array>
+
+#include "core/fingerprint.hpp"
+#include "engine/pool.hpp"
+#include "ops/complex_math.hpp"
+
+namespace kov::bfs {
+
+namespace {
+
+// One unary pass or one binary round: every (left, right) pair in order, each with every operator.
+struct Round {
+    const Level* left = nullptr;
+    const Level* right = nullptr;  // null for the unary pass: the child has one parent
+    std::uint32_t left_level = 0;
+    const std::vector<std::uint8_t>* ops = nullptr;
+    bool prune_commutative = false;  // both parents from the same level
+};
+
+// Fingerprint keys of the child, or false when it has no value or too large a value at a probe.
+inline bool child_keys(std::size_t op, const Node& left, const Node& right,
+                       std::array<std::int64_t, 10>& keys) {
+    for (std::size_t p = 0; p < probe_count; ++p) {
+        const std::optional<Complex> value = eval_builtin(op, left.probes[p], right.probes[p]);
+        if (!value || !is_acceptable_value(*value)) return false;
+        keys[2 * p] = fingerprint_key(value->re);
+        keys[2 * p + 1] = fingerprint_key(value->im);
+    }
+    return true;
+}
+
+bool run_round(const Round& round, const OperatorSets& ops, FingerprintTable& table,
+               std::uint64_t& next_position, std::vector<Candidate>& candidates,
+               ExpansionCounts& counts, const std::function<bool()>& poll) {
+    const std::size_t left_count = round.left->size();
+    const std::size_t right_count = round.right != nullptr ? round.right->size() : 1;
+    const std::vector<std::uint8_t>& op_ids = *round.ops;
+    const std::size_t op_count = op_ids.size();
+    const std::size_t pairs = left_count * right_count;
+    const std::uint64_t base = next_position;
+    next_position += pairs * op_count;
+    if (pairs == 0 || op_count == 0) return true;
+
+    const std::uint8_t arity = round.right != nullptr ? 2 : 1;
+    const std::size_t chunk = round.right != nullptr ? 512 : 32;
+    const std::size_t chunk_count = (pairs + chunk - 1) / chunk;
+    std::vector<std::vector<Candidate>> kept(chunk_count);
+    const std::size_t workers = worker_count();
+    std::vector<std::vector<std::uint64_t>> displaced(workers);
+    std::vector<std::uint64_t> generated(workers, 0);
+
+    const bool completed = parallel_for(
+        pairs, chunk,
+        [&](std::size_t begin, std::size_t end, std::size_t worker) {
+            std::vector<Candidate>& out = kept[begin / chunk];
+            std::uint64_t built = 0;
+            std::size_t a = begin / right_count;
+            std::size_t b = begin % right_count;
+            std::array<std::int64_t, 10> keys{};
+            for (std::size_t pair = begin; pair < end; ++pair) {
+                const Node& left = round.left->nodes[a];
+                const Node& right = round.right != nullptr ? round.right->nodes[b] : left;
+                const bool usable = left.probes_ok && right.probes_ok;
+                const bool ordered = left.rank > right.rank;
+                for (std::size_t o = 0; o < op_count; ++o) {
+                    const std::uint8_t op = op_ids[o];
+                    if (round.prune_commutative && ordered && ops.commutative[op]) continue;
+                    ++built;
+                    if (!usable || !child_keys(op, left, right, keys)) continue;
+                    const std::uint64_t position = base + pair * op_count + o;
+                    const auto inserted = table.insert(digest_of(keys), position);
+                    if (inserted.outcome == FingerprintTable::Outcome::Present) continue;
+                    if (inserted.outcome == FingerprintTable::Outcome::TookOver) {
+                        displaced[worker].push_back(inserted.displaced);
+                    }
+                    out.push_back(Candidate{static_cast<std::uint32_t>(a),
+                                            static_cast<std::uint32_t>(b), round.left_level, op,
+                                            arity});
+                }
+                if (++b == right_count) {
+                    b = 0;
+                    ++a;
+                }
+            }
+            generated[worker] += built;
+        },
+        poll);
+    if (!completed) return false;
+
+    for (std::uint64_t g : generated) counts.generated += g;
+    // A child that lost its key to an earlier one of the same round (inserted later in time by
+    // another thread) is a duplicate after all.
+    std::vector<std::uint64_t> losers;
+    for (auto& list : displaced) losers.insert(losers.end(), list.begin(), list.end());
+    std::sort(losers.begin(), losers.end());
+    std::array<std::size_t, 256> op_index{};
+    for (std::size_t o = 0; o < op_count; ++o) op_index[op_ids[o]] = o;
+    for (const auto& list : kept) {
+        for (const Candidate& c : list) {
+            if (!losers.empty()) {
+                const std::uint64_t position =
+                    base + (std::uint64_t{c.a} * right_count + c.b) * op_count + op_index[c.op];
+                if (std::binary_search(losers.begin(), losers.end(), position)) continue;
+            }
+            candidates.push_back(c);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool expand_level(const std::vector<Level>& levels, std::uint64_t level, const OperatorSets& ops,
+                  FingerprintTable& table, std::uint64_t& next_position,
+                  std::vector<Candidate>& candidates, ExpansionCounts& counts,
+                  const std::function<bool()>& poll) {
+    const auto parent_level = static_cast<std::uint32_t>(level - 1);
+    Round unary{&levels[parent_level], nullptr, parent_level, &ops.unary, false};
+    if (!run_round(unary, ops, table, next_position, candidates, counts, poll)) return false;
+    for (std::uint64_t k = 1; k + 2 <= level; ++k) {
+        const std::uint64_t r = level - 1 - k;
+        Round binary{&levels[k], &levels[r], static_cast<std::uint32_t>(k), &ops.binary, k == r};
+        if (!run_round(binary, ops, table, next_position, candidates, counts, poll)) return false;
+    }
+    return true;
+}
+
+}  // namespace kov::bfs

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/complex.hpp"
+#include "core/expression.hpp"
+
+namespace kov::bfs {
+
+inline constexpr std::size_t probe_count = 5;
+
+// What the search caches about one expression of a level, so that a child's values are its
+// operator applied to these instead of a token-by-token evaluation of the whole child.
+struct Node {
+    std::array<Complex, probe_count> probes{};
+    std::size_t values = 0;         // offset of the row values in Level::values
+    std::uint32_t rank = 0;         // position of the formula in byte order within the level
+    std::uint32_t const_count = 0;  // Const tokens: what a fit of a child would have to fit
+    bool probes_ok = true;          // a value at all five probes, so children can be fingerprinted
+    bool rows_ok = true;            // a value on every row, so children can be scored
+    bool constant = false;          // uses no variable: one value stands for every row
+};
+
+struct Level {
+    std::vector<Expression> expressions;
+    std::vector<Node> nodes;
+    std::vector<Complex> values;
+
+    [[nodiscard]] std::size_t size() const { return nodes.size(); }
+    [[nodiscard]] const Complex* row_values(std::size_t i) const {
+        return values.data() + nodes[i].values;
+    }
+};
+
+// A child before it is known to survive: its operator and its parents' positions. A unary child
+// has parent `a` in level Q - 1; a binary child has `a` in level `left_level` and `b` in level
+// Q - 1 - left_level.
+struct Candidate {
+    std::uint32_t a = 0;
+    std::uint32_t b = 0;
+    std::uint32_t left_level = 0;
+    std::uint8_t op = 0;
+    std::uint8_t arity = 0;
+};
+
+}  // namespace kov::bfs

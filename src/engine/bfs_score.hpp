@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "engine/bfs_level.hpp"
+#include "engine/config.hpp"
+#include "engine/optimizer.hpp"
+
+namespace kov::bfs {
+
+// What one level's scoring needs besides the candidates.
+struct ScoringSetup {
+    const std::vector<Level>* levels = nullptr;
+    std::uint64_t level = 0;
+    const ComplexRows* rows = nullptr;
+    const std::vector<double>* targets = nullptr;
+    const OperatorList* operators = nullptr;
+    const SearchConfig* config = nullptr;
+    // Rows scored first because their targets lie farthest from the mean, ascending.
+    const std::vector<std::size_t>* priority_rows = nullptr;
+};
+
+// A scored candidate that the level keeps or offers to the front.
+struct Picked {
+    double score = 0.0;
+    double front_value = 0.0;  // score / (complexity * penalty + 1), what the front records
+    double raw_error = 0.0;
+    std::uint64_t position = 0;  // in the level's candidate list
+    Candidate candidate;
+    bool fitted = false;  // the fitted form is the kept expression
+};
+
+struct ScoringResult {
+    std::vector<Picked> beam;     // best first, at most beam_width
+    std::optional<Picked> front;  // what update_pareto in list order would leave for the level
+    std::uint64_t scored = 0;     // candidates scored to the end with a finite error
+    std::uint64_t fitted = 0;
+    std::uint64_t abandoned = 0;  // proven unable to matter before all rows were scored
+    double fitting_seconds = 0.0;
+};
+
+// Per-worker fitters, created on first use and kept for the whole search.
+using FitterSet = std::vector<std::unique_ptr<ConstantFitter>>;
+
+// Scores every candidate (raw error, fitting where it applies, rejection of non-finite errors) and
+// selects the top beam_width by score (ties in list order) and the level's front entry, without
+// materialising the scored list. Returns nothing when `poll` asked to stop.
+[[nodiscard]] std::optional<ScoringResult> score_level(const ScoringSetup& setup,
+                                                       const std::vector<Candidate>& candidates,
+                                                       FitterSet& fitters,
+                                                       const std::function<bool()>& poll);
+
+// The candidate as a full expression (tokens and formula) by the composition rules.
+[[nodiscard]] Expression compose(const std::vector<Level>& levels, std::uint64_t level,
+                                 const Candidate& candidate, const OperatorRegistry& registry);
+
+// Ascending score with NaN after every number.
+[[nodiscard]] inline bool score_less(double a, double b) {
+    if (a != a) return false;
+    if (b != b) return true;
+    return a < b;
+}
+
+}  // namespace kov::bfs

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace kov {
+
+// 128-bit digest of a fingerprint's ten integers. The search compares digests instead of the
+// integers themselves: with 2^128 possible digests and at most some 10^8 fingerprints per search,
+// the chance that two different fingerprints share a digest is about 1e-25 per search.
+struct Digest {
+    std::uint64_t high = 0;
+    std::uint64_t low = 0;
+};
+
+[[nodiscard]] Digest digest_of(const std::array<std::int64_t, 10>& keys);
+
+// The search's fingerprint set: sharded open addressing, one small spin lock per shard, each
+// shard grown (doubled) under its own lock. A thread that grows a shard is the only one touching
+// the new pages, so two threads never fault the same fresh memory. Every key remembers the list
+// position of the candidate that holds it, and a candidate earlier in list order takes a key over
+// from a later one, so the surviving candidate never depends on thread timing.
+class FingerprintTable {
+public:
+    FingerprintTable();
+    ~FingerprintTable();
+    FingerprintTable(const FingerprintTable&) = delete;
+    FingerprintTable& operator=(const FingerprintTable&) = delete;
+
+    enum class Outcome {
+        Added,     // the key was new
+        Present,   // held by an earlier position: the offered candidate is a duplicate
+        TookOver,  // held by a later position, now by the offered one; `displaced` tells which
+    };
+    struct InsertResult {
+        Outcome outcome;
+        std::uint64_t displaced;
+    };
+
+    // Safe to call from many threads at once. Positions must be unique.
+    InsertResult insert(Digest digest, std::uint64_t position);
+
+    [[nodiscard]] std::size_t size() const;
+    [[nodiscard]] std::size_t memory_bytes() const;
+
+private:
+    struct Slot;
+    struct Shard;
+    static constexpr unsigned shard_bits = 8;
+    std::unique_ptr<Shard[]> shards_;
+};
+
+}  // namespace kov
