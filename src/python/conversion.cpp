@@ -1,0 +1,180 @@
+#include "python/conversion.hpp"
+
+#include <bit>
+#include <cstring>
+#include <string_view>
+
+#include "python/errors.hpp"
+
+namespace kov::python {
+namespace {
+
+constexpr const char* vector_message = "Input must be a 1D list or NumPy array of floats";
+constexpr const char* matrix_message = "Input must be a 2D list or 2D NumPy array of floats";
+constexpr const char* not_contiguous_message = "The given array is not contiguous";
+
+// numpy.ndarray, looked up on the first conversion so that importing kov_sr does not import NumPy.
+// When NumPy is not installed no argument can be an array, and every input takes the generic path.
+struct NumpyArrayType {
+    bool looked_up = false;
+    PyObject* type = nullptr;  // owned for the life of the process; null without NumPy
+};
+NumpyArrayType numpy_array;
+
+// 1 for an ndarray (subclasses included), 0 otherwise, -1 with an error set.
+int is_numpy_array(PyObject* object) {
+    if (!numpy_array.looked_up) {
+        PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
+        if (numpy) {
+            numpy_array.type = PyObject_GetAttrString(numpy.get(), "ndarray");
+            if (numpy_array.type == nullptr) return -1;
+        } else if (PyErr_ExceptionMatches(PyExc_ImportError)) {
+            PyErr_Clear();
+        } else {
+            return -1;
+        }
+        numpy_array.looked_up = true;
+    }
+    if (numpy_array.type == nullptr) return 0;
+    return PyObject_IsInstance(object, numpy_array.type);
+}
+
+// Buffer formats that describe a float64 in the machine's own byte order. Byte-swapped or other
+// element types are converted element by element through the generic path instead.
+bool is_native_float64(const Py_buffer& view) {
+    if (view.itemsize != sizeof(double) || view.format == nullptr) return false;
+    const std::string_view format = view.format;
+    if (format == "d" || format == "@d" || format == "=d") return true;
+    if constexpr (std::endian::native == std::endian::little) return format == "<d";
+    return format == ">d" || format == "!d";
+}
+
+// A float64 array of the wanted dimension, exported for reading. Holds nothing when the object is
+// not such an array; the caller then takes the generic path.
+struct Float64Array {
+    BufferView buffer;
+    bool usable = false;
+};
+
+// False with an error set only when the isinstance check itself fails.
+bool open_float64_array(PyObject* object, int ndim, Float64Array& array) {
+    const int is_array = is_numpy_array(object);
+    if (is_array < 0) return false;
+    if (is_array == 0) return true;
+    if (!array.buffer.acquire(object, PyBUF_RECORDS_RO)) {
+        // Arrays of some element types (datetimes, for one) export no buffer: generic path.
+        PyErr_Clear();
+        return true;
+    }
+    const Py_buffer& view = array.buffer.view();
+    array.usable = view.ndim == ndim && is_native_float64(view);
+    return true;
+}
+
+double read_double(const char* address) {
+    double value;
+    std::memcpy(&value, address, sizeof value);  // strided elements need not be aligned
+    return value;
+}
+
+// Appends the elements of a sequence (not a str) converted to doubles. False with an error set.
+bool append_sequence(PyObject* object, Vector& out) {
+    if (PyUnicode_Check(object) || !PySequence_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, "not a sequence");
+        return false;
+    }
+    const Py_ssize_t length = PyObject_Size(object);
+    if (length > 0) {
+        out.reserve(static_cast<std::size_t>(length));
+    } else if (length < 0) {
+        PyErr_Clear();  // a failing length only costs the reservation
+    }
+    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+    if (!iterator) return false;
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        const double value = PyFloat_AsDouble(item.get());
+        if (value == -1.0 && PyErr_Occurred()) return false;
+        out.push_back(value);
+    }
+    return !PyErr_Occurred();
+}
+
+// Replaces an error about the input by the conversion's fixed message.
+template <class T>
+std::optional<T> fail_with(PyObject* type, const char* message) {
+    if (error_is_about_input()) {
+        PyErr_Clear();
+        raise(type, message);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Vector> convert_to_vec(PyObject* object) {
+    Float64Array array;
+    if (!open_float64_array(object, 1, array)) return std::nullopt;
+    if (array.usable) {
+        const Py_buffer& view = array.buffer.view();
+        const Py_ssize_t count = view.shape[0];
+        // One element or none is contiguous whatever its stride, as NumPy flags it.
+        if (count > 1 && view.strides[0] != static_cast<Py_ssize_t>(sizeof(double))) {
+            raise(PyExc_TypeError, not_contiguous_message);
+            return std::nullopt;
+        }
+        Vector out(static_cast<std::size_t>(count));
+        if (count > 0) std::memcpy(out.data(), view.buf, out.size() * sizeof(double));
+        return out;
+    }
+    Vector out;
+    if (!append_sequence(object, out)) return fail_with<Vector>(PyExc_ValueError, vector_message);
+    return out;
+}
+
+std::optional<Matrix> convert_to_matrix(PyObject* object) {
+    Float64Array array;
+    if (!open_float64_array(object, 2, array)) return std::nullopt;
+    if (array.usable) {
+        const Py_buffer& view = array.buffer.view();
+        const auto rows = static_cast<std::size_t>(view.shape[0]);
+        const auto columns = static_cast<std::size_t>(view.shape[1]);
+        const char* base = static_cast<const char*>(view.buf);
+        Matrix out(rows, Vector(columns));
+        for (std::size_t i = 0; i < rows; ++i) {
+            // Negative strides need no special case: buf points at element [0, 0].
+            const char* row = base + static_cast<Py_ssize_t>(i) * view.strides[0];
+            if (view.strides[1] == static_cast<Py_ssize_t>(sizeof(double))) {
+                if (columns > 0) std::memcpy(out[i].data(), row, columns * sizeof(double));
+                continue;
+            }
+            for (std::size_t j = 0; j < columns; ++j) {
+                out[i][j] = read_double(row + static_cast<Py_ssize_t>(j) * view.strides[1]);
+            }
+        }
+        return out;
+    }
+    if (PyUnicode_Check(object) || !PySequence_Check(object)) {
+        return fail_with<Matrix>(PyExc_ValueError, matrix_message);
+    }
+    Matrix out;
+    const Py_ssize_t length = PyObject_Size(object);
+    if (length > 0) {
+        out.reserve(static_cast<std::size_t>(length));
+    } else if (length < 0) {
+        PyErr_Clear();
+    }
+    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+    if (!iterator) return fail_with<Matrix>(PyExc_ValueError, matrix_message);
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        // Rows given as arrays are read through the sequence protocol too, never the fast path.
+        Vector row;
+        if (!append_sequence(item.get(), row)) {
+            return fail_with<Matrix>(PyExc_ValueError, matrix_message);
+        }
+        out.push_back(std::move(row));
+    }
+    if (PyErr_Occurred()) return fail_with<Matrix>(PyExc_ValueError, matrix_message);
+    return out;
+}
+
+}  // namespace kov::python

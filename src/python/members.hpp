@@ -1,0 +1,22 @@
+#pragma once
+
+#include "python/py_ref.hpp"
+
+namespace kov::python {
+
+// Sets `object` (borrowed; null means its creation failed with an error set) as the module
+// attribute `name` and appends `name` to the module's __all__. False with a Python error set.
+[[nodiscard]] bool add_member(PyObject* module, const char* name, PyObject* object);
+
+// A method taking (self, args, kwargs) as the PyCFunction that METH_KEYWORDS method tables hold.
+template <PyObject* (*Method)(PyObject*, PyObject*, PyObject*)>
+[[nodiscard]] PyCFunction as_cfunction() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method));
+}
+
+// The members of the module, each added by the file that defines it.
+[[nodiscard]] bool add_searcher(PyObject* module);
+[[nodiscard]] bool add_search_result(PyObject* module);
+[[nodiscard]] bool add_exceptions(PyObject* module);
+
+}  // namespace kov::python

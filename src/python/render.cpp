@@ -1,0 +1,94 @@
+#include "python/render.hpp"
+
+#include <algorithm>
+#include <span>
+#include <vector>
+
+#include "ops/operator.hpp"
+#include "python/format.hpp"
+
+namespace kov::python {
+namespace {
+
+std::string indexed_name(const char* prefix, unsigned index) {
+    return std::string(prefix) + "{" + std::to_string(index) + "}";
+}
+
+std::string composed(const std::string& name, std::span<const std::string> operands) {
+    if (operands.empty()) return name;
+    std::string text = name + "(";
+    for (std::size_t i = 0; i < operands.size(); ++i) {
+        if (i > 0) text += ", ";
+        text += operands[i];
+    }
+    return text + ")";
+}
+
+// An operator or constant applied to its rendered operands in the requested form.
+std::string apply(const OperatorRegistry& registry, std::size_t id,
+                  std::span<const std::string> operands, Rendering rendering) {
+    // Every id a search stores indexes its own registry; the guard only keeps a corrupted result
+    // from reading past it.
+    if (id >= registry.size()) return "?";
+    switch (rendering) {
+        case Rendering::Formula:
+            return composed(registry.meta(id).name, operands);
+        case Rendering::Latex:
+            return registry.op(id).to_latex(operands);
+        case Rendering::Python:
+            return registry.op(id).to_python(operands);
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string render(const SearchResult& result, Rendering rendering) {
+    const std::vector<Token>& tokens = result.expression.tokens;
+    if (tokens.empty() || !result.registry) return {};
+    const OperatorRegistry& registry = *result.registry;
+    std::vector<std::string> stack;
+    stack.reserve(tokens.size());
+    for (const Token& token : tokens) {
+        switch (token.kind) {
+            case TokenKind::Const:
+                stack.push_back(apply(registry, token.id, {}, rendering));
+                break;
+            case TokenKind::Real:
+                stack.push_back(rendering == Rendering::Formula
+                                    ? python_float_repr(token.value.re)
+                                    : fixed_four_decimals(token.value.re));
+                break;
+            case TokenKind::Var:
+                stack.push_back(indexed_name("v_", token.index));
+                break;
+            case TokenKind::Param:
+                stack.push_back(indexed_name("p_", token.index));
+                break;
+            case TokenKind::Op: {
+                // The deepest of the top `arity` texts is operand 0. A search never builds a token
+                // list that runs short; should one, the missing operands render empty.
+                std::vector<std::string> operands(token.arity);
+                const std::size_t available = std::min<std::size_t>(token.arity, stack.size());
+                const std::size_t first = token.arity - available;
+                for (std::size_t i = 0; i < available; ++i) {
+                    operands[first + i] = std::move(stack[stack.size() - available + i]);
+                }
+                stack.resize(stack.size() - available);
+                stack.push_back(apply(registry, token.id, operands, rendering));
+                break;
+            }
+        }
+    }
+    return std::move(stack.back());
+}
+
+std::string display_formula(const SearchResult& result) {
+    const std::vector<Token>& tokens = result.expression.tokens;
+    const bool fitted = std::any_of(tokens.begin(), tokens.end(), [](const Token& token) {
+        return token.kind == TokenKind::Real;
+    });
+    return fitted ? render(result, Rendering::Formula) : result.expression.formula;
+}
+
+}  // namespace kov::python
