@@ -99,13 +99,14 @@ bool append_sequence(PyObject* object, Vector& out) {
     return !PyErr_Occurred();
 }
 
-// Replaces an error about the input by the conversion's fixed message.
+// Raises the conversion's fixed message in place of any error about the input.
 template <class T>
 std::optional<T> fail_with(PyObject* type, const char* message) {
-    if (error_is_about_input()) {
+    if (PyErr_Occurred()) {
+        if (!error_is_about_input()) return std::nullopt;
         PyErr_Clear();
-        raise(type, message);
     }
+    raise(type, message);
     return std::nullopt;
 }
 
