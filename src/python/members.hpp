@@ -14,6 +14,14 @@ template <PyObject* (*Method)(PyObject*, PyObject*, PyObject*)>
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method));
 }
 
+// A static type object with only its header set: the defining file fills in its slots. Static
+// types live as long as the process, like the module that exposes them.
+[[nodiscard]] inline PyTypeObject empty_type_object() {
+    PyTypeObject type{};
+    type.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
+    return type;
+}
+
 // The members of the module, each added by the file that defines it.
 [[nodiscard]] bool add_searcher(PyObject* module);
 [[nodiscard]] bool add_search_result(PyObject* module);

@@ -18,6 +18,10 @@ PyModuleDef module_definition = {
     // a copy of its dict, in any interpreter, without calling PyInit__core, bypassing the
     // single-interpreter check and making a second module object.
     0,
+    nullptr,  // no module-level functions
+    nullptr,
+    nullptr,
+    nullptr,
     nullptr,
 };
 

@@ -185,23 +185,29 @@ PyGetSetDef properties[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject type_object = {PyVarObject_HEAD_INIT(nullptr, 0)};
-
 }  // namespace
 
+PyTypeObject make_type_object() {
+    PyTypeObject type = empty_type_object();
+    // No dot in the name: Python reports the module as "builtins".
+    type.tp_name = "SearchResult";
+    type.tp_basicsize = sizeof(PySearchResult);
+    type.tp_flags = Py_TPFLAGS_DEFAULT;
+    type.tp_doc = "A high-performance symbolic regression result.";
+    type.tp_new = search_result_new;
+    type.tp_dealloc = search_result_dealloc;
+    type.tp_repr = search_result_repr;
+    type.tp_methods = methods;
+    type.tp_getset = properties;
+    return type;
+}
+
+PyTypeObject type_object = make_type_object();
+
 PyTypeObject* search_result_type() {
+    // Readied on first use, once per process; a failure is raised and retried on the next use.
     static bool ready = false;
     if (!ready) {
-        // No dot in the name: Python reports the module as "builtins".
-        type_object.tp_name = "SearchResult";
-        type_object.tp_basicsize = sizeof(PySearchResult);
-        type_object.tp_flags = Py_TPFLAGS_DEFAULT;
-        type_object.tp_doc = "A high-performance symbolic regression result.";
-        type_object.tp_new = search_result_new;
-        type_object.tp_dealloc = search_result_dealloc;
-        type_object.tp_repr = search_result_repr;
-        type_object.tp_methods = methods;
-        type_object.tp_getset = properties;
         if (PyType_Ready(&type_object) < 0) return nullptr;
         ready = true;
     }

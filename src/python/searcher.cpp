@@ -241,19 +241,25 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject type_object = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject make_type_object() {
+    PyTypeObject type = empty_type_object();
+    // No dot in the name: Python reports the module as "builtins".
+    type.tp_name = "Searcher";
+    type.tp_basicsize = sizeof(PySearcher);
+    type.tp_flags = Py_TPFLAGS_DEFAULT;
+    type.tp_doc = searcher_doc;
+    type.tp_new = searcher_new;
+    type.tp_dealloc = searcher_dealloc;
+    type.tp_methods = methods;
+    return type;
+}
+
+PyTypeObject type_object = make_type_object();
 
 PyTypeObject* searcher_type() {
+    // Readied on first use, once per process; a failure is raised and retried on the next use.
     static bool ready = false;
     if (!ready) {
-        // No dot in the name: Python reports the module as "builtins".
-        type_object.tp_name = "Searcher";
-        type_object.tp_basicsize = sizeof(PySearcher);
-        type_object.tp_flags = Py_TPFLAGS_DEFAULT;
-        type_object.tp_doc = searcher_doc;
-        type_object.tp_new = searcher_new;
-        type_object.tp_dealloc = searcher_dealloc;
-        type_object.tp_methods = methods;
         if (PyType_Ready(&type_object) < 0) return nullptr;
         ready = true;
     }
