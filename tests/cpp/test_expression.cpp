@@ -138,7 +138,7 @@ const EvalCase eval_cases[] = {
      Complex{0, 0}},
 };
 
-INSTANTIATE_TEST_SUITE_P(Cases, ExpressionEval, ::testing::ValuesIn(eval_cases));
+INSTANTIATE_TEST_SUITE_P(ExpressionCases, ExpressionEval, ::testing::ValuesIn(eval_cases));
 
 TEST(ExpressionEval, ParameterFallsBackToItsOwnValue) {
     const Expression slot = from_tokens({Token::param(2, {7, -1})});

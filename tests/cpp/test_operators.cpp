@@ -131,7 +131,7 @@ const ExactCase exact_cases[] = {
     {"constant E", builtin_id::e, {}, {}, Complex{2.718281828459045, 0}},
 };
 
-INSTANTIATE_TEST_SUITE_P(EdgeCases, OperatorExact, ::testing::ValuesIn(exact_cases));
+INSTANTIATE_TEST_SUITE_P(OperatorEdgeCases, OperatorExact, ::testing::ValuesIn(exact_cases));
 
 TEST(OperatorSemantics, NegKeepsNanPayload) {
     const double payload = std::bit_cast<double>(std::uint64_t{0x7ff8000000000123});
