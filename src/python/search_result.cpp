@@ -185,8 +185,6 @@ PyGetSetDef properties[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-}  // namespace
-
 PyTypeObject make_type_object() {
     PyTypeObject type = empty_type_object();
     // No dot in the name: Python reports the module as "builtins".
@@ -203,6 +201,8 @@ PyTypeObject make_type_object() {
 }
 
 PyTypeObject type_object = make_type_object();
+
+}  // namespace
 
 PyTypeObject* search_result_type() {
     // Readied on first use, once per process; a failure is raised and retried on the next use.
