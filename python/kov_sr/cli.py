@@ -1,0 +1,229 @@
+"""The ``kov-sr`` command: formulas for CSV files and closed forms for numbers.
+
+    kov-sr fit FILE.csv [--target COLUMN] [--max-complexity N] [--beam-width N] [--penalty X]
+                        [--candidates] [--quiet]
+    kov-sr constant VALUE...
+
+Results go to standard output and the search's progress lines to standard error, so the results
+can be piped. Bad input gets one line on standard error and exit status 2.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import csv
+import io
+import math
+import sys
+from collections.abc import Sequence
+from typing import Any, NoReturn
+
+from kov_sr._core import KovComplexityError, KovDimensionError, Searcher
+from kov_sr.export import with_names
+
+__all__ = ["main"]
+
+EXIT_NO_FORMULA = 1
+EXIT_BAD_INPUT = 2
+EXIT_INTERRUPTED = 130  # the shell's status for a command ended by Ctrl-C
+
+
+class InputError(Exception):
+    """Input the command cannot use; its message is the one line shown to the user."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        # One line instead of argparse's usage block, like every other input error here.
+        self.exit(EXIT_BAD_INPUT, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line with ``argv`` (default: ``sys.argv[1:]``); return the exit status."""
+    arguments = _argument_parser().parse_args(argv)
+    try:
+        if arguments.command == "fit":
+            _fit(arguments)
+        else:
+            _constant(arguments)
+    except (InputError, KovDimensionError) as error:
+        print(f"kov-sr: error: {error}", file=sys.stderr)
+        return EXIT_BAD_INPUT
+    except KovComplexityError as error:
+        print(f"kov-sr: {error}", file=sys.stderr)
+        return EXIT_NO_FORMULA
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPTED
+    return 0
+
+
+def _argument_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog="kov-sr",
+        description="Find closed-form formulas for data and numbers.",
+    )
+    commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
+
+    fit = commands.add_parser(
+        "fit",
+        help="find a formula for one column of a CSV file",
+        description="Find a formula for the target column of a CSV file with a header row. "
+        "Every other column is an input.",
+    )
+    fit.add_argument("file", metavar="FILE.csv", help="CSV file with a header row")
+    fit.add_argument("--target", metavar="COLUMN", help="column to explain (default: the last)")
+    fit.add_argument(
+        "--candidates",
+        action="store_true",
+        help="print the Pareto table: each formula more accurate than every simpler one",
+    )
+    _add_search_settings(fit)
+
+    constant = commands.add_parser(
+        "constant",
+        help="find a closed form for each number",
+        description="Find a closed form for each number.",
+    )
+    constant.add_argument("values", nargs="+", type=_finite_float, metavar="VALUE")
+    _add_search_settings(constant)
+    return parser
+
+
+def _add_search_settings(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--max-complexity",
+        type=_positive_int,
+        default=10,
+        metavar="N",
+        help="largest formula size in tokens (default: 10)",
+    )
+    parser.add_argument(
+        "--beam-width",
+        type=_positive_int,
+        default=1000,
+        metavar="N",
+        help="formulas kept per size to build larger ones (default: 1000)",
+    )
+    parser.add_argument(
+        "--penalty",
+        type=_finite_float,
+        default=0.1,
+        metavar="X",
+        help="weight of size against error when ranking (default: 0.1)",
+    )
+    parser.add_argument(
+        "-q", "--quiet", action="store_true", help="do not print the search's progress lines"
+    )
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
+    return value
+
+
+def _finite_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"not a finite number: {text!r}")
+    return value
+
+
+def _search_output(arguments: argparse.Namespace) -> contextlib.AbstractContextManager[Any]:
+    # The search writes its progress lines through sys.stdout; the results own standard output.
+    target: Any = io.StringIO() if arguments.quiet else sys.stderr
+    return contextlib.redirect_stdout(target)
+
+
+def _searcher(arguments: argparse.Namespace) -> Searcher:
+    return Searcher(arguments.max_complexity, arguments.penalty, arguments.beam_width)
+
+
+def _fit(arguments: argparse.Namespace) -> None:
+    names, rows = read_csv(arguments.file)
+    target = _target_index(names, arguments.target)
+    input_names = names[:target] + names[target + 1 :]
+    inputs = [row[:target] + row[target + 1 :] for row in rows]
+    ys = [row[target] for row in rows]
+    searcher = _searcher(arguments)
+    if arguments.candidates:
+        with _search_output(arguments):
+            results = searcher.find_candidates(inputs, ys)
+        print(f"{'complexity':>10}  {'error':<12}  formula")
+        for result in results:
+            formula = with_names(result.formula, input_names)
+            print(f"{result.complexity:>10}  {result.error:<12.6g}  {formula}")
+    else:
+        with _search_output(arguments):
+            result = searcher.find_multivariate(inputs, ys)
+        print(f"{names[target]} = {with_names(result.formula, input_names)}")
+        print(f"error {result.error:.6g} (root-mean-square), complexity {result.complexity}")
+
+
+def _constant(arguments: argparse.Namespace) -> None:
+    searcher = _searcher(arguments)
+    for value in arguments.values:
+        with _search_output(arguments):
+            result = searcher.recognize_constant(value)
+        print(f"{value!r} = {result.formula}    error {result.error:.6g}")
+
+
+def read_csv(path: str) -> tuple[list[str], list[list[float]]]:
+    """Read a CSV file with a header row and numbers in every other cell."""
+    try:
+        with open(path, newline="", encoding="utf-8-sig") as file:
+            reader = csv.reader(file)
+            # Blank lines are skipped; line numbers stay those of the file.
+            records = [(reader.line_num, record) for record in reader if "".join(record).strip()]
+    except (OSError, UnicodeDecodeError, csv.Error) as error:
+        raise InputError(f"cannot read {path}: {_reason(error)}") from None
+    if not records:
+        raise InputError(f"{path} is empty: a header row and data rows are needed")
+    names = [name.strip() for name in records[0][1]]
+    if len(names) < 2:
+        raise InputError(f"{path} has one column; an input and a target column are needed")
+    if len(set(names)) != len(names) or not all(names):
+        raise InputError(f"{path}: the header row needs distinct, non-empty column names")
+    if len(records) == 1:
+        raise InputError(f"{path} has a header row but no data rows")
+    rows = [_numbers(path, line, names, record) for line, record in records[1:]]
+    return names, rows
+
+
+def _numbers(path: str, line: int, names: Sequence[str], record: Sequence[str]) -> list[float]:
+    if len(record) != len(names):
+        raise InputError(f"{path}, line {line}: {len(record)} values for {len(names)} columns")
+    row = []
+    for name, cell in zip(names, record, strict=True):
+        try:
+            value = float(cell)
+        except ValueError:
+            value = math.nan
+        if not math.isfinite(value):
+            raise InputError(
+                f"{path}, line {line}, column {name!r}: {cell!r} is not a finite number"
+            )
+        row.append(value)
+    return row
+
+
+def _target_index(names: Sequence[str], target: str | None) -> int:
+    if target is None:
+        return len(names) - 1
+    if target not in names:
+        raise InputError(f"no column named {target!r}; the columns are {', '.join(names)}")
+    return names.index(target)
+
+
+def _reason(error: Exception) -> str:
+    if isinstance(error, OSError) and error.strerror:
+        return error.strerror
+    return str(error)

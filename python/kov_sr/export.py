@@ -1,0 +1,192 @@
+"""Formulas in other hands: SymPy expressions, and texts with the user's variable names.
+
+``to_sympy`` reads a result's formula text (``Plus(Times(v_{0}, 2.5), Pi)``) back into a SymPy
+expression; SymPy is optional and imported only when ``to_sympy`` is called. ``with_names`` puts
+feature names in place of ``v_{i}`` in any formula text or rendering.
+"""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any, NoReturn, Protocol
+
+if TYPE_CHECKING:
+    import sympy
+
+__all__ = ["to_sympy", "with_names"]
+
+_VARIABLE = re.compile(r"v_\{(\d+)\}")
+
+
+class _HasFormula(Protocol):
+    @property
+    def formula(self) -> str: ...
+
+
+# One token of the formula text: a variable, a number (Python's repr of a float, so signs,
+# exponents, inf and nan occur), an operator or constant name, or punctuation.
+_TOKEN = re.compile(
+    r"\s*(?:"
+    r"(?P<var>v_\{(?P<index>\d+)\})"
+    r"|(?P<number>[-+]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?|inf|nan))"
+    r"|(?P<name>[A-Za-z]+)"
+    r"|(?P<punct>[(),])"
+    r")"
+)
+
+
+def to_sympy(
+    result: _HasFormula | str,
+    feature_names: Sequence[str | sympy.Symbol] | None = None,
+) -> sympy.Expr:
+    """Return the formula of ``result`` as a SymPy expression.
+
+    ``result`` is a ``SearchResult`` (or its ``formula`` text). Input variable ``i`` becomes the
+    real symbol ``feature_names[i]`` (a name or a ``sympy.Symbol``), or ``v_i`` when no names are
+    given. ``KOV(a, b)`` becomes ``exp(a) - log(b)``; fitted numbers become SymPy Floats holding
+    exactly the fitted double.
+
+    The engine evaluates over the complex numbers and reports the real part. SymPy's branches
+    agree with the engine's except for ``ArcSin`` and ``ArcCos`` of real arguments above 1, where
+    the engine takes the complex conjugate of SymPy's value (the real part is the same).
+    """
+    import sympy
+
+    text = result if isinstance(result, str) else result.formula
+    return _Parser(text, _variable_maker(feature_names), _sympy_heads(sympy)).parse()
+
+
+def with_names(text: str, names: Sequence[str], render: Callable[[str], str] = str) -> str:
+    """Put ``render(names[i])`` in place of every ``v_{i}`` of a formula text or rendering."""
+    return _VARIABLE.sub(lambda match: render(names[int(match.group(1))]), text)
+
+
+def _variable_maker(
+    feature_names: Sequence[str | sympy.Symbol] | None,
+) -> Callable[[int], sympy.Expr]:
+    import sympy
+
+    def variable(index: int) -> sympy.Expr:
+        if feature_names is None:
+            return sympy.Symbol(f"v_{index}", real=True)
+        if index >= len(feature_names):
+            raise ValueError(
+                f"the formula uses input variable {index} but only "
+                f"{len(feature_names)} feature names were given"
+            )
+        name = feature_names[index]
+        return sympy.Symbol(name, real=True) if isinstance(name, str) else name
+
+    return variable
+
+
+def _sympy_heads(sympy: Any) -> dict[str, tuple[int, Callable[..., Any]]]:
+    """Arity and SymPy construction of every operator and constant name of the formula text."""
+    return {
+        "0": (0, lambda: sympy.S.Zero),
+        "1": (0, lambda: sympy.S.One),
+        "I": (0, lambda: sympy.I),
+        "Pi": (0, lambda: sympy.pi),
+        "E": (0, lambda: sympy.E),
+        "KOV": (2, lambda a, b: sympy.exp(a) - sympy.log(b)),
+        "Neg": (1, lambda a: -a),
+        "Inv": (1, lambda a: 1 / a),
+        "Plus": (2, lambda a, b: a + b),
+        "Times": (2, lambda a, b: a * b),
+        "Subtract": (2, lambda a, b: a - b),
+        "Divide": (2, lambda a, b: a / b),
+        "Exp": (1, sympy.exp),
+        "Log": (1, sympy.log),
+        "Sqrt": (1, sympy.sqrt),
+        "Sin": (1, sympy.sin),
+        "Cos": (1, sympy.cos),
+        "Tan": (1, sympy.tan),
+        "ArcSin": (1, sympy.asin),
+        "ArcCos": (1, sympy.acos),
+        "ArcTan": (1, sympy.atan),
+    }
+
+
+class _Parser:
+    """Recursive descent over ``Name(arg, arg)`` text."""
+
+    def __init__(
+        self,
+        text: str,
+        variable: Callable[[int], Any],
+        heads: dict[str, tuple[int, Callable[..., Any]]],
+    ) -> None:
+        self._text = text
+        self._variable = variable
+        self._heads = heads
+        self._tokens = self._tokenize(text)
+        self._position = 0
+
+    def parse(self) -> Any:
+        expression = self._expression()
+        if self._position != len(self._tokens):
+            self._fail("unexpected text after the formula")
+        return expression
+
+    def _tokenize(self, text: str) -> list[tuple[str, str]]:
+        tokens: list[tuple[str, str]] = []
+        offset = 0
+        while offset < len(text.rstrip()):
+            match = _TOKEN.match(text, offset)
+            if match is None or match.end() == offset:
+                raise ValueError(f"cannot read formula {text!r} at position {offset}")
+            kind = next(name for name in ("var", "number", "name", "punct") if match.group(name))
+            value = match.group("index") if kind == "var" else match.group(kind)
+            tokens.append((kind, value))
+            offset = match.end()
+        return tokens
+
+    def _expression(self) -> Any:
+        kind, value = self._next()
+        if kind == "var":
+            return self._variable(int(value))
+        if kind == "number":
+            return self._number(value)
+        if kind != "name" or value not in self._heads:
+            self._fail(f"unknown name {value!r}")
+        arity, build = self._heads[value]
+        if arity == 0:
+            return build()
+        self._expect("(")
+        operands = [self._expression()]
+        for _ in range(arity - 1):
+            self._expect(",")
+            operands.append(self._expression())
+        self._expect(")")
+        return build(*operands)
+
+    def _number(self, text: str) -> Any:
+        import sympy
+
+        # The constants 0 and 1 are names; a fitted number is a float repr, never a bare 0 or 1.
+        if text == "0":
+            return sympy.S.Zero
+        if text == "1":
+            return sympy.S.One
+        if text.lstrip("+-") == "inf":
+            return -sympy.oo if text.startswith("-") else sympy.oo
+        if text.lstrip("+-") == "nan":
+            return sympy.nan
+        # Through float() and 53 bits the Float is exactly the fitted double, subnormals included.
+        return sympy.Float(float(text), precision=53)
+
+    def _next(self) -> tuple[str, str]:
+        if self._position >= len(self._tokens):
+            self._fail("the formula ends too early")
+        token = self._tokens[self._position]
+        self._position += 1
+        return token
+
+    def _expect(self, punct: str) -> None:
+        kind, value = self._next()
+        if (kind, value) != ("punct", punct):
+            self._fail(f"expected {punct!r}, found {value!r}")
+
+    def _fail(self, reason: str) -> NoReturn:
+        raise ValueError(f"cannot read formula {self._text!r}: {reason}")

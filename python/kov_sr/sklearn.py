@@ -1,0 +1,179 @@
+"""A scikit-learn estimator over the kov_sr search.
+
+``KovRegressor`` drops a formula search into scikit-learn pipelines, grid searches and
+cross-validation. scikit-learn is an optional dependency (``pip install kov-sr[sklearn]``); this
+module is the only one that imports it.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import io
+import keyword
+import numbers
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+from sklearn.base import BaseEstimator, RegressorMixin
+from sklearn.utils.validation import check_is_fitted, validate_data
+
+from kov_sr._core import Searcher, SearchResult
+from kov_sr.export import with_names
+
+__all__ = ["KovRegressor"]
+
+
+class KovRegressor(RegressorMixin, BaseEstimator):
+    """Symbolic regression: finds a closed-form formula y = f(x0, x1, ...).
+
+    Parameters
+    ----------
+    max_complexity : int, default=10
+        Largest number of tokens a formula may have.
+    complexity_penalty : float, default=0.1
+        Weight of complexity against error when the search ranks candidates.
+    beam_width : int, default=1000
+        Number of candidates kept per complexity level.
+    verbose : bool, default=False
+        Let the search print its progress lines; by default they are swallowed.
+
+    Attributes
+    ----------
+    result_ : SearchResult
+        The most accurate formula found.
+    candidates_ : list of SearchResult
+        The Pareto list: each formula more accurate than every simpler one, most accurate first.
+    formula_ : str
+        ``result_.formula`` with the feature names in place of ``v_{i}``.
+    equations_ : pandas.DataFrame or list of dict
+        One row per candidate, in the order of ``candidates_``, with the columns complexity,
+        error, formula, latex and python (all three texts with the feature names). A DataFrame
+        when pandas is installed, else a list of dicts.
+    n_features_in_ : int
+        Number of features seen during fit.
+    feature_names_in_ : ndarray of str
+        Names of the features seen during fit; set only when X had string column names.
+        Without them the features are called x0, x1, ... in the texts above.
+    """
+
+    def __init__(
+        self,
+        max_complexity: int = 10,
+        complexity_penalty: float = 0.1,
+        beam_width: int = 1000,
+        verbose: bool = False,
+    ) -> None:
+        self.max_complexity = max_complexity
+        self.complexity_penalty = complexity_penalty
+        self.beam_width = beam_width
+        self.verbose = verbose
+
+    def fit(self, X: ArrayLike, y: ArrayLike) -> KovRegressor:
+        """Search for the formula that maps the rows of X to y."""
+        self._check_parameters()
+        X_checked, y_checked = validate_data(self, X, y, dtype=np.float64, y_numeric=True)
+        # Integer targets would reach the search through its slow item-by-item conversion.
+        y_checked = np.ascontiguousarray(y_checked, dtype=np.float64)
+        searcher = Searcher(self.max_complexity, self.complexity_penalty, self.beam_width)
+        # The search writes its progress lines through sys.stdout, so redirecting it silences them.
+        progress: contextlib.AbstractContextManager[Any] = contextlib.nullcontext()
+        if not self.verbose:
+            progress = contextlib.redirect_stdout(io.StringIO())
+        with progress:
+            candidates = _pareto_list(searcher, X_checked, y_checked)
+        self.candidates_ = candidates
+        self.result_ = candidates[0]
+        names = self._feature_names()
+        self.formula_ = with_names(self.result_.formula, names or _plain_names(self.n_features_in_))
+        self.equations_ = _equations(candidates, names, self.n_features_in_)
+        return self
+
+    def predict(self, X: ArrayLike) -> NDArray[np.float64]:
+        """Evaluate the found formula on the rows of X (NaN where it has no value)."""
+        check_is_fitted(self)
+        X_checked = validate_data(self, X, dtype=np.float64, reset=False)
+        return np.asarray(self.result_.predict(X_checked), dtype=np.float64)
+
+    def __sklearn_tags__(self) -> Any:
+        tags = super().__sklearn_tags__()
+        # Short formulas cannot follow noisy linear data in ten features as well as a linear
+        # model does, so scikit-learn's minimum score for regressors does not apply.
+        tags.regressor_tags.poor_score = True
+        return tags
+
+    def _check_parameters(self) -> None:
+        for name in ("max_complexity", "beam_width"):
+            value = getattr(self, name)
+            if not isinstance(value, numbers.Integral) or isinstance(value, bool) or value < 1:
+                raise ValueError(f"{name} must be a positive integer, got {value!r}")
+        penalty = self.complexity_penalty
+        if not isinstance(penalty, numbers.Real) or not np.isfinite(penalty):
+            raise ValueError(f"complexity_penalty must be a finite number, got {penalty!r}")
+
+    def _feature_names(self) -> list[str] | None:
+        if hasattr(self, "feature_names_in_"):
+            return [str(name) for name in self.feature_names_in_]
+        return None
+
+
+def _pareto_list(
+    searcher: Searcher, X: NDArray[np.float64], y: NDArray[np.float64]
+) -> list[SearchResult]:
+    # Builds with the private entry point return the Pareto list of one search that keeps the
+    # early exit. Without it, find_candidates gives the same kind of list but, with the early exit
+    # off, explores every level up to max_complexity even after an exact formula turned up.
+    find_pareto = getattr(searcher, "_find_pareto", None)
+    if find_pareto is not None:
+        candidates: list[SearchResult] = find_pareto(X, y)
+    else:
+        candidates = searcher.find_candidates(X, y)
+    return candidates
+
+
+def _equations(candidates: Sequence[SearchResult], names: Sequence[str] | None, count: int) -> Any:
+    """The table of candidates; ``names`` are the feature names, None for x0, x1, ..."""
+    plain = _plain_names(count)
+    latex = (
+        [f"x_{{{index}}}" for index in range(count)]
+        if names is None
+        else [_latex_name(name) for name in names]
+    )
+    python = names if names is not None and all(_is_python_name(name) for name in names) else plain
+    rows = [
+        {
+            "complexity": candidate.complexity,
+            "error": candidate.error,
+            "formula": with_names(candidate.formula, plain if names is None else names),
+            "latex": with_names(candidate.to_latex(), latex),
+            "python": with_names(candidate.to_python(), python),
+        }
+        for candidate in candidates
+    ]
+    try:
+        import pandas
+    except ImportError:
+        return rows
+    return pandas.DataFrame(rows, columns=["complexity", "error", "formula", "latex", "python"])
+
+
+def _plain_names(count: int) -> list[str]:
+    return [f"x{index}" for index in range(count)]
+
+
+def _is_python_name(name: str) -> bool:
+    # np is taken: the Python renderings call NumPy under that name.
+    return name.isidentifier() and not keyword.iskeyword(name) and name != "np"
+
+
+_LATEX_SPECIAL = {char: "\\" + char for char in "&%$#_{}"}
+_LATEX_SPECIAL.update(
+    {"\\": r"\textbackslash{}", "~": r"\textasciitilde{}", "^": r"\textasciicircum{}"}
+)
+
+
+def _latex_name(name: str) -> str:
+    if len(name) == 1 and name.isalpha() and name.isascii():
+        return name
+    return r"\mathrm{" + "".join(_LATEX_SPECIAL.get(char, char) for char in name) + "}"
