@@ -150,6 +150,11 @@ std::vector<DifferentialCase> cases() {
         make("max_complexity_0", few, apply(few, sqrt_plus), 0, 0.1, 7),
         make("mismatched_lengths", few, {1.0, 2.0}, 4, 0.1, 7),
         make("too_many_variables", {std::vector<double>(256, 1.0)}, {1.0}, 4, 0.1, 7),
+        make("max_complexity_0_mismatched", few, {1.0}, 0, 0.1, 7),
+        make("max_complexity_0_too_many_variables", {std::vector<double>(256, 1.0)}, {1.0}, 0, 0.1,
+             7),
+        make("max_variables", {std::vector<double>(255, 1.5), std::vector<double>(255, 2.5)},
+             {0.5, 0.7}, 2, 0.1, 7),
     };
 }
 
