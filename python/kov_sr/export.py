@@ -51,7 +51,10 @@ def to_sympy(
     agree with the engine's except for ``ArcSin`` and ``ArcCos`` of real arguments above 1, where
     the engine takes the complex conjugate of SymPy's value (the real part is the same).
     """
-    import sympy
+    try:
+        import sympy
+    except ImportError as error:
+        raise ImportError("to_sympy needs SymPy: pip install 'kov-sr[sympy]'") from error
 
     text = result if isinstance(result, str) else result.formula
     return _Parser(text, _variable_maker(feature_names), _sympy_heads(sympy)).parse()

@@ -16,8 +16,14 @@ from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
-from sklearn.base import BaseEstimator, RegressorMixin
-from sklearn.utils.validation import check_is_fitted, validate_data
+
+try:
+    from sklearn.base import BaseEstimator, RegressorMixin
+    from sklearn.utils.validation import check_is_fitted, validate_data
+except ImportError as error:
+    raise ImportError(
+        "kov_sr.sklearn needs scikit-learn 1.6 or newer: pip install 'kov-sr[sklearn]'"
+    ) from error
 
 from kov_sr._core import Searcher, SearchResult
 from kov_sr.export import with_names

@@ -2,6 +2,7 @@ import cmath
 import contextlib
 import io
 import math
+import sys
 
 import pytest
 
@@ -107,3 +108,9 @@ def test_sympy_expression_computes_what_the_result_computes():
                 result.formula,
                 point,
             )
+
+
+def test_missing_sympy_is_named(monkeypatch):
+    monkeypatch.setitem(sys.modules, "sympy", None)  # makes `import sympy` fail
+    with pytest.raises(ImportError, match=r"pip install 'kov-sr\[sympy\]'"):
+        to_sympy("v_{0}")

@@ -1,4 +1,5 @@
 import contextlib
+import importlib
 import io
 import math
 import pickle
@@ -183,3 +184,10 @@ def test_the_estimator_pickles_when_its_results_do():
     copy = pickle.loads(pickle.dumps(model))
     assert copy.formula_ == model.formula_
     assert copy.predict(EXP_ROWS).tobytes() == model.predict(EXP_ROWS).tobytes()
+
+
+def test_missing_scikit_learn_is_named(monkeypatch):
+    monkeypatch.setitem(sys.modules, "sklearn.base", None)  # makes the import fail
+    monkeypatch.delitem(sys.modules, "kov_sr.sklearn")
+    with pytest.raises(ImportError, match=r"pip install 'kov-sr\[sklearn\]'"):
+        importlib.import_module("kov_sr.sklearn")
