@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "engine/fitter_form.hpp"
+#include "engine/fitter_kernels.hpp"
 #include "engine/optimizer.hpp"
 #include "ops/builtin_ids.hpp"
-#include "ops/complex_math.hpp"
 
 // ConstantFitter runs the same fitting loop as fit_constants with the same operations on the same
 // numbers, only organised differently:
@@ -28,73 +28,15 @@
 
 namespace kov {
 
+using fitting::absent_operand;
+using fitting::builtin_arity;
+using fitting::ColumnView;
+using fitting::kernels;
+
 namespace {
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
-constexpr std::size_t chunk_rows = 64;  // rows per step of a trial, between early-exit checks
-
-// One token's values: `stride` 1 for a value per row, 0 for one value shared by all rows.
-struct ColumnView {
-    const Complex* values;
-    const std::uint8_t* ok;
-    std::size_t stride;
-};
-
-using Kernel = void (*)(ColumnView a, ColumnView b, Complex* out, std::uint8_t* ok,
-                        std::size_t begin, std::size_t end);
-
-// Applies one built-in to rows [begin, end). A row fails when an operand failed, when the operator
-// declines, or when its result is non-finite or too large, as in the token-by-token evaluator.
-template <std::size_t Id>
-void apply_builtin(ColumnView a, ColumnView b, Complex* out, std::uint8_t* ok, std::size_t begin,
-                   std::size_t end) {
-    for (std::size_t j = begin; j < end; ++j) {
-        const std::size_t ia = j * a.stride;
-        const std::size_t ib = j * b.stride;
-        if (a.ok[ia] & b.ok[ib]) {
-            const std::optional<Complex> result = eval_builtin(Id, a.values[ia], b.values[ib]);
-            if (result && is_acceptable_value(*result)) {
-                out[j] = *result;
-                ok[j] = 1;
-                continue;
-            }
-        }
-        out[j] = Complex{};
-        ok[j] = 0;
-    }
-}
-
-template <std::size_t... Ids>
-constexpr std::array<Kernel, sizeof...(Ids)> make_kernels(std::index_sequence<Ids...>) {
-    return {&apply_builtin<Ids>...};
-}
-
-constexpr std::array<Kernel, builtin_id::count> kernels =
-    make_kernels(std::make_index_sequence<builtin_id::count>{});
-
-constexpr std::uint8_t builtin_arity(std::size_t id) {
-    switch (id) {
-        case builtin_id::zero:
-        case builtin_id::one:
-        case builtin_id::imaginary_unit:
-        case builtin_id::pi:
-        case builtin_id::e:
-            return 0;
-        case builtin_id::kov:
-        case builtin_id::plus:
-        case builtin_id::times:
-        case builtin_id::subtract:
-        case builtin_id::divide:
-            return 2;
-        default:
-            return 1;
-    }
-}
-
-// Stands in for a missing operand: always present, never read by the operator.
-constexpr Complex absent_value{};
-constexpr std::uint8_t absent_ok = 1;
-constexpr ColumnView absent_operand{&absent_value, &absent_ok, 0};
+constexpr std::size_t chunk_rows = 32;  // rows per step of a trial, between early-exit checks
 
 constexpr std::uint32_t no_node = std::numeric_limits<std::uint32_t>::max();
 
@@ -122,6 +64,9 @@ struct ConstantFitter::Impl {
         std::size_t leaf = 0;  // parameter index or variable index
         std::size_t slot = 0;  // offset in the fixed columns or in each parameter arena
         Complex value{};       // a fixed leaf's value
+        // The KOV operand replaced by its precomputed part (exp(a) or ln(b)), or -1.
+        int known_operand = -1;
+        std::size_t known_slot = 0;
     };
 
     // One input variable as a column; rows too short for it have no value there.
@@ -150,6 +95,8 @@ struct ConstantFitter::Impl {
     std::vector<std::size_t> probed_by;             // per node: the parameter of the current probe
     std::vector<Complex> fixed_values;
     std::vector<std::uint8_t> fixed_ok;
+    std::vector<Complex> known_values;
+    std::vector<std::uint8_t> known_ok;
     std::array<std::vector<Complex>, 3> values;
     std::array<std::vector<std::uint8_t>, 3> ok;
     std::vector<double> p, q, gradient, base_prediction, residual;
@@ -166,6 +113,7 @@ struct ConstantFitter::Impl {
     Shape analyse(const Expression& candidate, std::size_t parameter_count);
     void prepare_variable(std::size_t index);
     void prepare_storage();
+    void choose_known_operands();
     void compute_fixed();
     void set_parameter(std::uint32_t v, Arena arena, double value);
 
@@ -302,6 +250,29 @@ void ConstantFitter::Impl::prepare_storage() {
         above[k].erase(std::unique(above[k].begin(), above[k].end()), above[k].end());
     }
     probed_by.assign(nodes.size(), std::numeric_limits<std::size_t>::max());
+    choose_known_operands();
+}
+
+// KOV spends most of its time on one operand alone (exp(a) or ln(b)). When that operand reaches no
+// parameter, its part is computed once per fit.
+void ConstantFitter::Impl::choose_known_operands() {
+    std::size_t known_size = 0;
+    for (Node& node : nodes) {
+        if (node.kind != NodeKind::Op || !node.depends || node.children != 2) continue;
+        const bool a_fixed = !nodes[node.child[0]].depends;
+        const bool b_fixed = !nodes[node.child[1]].depends;
+        if (node.op_id == builtin_id::kov && a_fixed) {
+            node.known_operand = 0;
+        } else if (node.op_id == builtin_id::kov && b_fixed) {
+            node.known_operand = 1;
+        } else {
+            continue;
+        }
+        node.known_slot = known_size;
+        known_size += nodes[node.child[node.known_operand]].per_row ? n : 1;
+    }
+    known_values.resize(known_size);
+    known_ok.resize(known_size);
 }
 
 ColumnView ConstantFitter::Impl::view(std::uint32_t v, Arena arena) const {
@@ -333,6 +304,11 @@ void ConstantFitter::Impl::evaluate(std::uint32_t v, Arena out, Arena operands, 
         const bool probed = operands != Probe || probed_by[child] == probed_by[v];
         args[c] = view(child, probed ? operands : Base);
     }
+    if (node.known_operand >= 0) {
+        const std::size_t stride = nodes[node.child[node.known_operand]].per_row ? 1 : 0;
+        args[node.known_operand] = {known_values.data() + node.known_slot,
+                                    known_ok.data() + node.known_slot, stride};
+    }
     Complex* out_values;
     std::uint8_t* out_ok;
     if (node.depends) {
@@ -342,7 +318,14 @@ void ConstantFitter::Impl::evaluate(std::uint32_t v, Arena out, Arena operands, 
         out_values = fixed_values.data() + node.slot;
         out_ok = fixed_ok.data() + node.slot;
     }
-    kernels[node.op_id](args[0], args[1], out_values, out_ok, begin, end);
+    if (node.children == 2 && node.op_id == builtin_id::kov) {
+        fitting::run_kov(args[0], node.known_operand == 0, args[1], node.known_operand == 1,
+                         out_values, out_ok, begin, end);
+    } else if (node.op_id == builtin_id::divide) {
+        fitting::divide_rows(args[0], args[1], out_values, out_ok, begin, end);
+    } else {
+        kernels[node.op_id](args[0], args[1], out_values, out_ok, begin, end);
+    }
 }
 
 // The columns that no parameter reaches, once per fit.
@@ -355,6 +338,27 @@ void ConstantFitter::Impl::compute_fixed() {
             fixed_ok[node.slot] = 1;
         } else {
             evaluate(v, Base, Base, 0, n);
+        }
+    }
+    for (const Node& node : nodes) {
+        if (node.known_operand < 0) continue;
+        const std::uint32_t operand = node.child[node.known_operand];
+        const ColumnView from = view(operand, Base);
+        const std::size_t width = nodes[operand].per_row ? n : 1;
+        Complex* to = known_values.data() + node.known_slot;
+        std::uint8_t* to_ok = known_ok.data() + node.known_slot;
+        for (std::size_t j = 0; j < width; ++j) {
+            const Complex z = from.values[j];
+            to_ok[j] = from.ok[j];
+            to[j] = z;
+            if (!from.ok[j]) continue;
+            if (node.known_operand == 0) {
+                to[j] = cmath::exp(z);
+            } else {
+                const std::optional<Complex> l = cmath::ln(z);
+                to_ok[j] = l.has_value();
+                if (l) to[j] = *l;
+            }
         }
     }
 }
