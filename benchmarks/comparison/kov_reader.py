@@ -102,15 +102,36 @@ def _pattern(tree) -> str:
                    for p in pieces)
 
 
-def to_sympy(formula: str, python: str, symbols):
-    """SymPy expression of a kov_sr result; symbols[i] stands for input variable i."""
-    import sympy as sp
-
+def _leaf_texts(formula: str, python: str):
     tree = parse_formula(formula)
     match = re.fullmatch(_pattern(tree), python)
     if match is None:
         raise ValueError(f"the rendering {python!r} does not follow the formula {formula!r}")
-    values = iter(match.groups())
+    return tree, iter(match.groups())
+
+
+def with_fitted_numbers(formula: str, python: str) -> str:
+    """The formula text with each fitted constant's number in place of its name."""
+    tree, values = _leaf_texts(formula, python)
+    by_rendering = {rendering: name for name, rendering in CONSTANTS.items()}
+
+    def text(node):
+        kind = node[0]
+        if kind == "var":
+            return f"v_{{{node[1]}}}"
+        if kind in ("const", "number"):
+            value = next(values)
+            return by_rendering.get(value, value)
+        return f"{kind}({', '.join(text(child) for child in node[1:])})"
+
+    return text(tree)
+
+
+def to_sympy(formula: str, python: str, symbols):
+    """SymPy expression of a kov_sr result; symbols[i] stands for input variable i."""
+    import sympy as sp
+
+    tree, values = _leaf_texts(formula, python)
     named = {"0": sp.S.Zero, "1": sp.S.One, "I": sp.I, "Pi": sp.pi, "E": sp.E}
     rendered = {rendering: named[name] for name, rendering in CONSTANTS.items()}
     heads = {

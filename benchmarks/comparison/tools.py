@@ -15,6 +15,8 @@ from pathlib import Path
 
 import numpy as np
 
+from .kov_reader import with_fitted_numbers
+
 SEED = 0
 
 
@@ -30,8 +32,12 @@ def _fit_kov_sr(x, y, budget):
     # The formula text gives the structure but names the constants as generated; the Python
     # rendering carries the fitted numbers. The judge reads the two together.
     def describe():
-        python = result.to_python()
-        return python, "kov", json.dumps({"formula": result.formula, "python": python})
+        formula, python = result.formula, result.to_python()
+        try:
+            shown = with_fitted_numbers(formula, python)
+        except ValueError:
+            shown = python
+        return shown, "kov", json.dumps({"formula": formula, "python": python})
 
     return describe, lambda rows: np.asarray(result.predict(rows), dtype=np.float64)
 

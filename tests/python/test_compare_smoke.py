@@ -15,7 +15,7 @@ pytest.importorskip("matplotlib")
 BENCHMARKS = Path(__file__).resolve().parents[2] / "benchmarks"
 sys.path.insert(0, str(BENCHMARKS))
 
-from comparison import judge, problems  # noqa: E402
+from comparison import judge, kov_reader, problems  # noqa: E402
 
 
 def _problem(name):
@@ -91,6 +91,21 @@ NEAR_MISSES = [
 def test_judge_rejects_near_misses(name, syntax, text):
     truth, syms = problems.truth_expr(_problem(name))
     assert not judge.symbolically_equal(judge.to_sympy_expr(text, syntax, syms), truth)
+
+
+@pytest.mark.parametrize("formula,python,shown", [
+    ("Times(Times(E, v_{0}), v_{1})", "((9.8100)*(v_{0}))*(v_{1})",
+     "Times(Times(9.8100, v_{0}), v_{1})"),
+    ("KOV(Pi, Inv(I))", "(np.exp(np.pi) - np.log((1/1j)))", "KOV(Pi, Inv(I))"),
+    ("Neg(Plus(1, v_{2}))", "(-(-0.5000)+(v_{2}))", "Neg(Plus(-0.5000, v_{2}))"),
+])
+def test_kov_formula_shows_fitted_numbers(formula, python, shown):
+    assert kov_reader.with_fitted_numbers(formula, python) == shown
+
+
+def test_kov_rendering_that_does_not_follow_the_formula_is_refused():
+    with pytest.raises(ValueError, match="does not follow"):
+        kov_reader.to_sympy("Plus(v_{0}, 1)", "(v_{0})*(1)", [])
 
 
 @pytest.mark.parametrize("value,expected", [
