@@ -1,6 +1,6 @@
 """The main Python module entry point."""
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, SupportsFloat, SupportsIndex, final
 
 from numpy.typing import NDArray
@@ -18,6 +18,11 @@ __all__ = [
 _Number = SupportsFloat | SupportsIndex
 _Vector = Sequence[_Number] | NDArray[Any]
 _Matrix = Sequence[Sequence[_Number] | NDArray[Any]] | NDArray[Any]
+
+# What SearchResult.__reduce__ hands to pickle: layout 1, then the tokens (kind, arity, index, id,
+# value.re, value.im), the composed formula text, complexity, var_count and error.
+_Token = tuple[int, int, int, int, float, float]
+_ResultState = tuple[int, tuple[_Token, ...], str, int, int, float]
 
 @final
 class Searcher:
@@ -41,6 +46,9 @@ class Searcher:
         """Returns the Pareto-front of all candidate formulas found."""
     def recognize_constant(self, value: _Number) -> SearchResult:
         """Identifies a closed-form expression for a scalar constant."""
+    def _find_pareto(self, inputs: _Matrix, ys: _Vector) -> list[SearchResult]:
+        """Returns the Pareto-front of one search that stops early, as find_multivariate does."""
+    def __reduce__(self) -> tuple[Callable[[int, float, int], Searcher], tuple[int, float, int]]: ...
 
 @final
 class SearchResult:
@@ -65,6 +73,17 @@ class SearchResult:
         """Evaluates the formula for a batch of inputs (list of lists or 2D array)."""
     def predict(self, inputs: _Matrix) -> list[float]:
         """Alias for eval_batch (Scikit-Learn style)."""
+    def __reduce__(
+        self,
+    ) -> tuple[Callable[[_ResultState], SearchResult], tuple[_ResultState]]: ...
+
+def _rebuild_result(state: _ResultState, /) -> SearchResult:
+    """Rebuilds a pickled SearchResult from its state."""
+
+def _rebuild_searcher(
+    max_complexity: int, complexity_penalty: float, beam_width: int, /
+) -> Searcher:
+    """Rebuilds a pickled Searcher from its settings."""
 
 class KovDimensionError(Exception): ...
 class KovComplexityError(Exception): ...

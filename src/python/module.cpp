@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "python/members.hpp"
+#include "python/pickling.hpp"
 #include "python/py_ref.hpp"
 
 namespace kov::python {
@@ -48,6 +49,7 @@ PyObject* create_module() {
     if (!add_searcher(module.get())) return nullptr;
     if (!add_search_result(module.get())) return nullptr;
     if (!add_exceptions(module.get())) return nullptr;
+    if (!add_reconstructors(module.get())) return nullptr;
     return module.release();
 }
 

@@ -13,6 +13,7 @@
 #include "python/errors.hpp"
 #include "python/format.hpp"
 #include "python/members.hpp"
+#include "python/pickling.hpp"
 #include "python/render.hpp"
 
 namespace kov::python {
@@ -150,6 +151,10 @@ PyObject* predict(PyObject* self, PyObject* args, PyObject* kwargs) {
     return eval_batch_named(self, args, kwargs, "O:predict");
 }
 
+PyObject* reduce(PyObject* self, PyObject*) {
+    return guarded([&] { return reduce_result(data_of(self).record); });
+}
+
 // ---- The class ---------------------------------------------------------------------------------
 
 PyDoc_STRVAR(to_latex_doc,
@@ -167,6 +172,7 @@ PyDoc_STRVAR(eval_batch_doc,
 PyDoc_STRVAR(predict_doc,
              "predict($self, inputs)\n--\n\n"
              "Alias for eval_batch (Scikit-Learn style).");
+PyDoc_STRVAR(reduce_doc, "__reduce__($self)\n--\n\nHelper for pickle.");
 
 PyMethodDef methods[] = {
     {"to_latex", to_latex, METH_NOARGS, to_latex_doc},
@@ -174,6 +180,7 @@ PyMethodDef methods[] = {
     {"eval", as_cfunction<eval>(), METH_VARARGS | METH_KEYWORDS, eval_doc},
     {"eval_batch", as_cfunction<eval_batch>(), METH_VARARGS | METH_KEYWORDS, eval_batch_doc},
     {"predict", as_cfunction<predict>(), METH_VARARGS | METH_KEYWORDS, predict_doc},
+    {"__reduce__", reduce, METH_NOARGS, reduce_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -12,8 +12,10 @@
 #include "python/conversion.hpp"
 #include "python/errors.hpp"
 #include "python/members.hpp"
+#include "python/pickling.hpp"
 #include "python/search_hooks.hpp"
 #include "python/search_result.hpp"
+#include "python/searcher.hpp"
 
 namespace kov::python {
 namespace {
@@ -160,20 +162,20 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     return multivariate(self, args, kwargs, "OO:fit");
 }
 
-PyObject* find_candidates(PyObject* self, PyObject* args, PyObject* kwargs) {
+// The whole Pareto list of one search, most accurate first, as a Python list.
+PyObject* pareto_list(PyObject* self, PyObject* args, PyObject* kwargs, const char* format,
+                      bool early_exit) {
     PyObject* inputs_arg = nullptr;
     PyObject* ys_arg = nullptr;
-    if (!parse_two(args, kwargs, "OO:find_candidates", "inputs", &inputs_arg, &ys_arg)) {
-        return nullptr;
-    }
+    if (!parse_two(args, kwargs, format, "inputs", &inputs_arg, &ys_arg)) return nullptr;
     return guarded([&]() -> PyObject* {
         const std::optional<Matrix> inputs = finite_matrix(inputs_arg, "inputs");
         if (!inputs) return nullptr;
         const std::optional<Vector> ys = finite_vector(ys_arg, "ys");
         if (!ys) return nullptr;
-        // Every level up to max_complexity, on a private copy: the Searcher's own settings stay.
+        // On a private copy: the Searcher's own settings stay.
         SearchConfig config = config_of(self);
-        config.disable_early_exit = true;
+        config.disable_early_exit = !early_exit;
         std::optional<std::vector<SearchResult>> results = search(*inputs, *ys, config);
         if (!results) return nullptr;
         PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results->size())));
@@ -185,6 +187,17 @@ PyObject* find_candidates(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         return list.release();
     });
+}
+
+// Every level up to max_complexity, even after a formula turned out exact.
+PyObject* find_candidates(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return pareto_list(self, args, kwargs, "OO:find_candidates", false);
+}
+
+// The estimator's entry point: the candidates of the one search that find_multivariate runs, so
+// that fitting needs a single search and keeps its early exit.
+PyObject* find_pareto(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return pareto_list(self, args, kwargs, "OO:_find_pareto", true);
 }
 
 PyObject* recognize_constant(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -203,6 +216,10 @@ PyObject* recognize_constant(PyObject* self, PyObject* args, PyObject* kwargs) {
         config.fit_constants = false;
         return search_best(Matrix{Vector{0.0}}, Vector{*value}, config);
     });
+}
+
+PyObject* reduce(PyObject* self, PyObject*) {
+    return guarded([&] { return reduce_searcher(config_of(self)); });
 }
 
 // ---- The class ---------------------------------------------------------------------------------
@@ -227,6 +244,10 @@ PyDoc_STRVAR(find_candidates_doc,
 PyDoc_STRVAR(recognize_constant_doc,
              "recognize_constant($self, value)\n--\n\n"
              "Identifies a closed-form expression for a scalar constant.");
+PyDoc_STRVAR(find_pareto_doc,
+             "_find_pareto($self, inputs, ys)\n--\n\n"
+             "Returns the Pareto-front of one search that stops early, as find_multivariate does.");
+PyDoc_STRVAR(reduce_doc, "__reduce__($self)\n--\n\nHelper for pickle.");
 
 PyMethodDef methods[] = {
     {"find_function", as_cfunction<find_function>(), METH_VARARGS | METH_KEYWORDS,
@@ -238,6 +259,8 @@ PyMethodDef methods[] = {
      find_candidates_doc},
     {"recognize_constant", as_cfunction<recognize_constant>(), METH_VARARGS | METH_KEYWORDS,
      recognize_constant_doc},
+    {"_find_pareto", as_cfunction<find_pareto>(), METH_VARARGS | METH_KEYWORDS, find_pareto_doc},
+    {"__reduce__", reduce, METH_NOARGS, reduce_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -256,6 +279,8 @@ PyTypeObject make_type_object() {
 
 PyTypeObject type_object = make_type_object();
 
+}  // namespace
+
 PyTypeObject* searcher_type() {
     // Readied on first use, once per process; a failure is raised and retried on the next use.
     static bool ready = false;
@@ -265,8 +290,6 @@ PyTypeObject* searcher_type() {
     }
     return &type_object;
 }
-
-}  // namespace
 
 bool add_searcher(PyObject* module) {
     return add_member(module, "Searcher", reinterpret_cast<PyObject*>(searcher_type()));

@@ -79,7 +79,8 @@ def test_searcher_class_signature_and_doc():
 
 
 def test_method_order():
-    searcher_methods = [n for n in vars(kov_sr.Searcher) if not n.startswith("__")]
+    # Private members (the estimator's _find_pareto) are not part of the written order.
+    searcher_methods = [n for n in vars(kov_sr.Searcher) if not n.startswith("_")]
     assert searcher_methods == [name for name, _, _ in SEARCHER_DOCS]
     result_members = [n for n in vars(kov_sr.SearchResult) if not n.startswith("__")]
     assert result_members == [name for name, _, _ in RESULT_DOCS] + [

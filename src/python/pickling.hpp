@@ -1,0 +1,24 @@
+#pragma once
+
+#include "python/py_ref.hpp"
+
+#include "engine/config.hpp"
+#include "engine/result.hpp"
+
+namespace kov::python {
+
+// Both classes report the module "builtins" (their type names carry no dot), so pickle cannot find
+// them by name. Their __reduce__ names a private reconstructor of kov_sr._core instead, which
+// pickle does find, and hands it everything needed to rebuild an equal object.
+
+// (kov_sr._core._rebuild_result, (state,)): the state holds every token exactly, the composed
+// formula text, the complexity, var_count and the error. New reference, or null with an error set.
+[[nodiscard]] PyObject* reduce_result(const SearchResult& record);
+
+// (kov_sr._core._rebuild_searcher, (max_complexity, complexity_penalty, beam_width)).
+[[nodiscard]] PyObject* reduce_searcher(const SearchConfig& config);
+
+// Adds the two reconstructors to the module, outside __all__. False with a Python error set.
+[[nodiscard]] bool add_reconstructors(PyObject* module);
+
+}  // namespace kov::python
