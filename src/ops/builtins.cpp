@@ -28,12 +28,14 @@ struct BuiltinInfo {
 // Indexed by id - builtin_id::kov.
 constexpr std::array<BuiltinInfo, 16> builtin_table = {{
     {"Kov", "KOV", 2, false, {"e^{", "} - \\ln(", ")"}, {"(np.exp(", ") - np.log(", "))"}},
-    {"Neg", "Neg", 1, false, {"(-", "", ")"}, {"(-", "", ")"}},
-    {"Inv", "Inv", 1, false, {"\\frac{1}{", "", "}"}, {"(1/", "", ")"}},
+    // The Python forms of Neg, Inv and Divide group their operands: an operand such as (a)+(b)
+    // would otherwise bind to the minus sign or the division alone and compute another function.
+    {"Neg", "Neg", 1, false, {"(-", "", ")"}, {"(-(", "", "))"}},
+    {"Inv", "Inv", 1, false, {"\\frac{1}{", "", "}"}, {"(1/(", "", "))"}},
     {"Plus", "Plus", 2, true, {"", " + ", ""}, {"(", ")+(", ")"}},
     {"Times", "Times", 2, true, {"", " \\cdot ", ""}, {"(", ")*(", ")"}},
     {"Subtract", "Subtract", 2, false, {"", " - ", ""}, {"(", ")-(", ")"}},
-    {"Divide", "Divide", 2, false, {"\\frac{", "}{", "}"}, {"(", "/", ")"}},
+    {"Divide", "Divide", 2, false, {"\\frac{", "}{", "}"}, {"((", ")/(", "))"}},
     {"Exp", "Exp", 1, false, {"e^{", "", "}"}, {"np.exp(", "", ")"}},
     {"Log", "Log", 1, false, {"\\ln(", "", ")"}, {"np.log(", "", ")"}},
     {"Sqrt", "Sqrt", 1, false, {"\\sqrt{", "", "}"}, {"np.sqrt(", "", ")"}},

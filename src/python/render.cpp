@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "ops/builtin_ids.hpp"
 #include "ops/operator.hpp"
 #include "python/format.hpp"
 
@@ -41,6 +42,25 @@ std::string apply(const OperatorRegistry& registry, std::size_t id,
     return {};
 }
 
+// LaTeX forms of sums and differences (a + b, a - b, e^{a} - \ln(b)) carry no grouping of their
+// own, so inside a product, after a minus sign or under a negation they would bind differently and
+// show another function: a + b \cdot c for (a + b) c. Such operands are grouped there.
+bool is_additive_latex(std::size_t id) {
+    return id == builtin_id::plus || id == builtin_id::subtract || id == builtin_id::kov;
+}
+
+bool needs_latex_group(std::size_t id, std::size_t operand_position) {
+    switch (id) {
+        case builtin_id::times:
+        case builtin_id::neg:
+            return true;
+        case builtin_id::subtract:
+            return operand_position == 1;
+        default:
+            return false;
+    }
+}
+
 }  // namespace
 
 std::string render(const SearchResult& result, Rendering rendering) {
@@ -49,7 +69,11 @@ std::string render(const SearchResult& result, Rendering rendering) {
     const OperatorRegistry& registry = *result.registry;
     std::vector<std::string> stack;
     stack.reserve(tokens.size());
+    // Parallel to `stack`: whether the text is a LaTeX sum or difference at its top level.
+    std::vector<bool> additive;
+    additive.reserve(tokens.size());
     for (const Token& token : tokens) {
+        additive.resize(stack.size());
         switch (token.kind) {
             case TokenKind::Const:
                 stack.push_back(apply(registry, token.id, {}, rendering));
@@ -72,10 +96,17 @@ std::string render(const SearchResult& result, Rendering rendering) {
                 const std::size_t available = std::min<std::size_t>(token.arity, stack.size());
                 const std::size_t first = token.arity - available;
                 for (std::size_t i = 0; i < available; ++i) {
-                    operands[first + i] = std::move(stack[stack.size() - available + i]);
+                    const std::size_t from = stack.size() - available + i;
+                    operands[first + i] = std::move(stack[from]);
+                    if (rendering == Rendering::Latex && additive[from] &&
+                        needs_latex_group(token.id, first + i)) {
+                        operands[first + i] = "\\left(" + operands[first + i] + "\\right)";
+                    }
                 }
                 stack.resize(stack.size() - available);
                 stack.push_back(apply(registry, token.id, operands, rendering));
+                additive.resize(stack.size());
+                additive.back() = is_additive_latex(token.id);
                 break;
             }
         }

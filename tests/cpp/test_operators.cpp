@@ -317,12 +317,12 @@ struct RenderingCase {
 
 const RenderingCase rendering_cases[] = {
     {kov, "Kov", "e^{x} - \\ln(y)", "(np.exp(x) - np.log(y))", "KOV[x, y]"},
-    {neg, "Neg", "(-x)", "(-x)", "Neg[x]"},
-    {inv, "Inv", "\\frac{1}{x}", "(1/x)", "Inv[x]"},
+    {neg, "Neg", "(-x)", "(-(x))", "Neg[x]"},
+    {inv, "Inv", "\\frac{1}{x}", "(1/(x))", "Inv[x]"},
     {plus, "Plus", "x + y", "(x)+(y)", "Plus[x, y]"},
     {times, "Times", "x \\cdot y", "(x)*(y)", "Times[x, y]"},
     {subtract, "Subtract", "x - y", "(x)-(y)", "Subtract[x, y]"},
-    {divide, "Divide", "\\frac{x}{y}", "(x/y)", "Divide[x, y]"},
+    {divide, "Divide", "\\frac{x}{y}", "((x)/(y))", "Divide[x, y]"},
     {exp, "Exp", "e^{x}", "np.exp(x)", "Exp[x]"},
     {log, "Log", "\\ln(x)", "np.log(x)", "Log[x]"},
     {sqrt, "Sqrt", "\\sqrt{x}", "np.sqrt(x)", "Sqrt[x]"},

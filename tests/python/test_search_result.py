@@ -71,7 +71,7 @@ def test_renderings_of_an_unfitted_result(exp_result):
 @pytest.mark.parametrize("target, formula, latex, python", [
     (math.pi, "Pi", "\\pi", "np.pi"),
     (math.e, "E", "e", "np.e"),
-    (-math.pi, "Neg(Pi)", "(-\\pi)", "(-np.pi)"),
+    (-math.pi, "Neg(Pi)", "(-\\pi)", "(-(np.pi))"),
     (math.exp(math.pi), "Exp(Pi)", "e^{\\pi}", "np.exp(np.pi)"),
 ])
 def test_renderings_of_recognised_constants(target, formula, latex, python):
