@@ -49,7 +49,10 @@ struct ScoredExpression {
                                                               const SearchConfig& config);
 
 // The search's fitter: bit-for-bit the same outcome as fit_constants, at a fraction of its cost.
-// One instance per worker thread; it keeps its scratch buffers between fits.
+// One instance per worker thread; it keeps its scratch buffers between fits. It refers to `rows`
+// and `operators`, which must outlive it, and copies the targets (at least one per row). It assumes
+// the built-in registry; an operator list of another size, or an operator token of unexpected id
+// or arity, sends the fit to fit_constants.
 class ConstantFitter {
 public:
     ConstantFitter(const ComplexRows& rows, std::span<const double> targets,
