@@ -180,9 +180,11 @@ private:
         if (token.kind == TokenKind::Const) {
             node.constant = true;
             node.probes.fill(token.value);
+            cache_operand_parts(node);
             level.values.push_back(token.value);
         } else {
             for (unsigned p = 0; p < probe_count; ++p) node.probes[p] = probe_value(p, token.index);
+            cache_operand_parts(node);
             for (const auto& row : rows_) {
                 if (token.index < row.size()) {
                     level.values.push_back(row[token.index]);
@@ -305,6 +307,7 @@ private:
             node.probes_ok = node.probes_ok && value && is_acceptable_value(*value);
             node.probes[p] = value.value_or(Complex{});
         }
+        cache_operand_parts(node);
         const Complex* a = left_level.row_values(c.a);
         const Complex* b = c.arity == 2 ? right_level.row_values(c.b) : a;
         const std::size_t a_stride = left.constant ? 0 : 1;
@@ -334,6 +337,7 @@ private:
             node.probes_ok = node.probes_ok && value && is_acceptable_value(*value);
             node.probes[p] = value.value_or(Complex{});
         }
+        cache_operand_parts(node);
         const std::size_t count = node.constant ? 1 : rows_.size();
         Complex* out = next.values.data() + node.values;
         for (std::size_t j = 0; j < count; ++j) {

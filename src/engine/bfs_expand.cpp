@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 
-#include "core/fingerprint.hpp"
 #include "engine/pool.hpp"
+#include "engine/probe_key.hpp"
 #include "ops/complex_math.hpp"
 
 namespace kov::bfs {
@@ -18,19 +18,58 @@ struct Round {
     std::uint32_t left_level = 0;
     const std::vector<std::uint8_t>* ops = nullptr;
     bool prune_commutative = false;  // both parents from the same level
+    // The left parent's level is above the right one's: a commutative operator gives bit for bit
+    // the values of the swapped pair, built in an earlier round, so the child is a duplicate.
+    bool skip_commutative = false;
 };
 
+// A child waiting for its fingerprint-set insertion while its slot is being fetched.
+struct Pending {
+    Digest digest;
+    std::uint64_t position;
+    Candidate candidate;
+};
+
+constexpr std::size_t pending_capacity = 16;
+
 // Fingerprint keys of the child, or false when it has no value or too large a value at a probe.
-inline bool child_keys(std::size_t op, const Node& left, const Node& right,
-                       std::array<std::int64_t, 10>& keys) {
+inline bool store_key(const std::optional<Complex>& value, std::size_t p,
+                      std::array<std::int64_t, 10>& keys) {
+    if (!value || !is_acceptable_value(*value)) return false;
+    keys[2 * p] = probe_key(value->re);
+    keys[2 * p + 1] = probe_key(value->im);
+    return true;
+}
+
+inline bool binary_keys(std::size_t op, const Node& left, const Node& right,
+                        std::array<std::int64_t, 10>& keys) {
     for (std::size_t p = 0; p < probe_count; ++p) {
-        const std::optional<Complex> value = eval_builtin(op, left.probes[p], right.probes[p]);
-        if (!value || !is_acceptable_value(*value)) return false;
-        keys[2 * p] = fingerprint_key(value->re);
-        keys[2 * p + 1] = fingerprint_key(value->im);
+        if (!store_key(
+                apply_binary(op, left.probes[p], right.probes[p], left.parts[p], right.parts[p]), p,
+                keys)) {
+            return false;
+        }
     }
     return true;
 }
+
+// Unary children: one instantiation per operator so that each inlines.
+using UnaryKeys = bool (*)(const Node& parent, std::array<std::int64_t, 10>& keys);
+
+template <std::size_t Op>
+bool unary_keys(const Node& parent, std::array<std::int64_t, 10>& keys) {
+    for (std::size_t p = 0; p < probe_count; ++p) {
+        if (!store_key(apply_op<Op>(parent.probes[p], parent.probes[p]), p, keys)) return false;
+    }
+    return true;
+}
+
+template <std::size_t... Ids>
+constexpr std::array<UnaryKeys, sizeof...(Ids)> make_unary_keys(std::index_sequence<Ids...>) {
+    return {&unary_keys<Ids>...};
+}
+
+constexpr auto unary_key_functions = make_unary_keys(std::make_index_sequence<builtin_id::count>());
 
 bool run_round(const Round& round, const OperatorSets& ops, FingerprintTable& table,
                std::uint64_t& next_position, std::vector<Candidate>& candidates,
@@ -57,6 +96,19 @@ bool run_round(const Round& round, const OperatorSets& ops, FingerprintTable& ta
         [&](std::size_t begin, std::size_t end, std::size_t worker) {
             std::vector<Candidate>& out = kept[begin / chunk];
             std::uint64_t built = 0;
+            std::array<Pending, pending_capacity> pending;
+            std::size_t pending_count = 0;
+            const auto flush = [&] {
+                for (std::size_t i = 0; i < pending_count; ++i) {
+                    const auto inserted = table.insert(pending[i].digest, pending[i].position);
+                    if (inserted.outcome == FingerprintTable::Outcome::Present) continue;
+                    if (inserted.outcome == FingerprintTable::Outcome::TookOver) {
+                        displaced[worker].push_back(inserted.displaced);
+                    }
+                    out.push_back(pending[i].candidate);
+                }
+                pending_count = 0;
+            };
             std::size_t a = begin / right_count;
             std::size_t b = begin % right_count;
             std::array<std::int64_t, 10> keys{};
@@ -67,24 +119,31 @@ bool run_round(const Round& round, const OperatorSets& ops, FingerprintTable& ta
                 const bool ordered = left.rank > right.rank;
                 for (std::size_t o = 0; o < op_count; ++o) {
                     const std::uint8_t op = op_ids[o];
-                    if (round.prune_commutative && ordered && ops.commutative[op]) continue;
-                    ++built;
-                    if (!usable || !child_keys(op, left, right, keys)) continue;
-                    const std::uint64_t position = base + pair * op_count + o;
-                    const auto inserted = table.insert(digest_of(keys), position);
-                    if (inserted.outcome == FingerprintTable::Outcome::Present) continue;
-                    if (inserted.outcome == FingerprintTable::Outcome::TookOver) {
-                        displaced[worker].push_back(inserted.displaced);
+                    if (ops.commutative[op] &&
+                        (round.skip_commutative || (round.prune_commutative && ordered))) {
+                        continue;
                     }
-                    out.push_back(Candidate{static_cast<std::uint32_t>(a),
-                                            static_cast<std::uint32_t>(b), round.left_level, op,
-                                            arity});
+                    ++built;
+                    if (!usable) continue;
+                    if (!(arity == 2 ? binary_keys(op, left, right, keys)
+                                     : unary_key_functions[op](left, keys))) {
+                        continue;
+                    }
+                    Pending& next = pending[pending_count++];
+                    next.digest = digest_of(keys);
+                    next.position = base + pair * op_count + o;
+                    next.candidate =
+                        Candidate{static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b),
+                                  round.left_level, op, arity};
+                    table.prefetch(next.digest);
+                    if (pending_count == pending_capacity) flush();
                 }
                 if (++b == right_count) {
                     b = 0;
                     ++a;
                 }
             }
+            flush();
             generated[worker] += built;
         },
         poll);
@@ -118,11 +177,12 @@ bool expand_level(const std::vector<Level>& levels, std::uint64_t level, const O
                   std::vector<Candidate>& candidates, ExpansionCounts& counts,
                   const std::function<bool()>& poll) {
     const auto parent_level = static_cast<std::uint32_t>(level - 1);
-    Round unary{&levels[parent_level], nullptr, parent_level, &ops.unary, false};
+    Round unary{&levels[parent_level], nullptr, parent_level, &ops.unary, false, false};
     if (!run_round(unary, ops, table, next_position, candidates, counts, poll)) return false;
     for (std::uint64_t k = 1; k + 2 <= level; ++k) {
         const std::uint64_t r = level - 1 - k;
-        Round binary{&levels[k], &levels[r], static_cast<std::uint32_t>(k), &ops.binary, k == r};
+        Round binary{&levels[k],  &levels[r], static_cast<std::uint32_t>(k),
+                     &ops.binary, k == r,     k > r};
         if (!run_round(binary, ops, table, next_position, candidates, counts, poll)) return false;
     }
     return true;

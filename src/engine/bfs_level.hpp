@@ -7,6 +7,7 @@
 
 #include "core/complex.hpp"
 #include "core/expression.hpp"
+#include "engine/bfs_operand.hpp"
 
 namespace kov::bfs {
 
@@ -16,13 +17,18 @@ inline constexpr std::size_t probe_count = 5;
 // operator applied to these instead of a token-by-token evaluation of the whole child.
 struct Node {
     std::array<Complex, probe_count> probes{};
-    std::size_t values = 0;         // offset of the row values in Level::values
+    std::array<OperandParts, probe_count> parts{};  // of each probe value, for binary children
+    std::size_t values = 0;                         // offset of the row values in Level::values
     std::uint32_t rank = 0;         // position of the formula in byte order within the level
     std::uint32_t const_count = 0;  // Const tokens: what a fit of a child would have to fit
     bool probes_ok = true;          // a value at all five probes, so children can be fingerprinted
     bool rows_ok = true;            // a value on every row, so children can be scored
     bool constant = false;          // uses no variable: one value stands for every row
 };
+
+inline void cache_operand_parts(Node& node) {
+    for (std::size_t p = 0; p < probe_count; ++p) node.parts[p] = operand_parts(node.probes[p]);
+}
 
 struct Level {
     std::vector<Expression> expressions;

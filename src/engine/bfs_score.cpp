@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 
+#include "engine/bfs_operand.hpp"
 #include "engine/pool.hpp"
 #include "ops/complex_math.hpp"
 #include "ops/registry.hpp"
@@ -31,7 +32,7 @@ bool accumulate_rows(const Complex* a, std::size_t a_stride, const Complex* b, s
                      const double* targets, std::size_t begin, std::size_t end, double& sum) {
     double total = sum;
     for (std::size_t j = begin; j < end; ++j) {
-        const std::optional<Complex> value = eval_builtin(Op, a[j * a_stride], b[j * b_stride]);
+        const std::optional<Complex> value = apply_op<Op>(a[j * a_stride], b[j * b_stride]);
         if (!value || !is_acceptable_value(*value)) return false;
         const double residual = value->re - targets[j];
         total += residual * residual;

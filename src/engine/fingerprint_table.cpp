@@ -1,6 +1,10 @@
 #include "engine/fingerprint_table.hpp"
 
+#include <sys/mman.h>
+
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <thread>
 
@@ -8,37 +12,45 @@ namespace kov {
 
 namespace {
 
-// The splitmix64 finaliser: a bijection with good avalanche.
-inline std::uint64_t mix_a(std::uint64_t x) {
-    x ^= x >> 30;
-    x *= 0xbf58476d1ce4e5b9ULL;
-    x ^= x >> 27;
-    x *= 0x94d049bb133111ebULL;
-    x ^= x >> 31;
-    return x;
+// 64 x 64 -> 128-bit multiply folded to 64 bits: the mixing step of wyhash.
+inline std::uint64_t fold_multiply(std::uint64_t a, std::uint64_t b) {
+    const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+    return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
 }
 
-// The MurmurHash3 finaliser, different constants: the two halves of a digest mix independently.
-inline std::uint64_t mix_b(std::uint64_t x) {
-    x ^= x >> 33;
-    x *= 0xff51afd7ed558ccdULL;
-    x ^= x >> 33;
-    x *= 0xc4ceb9fe1a85ec53ULL;
-    x ^= x >> 33;
-    return x;
-}
+// Random odd constants; each key meets a different one in each half of the digest.
+constexpr std::uint64_t secrets[2][12] = {
+    {0xa0761d6478bd642fULL, 0xe7037ed1a0b428dbULL, 0x8ebc6af09c88c6e3ULL, 0x589965cc75374cc3ULL,
+     0x1d8e4e27c47d124fULL, 0x9e3779b97f4a7c15ULL, 0xbf58476d1ce4e5b9ULL, 0x94d049bb133111ebULL,
+     0xff51afd7ed558ccdULL, 0xc4ceb9fe1a85ec53ULL, 0x2545f4914f6cdd1dULL, 0x5851f42d4c957f2dULL},
+    {0x14057b7ef767814fULL, 0xd6e8feb86659fd93ULL, 0xa54ff53a5f1d36f1ULL, 0x510e527fade682d1ULL,
+     0x9b05688c2b3e6c1fULL, 0x1f83d9abfb41bd6bULL, 0x5be0cd19137e2179ULL, 0xcbbb9d5dc1059ed9ULL,
+     0x629a292a367cd507ULL, 0x9159015a3070dd17ULL, 0x152fecd8f70e5939ULL, 0x67332667ffc00b31ULL},
+};
+
+// Size from which a shard's slots come straight from mmap, in transparent huge pages: the table
+// is probed at random, so fewer TLB misses matter more than anything else here.
+constexpr std::size_t huge_page = std::size_t{2} << 20;
 
 }  // namespace
 
 Digest digest_of(const std::array<std::int64_t, 10>& keys) {
-    std::uint64_t a = 0x9e3779b97f4a7c15ULL;
-    std::uint64_t b = 0x243f6a8885a308d3ULL;
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        const auto key = static_cast<std::uint64_t>(keys[i]);
-        a = mix_a(a ^ key) + i;
-        b = mix_b(b + key * 0xd6e8feb86659fd93ULL) ^ (b >> 29);
-    }
-    return Digest{mix_a(a ^ (b >> 32)), mix_b(b ^ a)};
+    std::uint64_t k[10];
+    for (std::size_t i = 0; i < 10; ++i) k[i] = static_cast<std::uint64_t>(keys[i]);
+    const auto& s = secrets[0];
+    const auto& t = secrets[1];
+    // Two halves from independent pairings of the keys, each finished by one more fold.
+    std::uint64_t high =
+        fold_multiply(k[0] ^ s[0], k[1] ^ s[1]) + fold_multiply(k[2] ^ s[2], k[3] ^ s[3]) +
+        fold_multiply(k[4] ^ s[4], k[5] ^ s[5]) + fold_multiply(k[6] ^ s[6], k[7] ^ s[7]) +
+        fold_multiply(k[8] ^ s[8], k[9] ^ s[9]);
+    std::uint64_t low =
+        fold_multiply(k[1] ^ t[0], k[2] ^ t[1]) + fold_multiply(k[3] ^ t[2], k[4] ^ t[3]) +
+        fold_multiply(k[5] ^ t[4], k[6] ^ t[5]) + fold_multiply(k[7] ^ t[6], k[8] ^ t[7]) +
+        fold_multiply(k[9] ^ t[8], k[0] ^ t[9]);
+    high = fold_multiply(high ^ s[10], low ^ s[11]);
+    low = fold_multiply(low ^ t[10], high ^ t[11]);
+    return Digest{high, low};
 }
 
 struct FingerprintTable::Slot {
@@ -49,9 +61,10 @@ struct FingerprintTable::Slot {
 
 struct alignas(64) FingerprintTable::Shard {
     std::atomic<bool> locked{false};
-    std::size_t mask = 0;
+    // Written under the lock; read without it only to prefetch.
+    std::atomic<std::size_t> mask{0};
+    std::atomic<Slot*> slots{nullptr};
     std::size_t count = 0;
-    Slot* slots = nullptr;
 
     void lock() {
         while (locked.exchange(true, std::memory_order_acquire)) {
@@ -60,15 +73,40 @@ struct alignas(64) FingerprintTable::Shard {
     }
     void unlock() { locked.store(false, std::memory_order_release); }
 
+    static std::size_t bytes(std::size_t capacity) { return capacity * sizeof(Slot); }
+
+    // Zeroed memory. Large blocks are fresh anonymous pages that only the growing thread faults in.
     static Slot* allocate(std::size_t capacity) {
-        // calloc hands large blocks out as untouched zero pages: only the grower faults them in.
-        void* memory = std::calloc(capacity, sizeof(Slot));
-        if (memory == nullptr) throw std::bad_alloc();
-        return static_cast<Slot*>(memory);
+        const std::size_t size = bytes(capacity);
+        if (size < huge_page) {
+            void* memory = std::calloc(capacity, sizeof(Slot));
+            if (memory == nullptr) throw std::bad_alloc();
+            return static_cast<Slot*>(memory);
+        }
+        // Over-map by one huge page and trim, so the block starts on a huge-page boundary.
+        void* memory = mmap(nullptr, size + huge_page, PROT_READ | PROT_WRITE,
+                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (memory == MAP_FAILED) throw std::bad_alloc();
+        const auto address = reinterpret_cast<std::uintptr_t>(memory);
+        const std::uintptr_t start = (address + huge_page - 1) & ~(huge_page - 1);
+        if (start > address) munmap(memory, start - address);
+        const std::uintptr_t tail = address + size + huge_page - (start + size);
+        if (tail > 0) munmap(reinterpret_cast<void*>(start + size), tail);
+        madvise(reinterpret_cast<void*>(start), size, MADV_HUGEPAGE);
+        return reinterpret_cast<Slot*>(start);
+    }
+
+    static void release(Slot* slots, std::size_t capacity) {
+        if (slots == nullptr) return;
+        if (bytes(capacity) < huge_page) {
+            std::free(slots);
+        } else {
+            munmap(slots, bytes(capacity));
+        }
     }
 
     // Linear probing; the slot index comes from bits of `high` that the shard choice leaves.
-    Slot& find(std::uint64_t high, std::uint64_t low) {
+    static Slot& find(Slot* slots, std::size_t mask, std::uint64_t high, std::uint64_t low) {
         std::size_t i = high & mask;
         for (;;) {
             Slot& slot = slots[i];
@@ -78,32 +116,52 @@ struct alignas(64) FingerprintTable::Shard {
     }
 
     void grow() {
-        Slot* old = slots;
-        const std::size_t old_capacity = mask + 1;
+        Slot* old = slots.load(std::memory_order_relaxed);
+        const std::size_t old_capacity =
+            old == nullptr ? 0 : mask.load(std::memory_order_relaxed) + 1;
         const std::size_t capacity = old == nullptr ? 64 : old_capacity * 2;
-        slots = allocate(capacity);
-        mask = capacity - 1;
-        if (old != nullptr) {
-            for (std::size_t i = 0; i < old_capacity; ++i) {
-                if (old[i].position_plus_one != 0) find(old[i].high, old[i].low) = old[i];
+        Slot* fresh = allocate(capacity);
+        for (std::size_t i = 0; i < old_capacity; ++i) {
+            if (old[i].position_plus_one != 0) {
+                find(fresh, capacity - 1, old[i].high, old[i].low) = old[i];
             }
-            std::free(old);
         }
+        slots.store(fresh, std::memory_order_relaxed);
+        mask.store(capacity - 1, std::memory_order_relaxed);
+        release(old, old_capacity);
+    }
+
+    std::size_t capacity() const {
+        return slots.load(std::memory_order_relaxed) == nullptr
+                   ? 0
+                   : mask.load(std::memory_order_relaxed) + 1;
     }
 };
 
 FingerprintTable::FingerprintTable() : shards_(new Shard[std::size_t{1} << shard_bits]) {}
 
 FingerprintTable::~FingerprintTable() {
-    for (std::size_t s = 0; s < (std::size_t{1} << shard_bits); ++s) std::free(shards_[s].slots);
+    for (std::size_t s = 0; s < (std::size_t{1} << shard_bits); ++s) {
+        Shard::release(shards_[s].slots.load(), shards_[s].capacity());
+    }
+}
+
+void FingerprintTable::prefetch(Digest digest) const {
+    const Shard& shard = shards_[digest.high >> (64 - shard_bits)];
+    const Slot* slots = shard.slots.load(std::memory_order_relaxed);
+    // A stale pointer from a concurrent growth is harmless: a prefetch never faults.
+    if (slots != nullptr) {
+        __builtin_prefetch(slots + (digest.high & shard.mask.load(std::memory_order_relaxed)), 1);
+    }
 }
 
 FingerprintTable::InsertResult FingerprintTable::insert(Digest digest, std::uint64_t position) {
     Shard& shard = shards_[digest.high >> (64 - shard_bits)];
     shard.lock();
     // Keep the load at or below 0.7 so that probe sequences stay short.
-    if (shard.slots == nullptr || (shard.count + 1) * 10 > (shard.mask + 1) * 7) shard.grow();
-    Slot& slot = shard.find(digest.high, digest.low);
+    if ((shard.count + 1) * 10 > shard.capacity() * 7) shard.grow();
+    Slot& slot = Shard::find(shard.slots.load(std::memory_order_relaxed),
+                             shard.mask.load(std::memory_order_relaxed), digest.high, digest.low);
     InsertResult result{Outcome::Added, 0};
     if (slot.position_plus_one == 0) {
         slot = Slot{digest.high, digest.low, position + 1};
@@ -127,7 +185,7 @@ std::size_t FingerprintTable::size() const {
 std::size_t FingerprintTable::memory_bytes() const {
     std::size_t total = 0;
     for (std::size_t s = 0; s < (std::size_t{1} << shard_bits); ++s) {
-        if (shards_[s].slots != nullptr) total += (shards_[s].mask + 1) * sizeof(Slot);
+        total += Shard::bytes(shards_[s].capacity());
     }
     return total;
 }

@@ -40,6 +40,9 @@ public:
         std::uint64_t displaced;
     };
 
+    // Starts loading the slot where the digest's probe begins; call it a little ahead of insert.
+    void prefetch(Digest digest) const;
+
     // Safe to call from many threads at once. Positions must be unique.
     InsertResult insert(Digest digest, std::uint64_t position);
 
@@ -49,7 +52,7 @@ public:
 private:
     struct Slot;
     struct Shard;
-    static constexpr unsigned shard_bits = 8;
+    static constexpr unsigned shard_bits = 6;
     std::unique_ptr<Shard[]> shards_;
 };
 
