@@ -177,6 +177,18 @@ bool expand_level(const std::vector<Level>& levels, std::uint64_t level, const O
                   std::vector<Candidate>& candidates, ExpansionCounts& counts,
                   const std::function<bool()>& poll) {
     const auto parent_level = static_cast<std::uint32_t>(level - 1);
+    // At most this many new keys: room for them now keeps the table from growing mid-round.
+    std::size_t commutative = 0;
+    for (std::uint8_t op : ops.binary) commutative += ops.commutative[op] ? 1 : 0;
+    std::size_t bound = levels[parent_level].size() * ops.unary.size();
+    for (std::uint64_t k = 1; k + 2 <= level; ++k) {
+        const std::size_t r = level - 1 - k;
+        const std::size_t pairs = levels[k].size() * levels[r].size();
+        bound += pairs * (ops.binary.size() - commutative);
+        if (k < r) bound += pairs * commutative;
+        if (k == r) bound += (pairs + levels[k].size()) / 2 * commutative;
+    }
+    table.reserve(bound);
     Round unary{&levels[parent_level], nullptr, parent_level, &ops.unary, false, false};
     if (!run_round(unary, ops, table, next_position, candidates, counts, poll)) return false;
     for (std::uint64_t k = 1; k + 2 <= level; ++k) {

@@ -2,11 +2,15 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <thread>
+
+#include "engine/pool.hpp"
 
 namespace kov {
 
@@ -61,19 +65,31 @@ struct FingerprintTable::Slot {
 
 struct alignas(64) FingerprintTable::Shard {
     std::atomic<bool> locked{false};
-    // Written under the lock; read without it only to prefetch.
-    std::atomic<std::size_t> mask{0};
+    // Written under the lock (or while no insertion runs); read without it only to prefetch.
+    std::atomic<std::size_t> capacity{0};
     std::atomic<Slot*> slots{nullptr};
     std::size_t count = 0;
 
     void lock() {
         while (locked.exchange(true, std::memory_order_acquire)) {
-            while (locked.load(std::memory_order_relaxed)) std::this_thread::yield();
+            for (int spins = 0; locked.load(std::memory_order_relaxed); ++spins) {
+                if (spins < 1024) {
+#if defined(__x86_64__) || defined(__i386__)
+                    __builtin_ia32_pause();
+#endif
+                } else {
+                    std::this_thread::yield();  // the holder is growing the shard
+                }
+            }
         }
     }
-    void unlock() { locked.store(false, std::memory_order_release); }
+    void unlock() {
+        locked.store(false, std::memory_order_release);
+    }
 
-    static std::size_t bytes(std::size_t capacity) { return capacity * sizeof(Slot); }
+    static std::size_t bytes(std::size_t capacity) {
+        return capacity * sizeof(Slot);
+    }
 
     // Zeroed memory. Large blocks are fresh anonymous pages that only the growing thread faults in.
     static Slot* allocate(std::size_t capacity) {
@@ -105,36 +121,46 @@ struct alignas(64) FingerprintTable::Shard {
         }
     }
 
-    // Linear probing; the slot index comes from bits of `high` that the shard choice leaves.
-    static Slot& find(Slot* slots, std::size_t mask, std::uint64_t high, std::uint64_t low) {
-        std::size_t i = high & mask;
+    // Where the probe for `high` starts: a multiply maps it onto any capacity, not only powers of
+    // two, so the table can be sized to what it will hold. Uses bits of `high` below the shard
+    // choice.
+    static std::size_t home(std::uint64_t high, std::size_t capacity) {
+        const std::uint64_t bits = high << shard_bits;
+        return static_cast<std::size_t>((static_cast<unsigned __int128>(bits) * capacity) >> 64);
+    }
+
+    // Linear probing.
+    static Slot& find(Slot* slots, std::size_t capacity, std::uint64_t high, std::uint64_t low) {
+        std::size_t i = home(high, capacity);
         for (;;) {
             Slot& slot = slots[i];
             if (slot.position_plus_one == 0 || (slot.high == high && slot.low == low)) return slot;
-            i = (i + 1) & mask;
+            if (++i == capacity) i = 0;
         }
     }
 
-    void grow() {
+    // Keeps the load at or below 0.7 so that probe sequences stay short.
+    static std::size_t capacity_for(std::size_t entries) {
+        return entries / 7 * 10 + 64;
+    }
+
+    void resize(std::size_t new_capacity) {
         Slot* old = slots.load(std::memory_order_relaxed);
-        const std::size_t old_capacity =
-            old == nullptr ? 0 : mask.load(std::memory_order_relaxed) + 1;
-        const std::size_t capacity = old == nullptr ? 64 : old_capacity * 2;
-        Slot* fresh = allocate(capacity);
+        const std::size_t old_capacity = capacity.load(std::memory_order_relaxed);
+        Slot* fresh = allocate(new_capacity);
         for (std::size_t i = 0; i < old_capacity; ++i) {
             if (old[i].position_plus_one != 0) {
-                find(fresh, capacity - 1, old[i].high, old[i].low) = old[i];
+                find(fresh, new_capacity, old[i].high, old[i].low) = old[i];
             }
         }
         slots.store(fresh, std::memory_order_relaxed);
-        mask.store(capacity - 1, std::memory_order_relaxed);
+        capacity.store(new_capacity, std::memory_order_relaxed);
         release(old, old_capacity);
     }
 
-    std::size_t capacity() const {
-        return slots.load(std::memory_order_relaxed) == nullptr
-                   ? 0
-                   : mask.load(std::memory_order_relaxed) + 1;
+    void make_room_for(std::size_t entries) {
+        if (entries * 10 <= capacity.load(std::memory_order_relaxed) * 7) return;
+        resize(std::max(capacity_for(entries), capacity.load(std::memory_order_relaxed) * 3 / 2));
     }
 };
 
@@ -142,7 +168,7 @@ FingerprintTable::FingerprintTable() : shards_(new Shard[std::size_t{1} << shard
 
 FingerprintTable::~FingerprintTable() {
     for (std::size_t s = 0; s < (std::size_t{1} << shard_bits); ++s) {
-        Shard::release(shards_[s].slots.load(), shards_[s].capacity());
+        Shard::release(shards_[s].slots.load(), shards_[s].capacity.load());
     }
 }
 
@@ -151,17 +177,18 @@ void FingerprintTable::prefetch(Digest digest) const {
     const Slot* slots = shard.slots.load(std::memory_order_relaxed);
     // A stale pointer from a concurrent growth is harmless: a prefetch never faults.
     if (slots != nullptr) {
-        __builtin_prefetch(slots + (digest.high & shard.mask.load(std::memory_order_relaxed)), 1);
+        const std::size_t capacity = shard.capacity.load(std::memory_order_relaxed);
+        __builtin_prefetch(slots + Shard::home(digest.high, capacity), 1);
     }
 }
 
 FingerprintTable::InsertResult FingerprintTable::insert(Digest digest, std::uint64_t position) {
     Shard& shard = shards_[digest.high >> (64 - shard_bits)];
     shard.lock();
-    // Keep the load at or below 0.7 so that probe sequences stay short.
-    if ((shard.count + 1) * 10 > shard.capacity() * 7) shard.grow();
-    Slot& slot = Shard::find(shard.slots.load(std::memory_order_relaxed),
-                             shard.mask.load(std::memory_order_relaxed), digest.high, digest.low);
+    shard.make_room_for(shard.count + 1);
+    Slot& slot =
+        Shard::find(shard.slots.load(std::memory_order_relaxed),
+                    shard.capacity.load(std::memory_order_relaxed), digest.high, digest.low);
     InsertResult result{Outcome::Added, 0};
     if (slot.position_plus_one == 0) {
         slot = Slot{digest.high, digest.low, position + 1};
@@ -176,6 +203,23 @@ FingerprintTable::InsertResult FingerprintTable::insert(Digest digest, std::uint
     return result;
 }
 
+void FingerprintTable::reserve(std::size_t more) {
+    // Hashing spreads keys evenly over the shards; the margin covers the spread (a few standard
+    // deviations), and a shard that still fills up grows under its lock.
+    const std::size_t shard_count = std::size_t{1} << shard_bits;
+    const std::size_t share = more / shard_count;
+    const std::size_t margin = 4 * static_cast<std::size_t>(std::sqrt(double(share))) + 16;
+    parallel_for(shard_count, 1, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t s = begin; s < end; ++s) {
+            Shard& shard = shards_[s];
+            const std::size_t entries = shard.count + share + margin;
+            if (entries * 10 > shard.capacity.load(std::memory_order_relaxed) * 7) {
+                shard.resize(Shard::capacity_for(entries));
+            }
+        }
+    });
+}
+
 std::size_t FingerprintTable::size() const {
     std::size_t total = 0;
     for (std::size_t s = 0; s < (std::size_t{1} << shard_bits); ++s) total += shards_[s].count;
@@ -185,7 +229,7 @@ std::size_t FingerprintTable::size() const {
 std::size_t FingerprintTable::memory_bytes() const {
     std::size_t total = 0;
     for (std::size_t s = 0; s < (std::size_t{1} << shard_bits); ++s) {
-        total += Shard::bytes(shards_[s].capacity());
+        total += Shard::bytes(shards_[s].capacity.load());
     }
     return total;
 }

@@ -18,11 +18,12 @@ struct Digest {
 
 [[nodiscard]] Digest digest_of(const std::array<std::int64_t, 10>& keys);
 
-// The search's fingerprint set: sharded open addressing, one small spin lock per shard, each
-// shard grown (doubled) under its own lock. A thread that grows a shard is the only one touching
-// the new pages, so two threads never fault the same fresh memory. Every key remembers the list
-// position of the candidate that holds it, and a candidate earlier in list order takes a key over
-// from a later one, so the surviving candidate never depends on thread timing.
+// The search's fingerprint set: sharded open addressing with one small spin lock per shard. The
+// search reserves room for a level's candidates before generating them, and each shard is then
+// rebuilt by one thread only, so two threads never fault the same fresh pages; a shard that still
+// fills up grows under its own lock. Every key remembers the list position of the candidate that
+// holds it, and a candidate earlier in list order takes a key over from a later one, so the
+// surviving candidate never depends on thread timing.
 class FingerprintTable {
 public:
     FingerprintTable();
@@ -39,6 +40,11 @@ public:
         Outcome outcome;
         std::uint64_t displaced;
     };
+
+    // Grows the shards, in parallel and outside any insertion, so that `more` further keys fit
+    // without growing during insertion: each shard's fresh pages are faulted in by one thread.
+    // Not to be called while insertions run.
+    void reserve(std::size_t more);
 
     // Starts loading the slot where the digest's probe begins; call it a little ahead of insert.
     void prefetch(Digest digest) const;
