@@ -85,12 +85,16 @@ std::optional<Complex> eval_internal(std::span<const Token> tokens, std::span<co
                 stack.push_back(token.index < params.size() ? params[token.index] : token.value);
                 break;
             case TokenKind::Op: {
+                const Operator& op = *operators[token.id];
                 const std::size_t arity = token.arity;
-                if (stack.size() < arity) return std::nullopt;
+                // An operator reads exactly as many operands as it takes: a token that claims
+                // another count (only a damaged sequence holds one) would let it read values
+                // that were never pushed.
+                if (stack.size() < arity || arity != op.arity()) return std::nullopt;
                 // The operands are a view of the top of the stack, first operand pushed first.
                 const std::span<const Complex> operands(stack.data() + (stack.size() - arity),
                                                         arity);
-                const std::optional<Complex> result = operators[token.id]->eval(operands);
+                const std::optional<Complex> result = op.eval(operands);
                 if (!result || !is_acceptable_value(*result)) return std::nullopt;
                 stack.resize(stack.size() - arity);
                 stack.push_back(*result);

@@ -63,8 +63,9 @@ struct Expression {
 
 // Single left-to-right pass over a value stack. `stack` must be empty on entry; its contents are
 // unspecified on return. Returns no value for: a variable index beyond `vars`, an operator with too
-// few operands on the stack, an operator that declines, an operator result that is non-finite or
-// has a part of magnitude >= 1e15, and a final stack not holding exactly one value.
+// few operands on the stack, an operator token whose arity is not its operator's, an operator that
+// declines, an operator result that is non-finite or has a part of magnitude >= 1e15, and a final
+// stack not holding exactly one value.
 [[nodiscard]] std::optional<Complex> eval_internal(std::span<const Token> tokens,
                                                    std::span<const Complex> vars,
                                                    std::span<const Complex> params,
