@@ -203,7 +203,7 @@ private:
         LevelStats stats;
         stats.level = level;
 
-        std::vector<Candidate> candidates;
+        CandidateList candidates;
         ExpansionCounts counts;
         if (!expand_level(levels_, level, ops_, table_, next_position_, candidates, counts,
                           poll_)) {
@@ -265,10 +265,12 @@ private:
         Level next;
         next.expressions.resize(kept.size());
         next.nodes.resize(kept.size());
+        // The last level is nobody's parent: its expressions are all it needs.
+        const bool parents_more = level < config_.max_complexity;
         // Row values: one per row, or a single one for an expression without variables.
         std::size_t offset = 0;
         for (std::size_t i = 0; i < kept.size(); ++i) {
-            const Candidate& c = kept[i].candidate;
+            const Child& c = kept[i].candidate;
             std::uint8_t var_count = levels_[c.left_level].expressions[c.a].var_count;
             if (c.arity == 2) {
                 var_count = std::max(var_count,
@@ -276,13 +278,14 @@ private:
             }
             next.nodes[i].values = offset;
             next.nodes[i].constant = var_count == 0;
-            offset += var_count == 0 ? 1 : rows_.size();
+            if (parents_more) offset += var_count == 0 ? 1 : rows_.size();
         }
         next.values.resize(offset);
         if (fitters_.size() < worker_count()) fitters_.resize(worker_count());
         parallel_for(kept.size(), 4, [&](std::size_t begin, std::size_t end, std::size_t worker) {
             for (std::size_t i = begin; i < end; ++i) {
                 next.expressions[i] = kept_expression(level, kept[i], worker);
+                if (!parents_more) continue;
                 if (kept[i].fitted) {
                     evaluate_node(next.expressions[i], next, i);
                 } else {
@@ -294,7 +297,7 @@ private:
     }
 
     // A child as generated: its operator applied to the parents' cached values.
-    void derive_node(std::uint64_t level, const Candidate& c, Level& next, std::size_t i) const {
+    void derive_node(std::uint64_t level, const Child& c, Level& next, std::size_t i) const {
         const Level& left_level = levels_[c.left_level];
         const Level& right_level = c.arity == 2 ? levels_[level - 1 - c.left_level] : left_level;
         const Node& left = left_level.nodes[c.a];

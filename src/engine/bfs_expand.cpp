@@ -72,8 +72,8 @@ constexpr std::array<UnaryKeys, sizeof...(Ids)> make_unary_keys(std::index_seque
 constexpr auto unary_key_functions = make_unary_keys(std::make_index_sequence<builtin_id::count>());
 
 bool run_round(const Round& round, const OperatorSets& ops, FingerprintTable& table,
-               std::uint64_t& next_position, std::vector<Candidate>& candidates,
-               ExpansionCounts& counts, const std::function<bool()>& poll) {
+               std::uint64_t& next_position, CandidateList& candidates, ExpansionCounts& counts,
+               const std::function<bool()>& poll) {
     const std::size_t left_count = round.left->size();
     const std::size_t right_count = round.right != nullptr ? round.right->size() : 1;
     const std::vector<std::uint8_t>& op_ids = *round.ops;
@@ -133,8 +133,7 @@ bool run_round(const Round& round, const OperatorSets& ops, FingerprintTable& ta
                     next.digest = digest_of(keys);
                     next.position = base + pair * op_count + o;
                     next.candidate =
-                        Candidate{static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b),
-                                  round.left_level, op, arity};
+                        Candidate{static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b), op};
                     table.prefetch(next.digest);
                     if (pending_count == pending_capacity) flush();
                 }
@@ -157,15 +156,20 @@ bool run_round(const Round& round, const OperatorSets& ops, FingerprintTable& ta
     std::sort(losers.begin(), losers.end());
     std::array<std::size_t, 256> op_index{};
     for (std::size_t o = 0; o < op_count; ++o) op_index[op_ids[o]] = o;
-    for (const auto& list : kept) {
+    std::size_t total = 0;
+    for (const auto& list : kept) total += list.size();
+    candidates.rounds.push_back({candidates.items.size(), round.left_level, arity});
+    candidates.items.reserve(candidates.items.size() + total);
+    for (auto& list : kept) {
         for (const Candidate& c : list) {
             if (!losers.empty()) {
                 const std::uint64_t position =
                     base + (std::uint64_t{c.a} * right_count + c.b) * op_count + op_index[c.op];
                 if (std::binary_search(losers.begin(), losers.end(), position)) continue;
             }
-            candidates.push_back(c);
+            candidates.items.push_back(c);
         }
+        list = {};  // give each chunk's memory back as soon as it is copied
     }
     return true;
 }
@@ -173,9 +177,8 @@ bool run_round(const Round& round, const OperatorSets& ops, FingerprintTable& ta
 }  // namespace
 
 bool expand_level(const std::vector<Level>& levels, std::uint64_t level, const OperatorSets& ops,
-                  FingerprintTable& table, std::uint64_t& next_position,
-                  std::vector<Candidate>& candidates, ExpansionCounts& counts,
-                  const std::function<bool()>& poll) {
+                  FingerprintTable& table, std::uint64_t& next_position, CandidateList& candidates,
+                  ExpansionCounts& counts, const std::function<bool()>& poll) {
     const auto parent_level = static_cast<std::uint32_t>(level - 1);
     // At most this many new keys: room for them now keeps the table from growing mid-round.
     std::size_t commutative = 0;

@@ -25,8 +25,7 @@ struct ExpansionCounts {
 // the search. Every child built consumes one position from `next_position`, so a key is always
 // held by the earliest child in list order. Returns false when `poll` asked to stop.
 bool expand_level(const std::vector<Level>& levels, std::uint64_t level, const OperatorSets& ops,
-                  FingerprintTable& table, std::uint64_t& next_position,
-                  std::vector<Candidate>& candidates, ExpansionCounts& counts,
-                  const std::function<bool()>& poll);
+                  FingerprintTable& table, std::uint64_t& next_position, CandidateList& candidates,
+                  ExpansionCounts& counts, const std::function<bool()>& poll);
 
 }  // namespace kov::bfs

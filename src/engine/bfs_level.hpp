@@ -44,12 +44,41 @@ struct Level {
 // A child before it is known to survive: its operator and its parents' positions. A unary child
 // has parent `a` in level Q - 1; a binary child has `a` in level `left_level` and `b` in level
 // Q - 1 - left_level.
-struct Candidate {
+struct Child {
     std::uint32_t a = 0;
     std::uint32_t b = 0;
     std::uint32_t left_level = 0;
     std::uint8_t op = 0;
     std::uint8_t arity = 0;
+};
+
+// The same, as stored by the million in a level's candidate list: the parents' levels and the
+// arity are those of the round that built it.
+struct Candidate {
+    std::uint32_t a = 0;
+    std::uint32_t b = 0;
+    std::uint8_t op = 0;
+};
+
+// A level's candidates in list order, with where each round's children begin.
+struct CandidateList {
+    struct Round {
+        std::size_t begin = 0;
+        std::uint32_t left_level = 0;
+        std::uint8_t arity = 0;
+    };
+    std::vector<Candidate> items;
+    std::vector<Round> rounds;
+
+    [[nodiscard]] std::size_t size() const { return items.size(); }
+
+    [[nodiscard]] Child child(std::size_t i) const {
+        // A handful of rounds per level: a linear scan from the end is cheapest.
+        std::size_t r = rounds.size() - 1;
+        while (rounds[r].begin > i) --r;
+        const Candidate& c = items[i];
+        return Child{c.a, c.b, rounds[r].left_level, c.op, rounds[r].arity};
+    }
 };
 
 }  // namespace kov::bfs

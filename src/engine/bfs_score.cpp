@@ -103,7 +103,7 @@ public:
         front_by_position_ = !(std::isfinite(weight_) && weight_ != 0.0);
     }
 
-    std::optional<ScoringResult> run(const std::vector<Candidate>& candidates,
+    std::optional<ScoringResult> run(const CandidateList& candidates,
                                      const std::function<bool()>& poll) {
         const std::size_t workers = worker_count();
         if (fitters_.size() < workers) fitters_.resize(workers);
@@ -113,7 +113,9 @@ public:
             candidates.size(), chunk,
             [&](std::size_t begin, std::size_t end, std::size_t worker) {
                 WorkerState& state = states[worker];
-                for (std::size_t i = begin; i < end; ++i) score(candidates[i], i, state, worker);
+                for (std::size_t i = begin; i < end; ++i) {
+                    score(candidates.child(i), i, state, worker);
+                }
             },
             poll);
         if (!completed) return std::nullopt;
@@ -160,7 +162,7 @@ private:
         return score / weight_ > front_bound;
     }
 
-    void score(const Candidate& c, std::size_t position, WorkerState& state, std::size_t worker) {
+    void score(const Child& c, std::size_t position, WorkerState& state, std::size_t worker) {
         const std::uint64_t right_level = setup_.level - 1 - c.left_level;
         const Level& left_level = levels_[c.left_level];
         const Level& right_level_data = c.arity == 2 ? levels_[right_level] : left_level;
@@ -283,7 +285,7 @@ private:
     }
 
     // Tokens only: fitting needs neither the text nor the registry.
-    void compose_tokens(const Candidate& c, Expression& out) const {
+    void compose_tokens(const Child& c, Expression& out) const {
         out.tokens.clear();
         out.formula.clear();
         const Expression& left = levels_[c.left_level].expressions[c.a];
@@ -315,15 +317,14 @@ private:
 
 }  // namespace
 
-std::optional<ScoringResult> score_level(const ScoringSetup& setup,
-                                         const std::vector<Candidate>& candidates,
+std::optional<ScoringResult> score_level(const ScoringSetup& setup, const CandidateList& candidates,
                                          FitterSet& fitters, const std::function<bool()>& poll) {
     LevelScorer scorer(setup, fitters);
     return scorer.run(candidates, poll);
 }
 
-Expression compose(const std::vector<Level>& levels, std::uint64_t level,
-                   const Candidate& candidate, const OperatorRegistry& registry) {
+Expression compose(const std::vector<Level>& levels, std::uint64_t level, const Child& candidate,
+                   const OperatorRegistry& registry) {
     const Expression& left = levels[candidate.left_level].expressions[candidate.a];
     if (candidate.arity == 1) return Expression::unary(registry, candidate.op, left);
     const Expression& right = levels[level - 1 - candidate.left_level].expressions[candidate.b];

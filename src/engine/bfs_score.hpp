@@ -30,7 +30,7 @@ struct Picked {
     double front_value = 0.0;  // score / (complexity * penalty + 1), what the front records
     double raw_error = 0.0;
     std::uint64_t position = 0;  // in the level's candidate list
-    Candidate candidate;
+    Child candidate;
     bool fitted = false;  // the fitted form is the kept expression
 };
 
@@ -50,13 +50,13 @@ using FitterSet = std::vector<std::unique_ptr<ConstantFitter>>;
 // selects the top beam_width by score (ties in list order) and the level's front entry, without
 // materialising the scored list. Returns nothing when `poll` asked to stop.
 [[nodiscard]] std::optional<ScoringResult> score_level(const ScoringSetup& setup,
-                                                       const std::vector<Candidate>& candidates,
+                                                       const CandidateList& candidates,
                                                        FitterSet& fitters,
                                                        const std::function<bool()>& poll);
 
 // The candidate as a full expression (tokens and formula) by the composition rules.
 [[nodiscard]] Expression compose(const std::vector<Level>& levels, std::uint64_t level,
-                                 const Candidate& candidate, const OperatorRegistry& registry);
+                                 const Child& candidate, const OperatorRegistry& registry);
 
 // Ascending score with NaN after every number.
 [[nodiscard]] inline bool score_less(double a, double b) {
