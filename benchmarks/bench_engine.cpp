@@ -107,8 +107,9 @@ void run_case(const std::string& name) {
     kov::SearchStats stats;
     kov::SearchHooks hooks;
     hooks.stats = &stats;
-    std::vector<std::string> lines;
-    hooks.progress = [&lines](std::string_view line) { lines.emplace_back(line); };
+    hooks.progress = [](std::string_view line) {
+        std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
+    };
     const auto start = std::chrono::steady_clock::now();
     const kov::SearchOutcome outcome = kov::run_bfs(c.rows, c.targets, c.config, hooks);
     const double wall =

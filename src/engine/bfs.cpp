@@ -29,35 +29,36 @@ using namespace bfs;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t max_variables = 255;
-// Rows scored ahead of the others when a level's candidates are abandoned early; with fewer rows
-// than this floor every candidate is simply scored in full.
-constexpr std::size_t priority_row_count = 8;
-constexpr std::size_t priority_row_floor = 32;
+// Rows scored ahead of the others, so that a candidate can be abandoned early; with fewer rows
+// than the floor every candidate is simply scored in full, in row order.
+constexpr std::size_t head_row_count = 64;
+constexpr std::size_t head_row_floor = 16;
 
 double seconds(Clock::duration elapsed) {
     return std::chrono::duration<double>(elapsed).count();
 }
 
-// The rows whose targets lie farthest from the mean (NaN distances first), ascending by index.
-std::vector<std::size_t> pick_priority_rows(const std::vector<double>& targets) {
-    if (targets.size() < priority_row_floor) return {};
+// The rows whose targets lie farthest from the mean (NaN distances first), farthest first: on
+// them a poor candidate's error grows fastest.
+std::vector<std::uint32_t> pick_head_rows(const std::vector<double>& targets) {
+    if (targets.size() < head_row_floor) return {};
     double mean = 0.0;
     for (double t : targets) mean += t;
     mean /= static_cast<double>(targets.size());
-    std::vector<std::size_t> order(targets.size());
+    std::vector<std::uint32_t> order(targets.size());
     std::iota(order.begin(), order.end(), 0);
     const auto distance = [&](std::size_t i) {
         const double d = std::fabs(targets[i] - mean);
         return std::isnan(d) ? std::numeric_limits<double>::infinity() : d;
     };
-    std::partial_sort(order.begin(), order.begin() + priority_row_count, order.end(),
-                      [&](std::size_t x, std::size_t y) {
+    const std::size_t count = std::min(head_row_count, targets.size());
+    std::partial_sort(order.begin(), order.begin() + count, order.end(),
+                      [&](std::uint32_t x, std::uint32_t y) {
                           const double dx = distance(x);
                           const double dy = distance(y);
                           return dx != dy ? dx > dy : x < y;
                       });
-    order.resize(priority_row_count);
-    std::sort(order.begin(), order.end());
+    order.resize(count);
     return order;
 }
 
@@ -103,7 +104,7 @@ public:
           registry_(std::make_shared<OperatorRegistry>(OperatorRegistry::with_builtins())),
           front_(std::make_shared<ParetoFront>()),
           variables_(rows.front().size()),
-          priority_rows_(pick_priority_rows(targets)) {
+          head_rows_(pick_head_rows(targets)) {
         rows_.reserve(rows.size());
         for (const auto& row : rows) {
             auto& converted = rows_.emplace_back();
@@ -212,8 +213,7 @@ private:
         const auto expanded = Clock::now();
         const std::uint64_t unique = candidates.size();
 
-        ScoringSetup setup{&levels_,     level,    &rows_,         &targets_,
-                           &operators(), &config_, &priority_rows_};
+        ScoringSetup setup{&levels_, level, &rows_, &targets_, &operators(), &config_, &head_rows_};
         std::optional<ScoringResult> scored = score_level(setup, candidates, fitters_, poll_);
         if (!scored) return false;
         const auto scored_at = Clock::now();
@@ -359,7 +359,7 @@ private:
     std::shared_ptr<OperatorRegistry> registry_;
     std::shared_ptr<ParetoFront> front_;
     std::size_t variables_;
-    std::vector<std::size_t> priority_rows_;
+    std::vector<std::uint32_t> head_rows_;
     OperatorSets ops_;
     std::function<bool()> poll_;
     FingerprintTable table_;

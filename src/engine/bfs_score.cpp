@@ -19,25 +19,31 @@ namespace {
 constexpr double fitting_threshold = 2.0;
 constexpr std::uint32_t max_fitted_constants = 256;
 constexpr double infinity = std::numeric_limits<double>::infinity();
+// Head rows whose sum orders the candidates in the screening pass.
+constexpr std::size_t screening_rows = 8;
 
-// Adds the squared residuals of rows [begin, end) to `sum` in row order. The child's value on a
-// row is its operator applied to the parents' cached values there; a stride of 0 repeats a
-// parent's single value. False as soon as a row has no acceptable value.
+// Squared residuals of the listed rows: stored by row in `terms` and added to `partial`. The
+// child's value on a row is its operator applied to the parents' cached values there; a stride
+// of 0 repeats a parent's single value. False as soon as a row has no acceptable value.
 using RowKernel = bool (*)(const Complex* a, std::size_t a_stride, const Complex* b,
-                           std::size_t b_stride, const double* targets, std::size_t begin,
-                           std::size_t end, double& sum);
+                           std::size_t b_stride, const double* targets, const std::uint32_t* rows,
+                           std::size_t count, double* terms, double& partial);
 
 template <std::size_t Op>
 bool accumulate_rows(const Complex* a, std::size_t a_stride, const Complex* b, std::size_t b_stride,
-                     const double* targets, std::size_t begin, std::size_t end, double& sum) {
-    double total = sum;
-    for (std::size_t j = begin; j < end; ++j) {
+                     const double* targets, const std::uint32_t* rows, std::size_t count,
+                     double* terms, double& partial) {
+    double total = partial;
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t j = rows[k];
         const std::optional<Complex> value = apply_op<Op>(a[j * a_stride], b[j * b_stride]);
         if (!value || !is_acceptable_value(*value)) return false;
         const double residual = value->re - targets[j];
-        total += residual * residual;
+        const double term = residual * residual;
+        terms[j] = term;
+        total += term;
     }
-    sum = total;
+    partial = total;
     return true;
 }
 
@@ -49,15 +55,33 @@ constexpr std::array<RowKernel, sizeof...(Ids)> make_kernels(std::index_sequence
 constexpr auto row_kernels = make_kernels(std::make_index_sequence<builtin_id::count>());
 
 // The same for a child without variables: one value on every row.
-bool accumulate_constant(Complex value, const double* targets, std::size_t begin, std::size_t end,
-                         double& sum) {
-    double total = sum;
-    for (std::size_t j = begin; j < end; ++j) {
+void accumulate_constant(Complex value, const double* targets, const std::uint32_t* rows,
+                         std::size_t count, double* terms, double& partial) {
+    double total = partial;
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t j = rows[k];
         const double residual = value.re - targets[j];
-        total += residual * residual;
+        const double term = residual * residual;
+        terms[j] = term;
+        total += term;
     }
-    sum = total;
-    return true;
+    partial = total;
+}
+
+// A lower bound of the in-order sum of all n terms, from the sum `partial` of some of them added
+// in any order. For non-negative terms the in-order sum is at least (1 - γ(n)) times the exact
+// sum and `partial` at most (1 + γ(n)) times the exact sum of its terms, γ(n) = n u / (1 - n u)
+// with u = 2^-53; the factor below covers both, the rounding of the product and that of the
+// factor itself. Exact row order is thereby only needed for the final error.
+double rigorous_lower(double partial, std::size_t n) {
+    const double factor = 1.0 - (4.0 * static_cast<double>(n) + 16.0) * 0x1.0p-53;
+    return partial * factor;
+}
+
+float round_down(double x) {
+    float f = static_cast<float>(x);
+    if (static_cast<double>(f) > x) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
+    return f;
 }
 
 // Beam order: score ascending (NaN last), then list position.
@@ -77,11 +101,34 @@ void lower_to(std::atomic<double>& bound, double value) {
 struct WorkerState {
     std::vector<Picked> heap;  // worst on top
     std::optional<Picked> front;
+    std::vector<double> terms;  // by row, for the in-order sum
     Expression scratch;
     std::uint64_t scored = 0;
     std::uint64_t fitted = 0;
     std::uint64_t abandoned = 0;
     double fitting_seconds = 0.0;
+};
+
+// Everything about one candidate that its rows need.
+struct Prepared {
+    Child child;
+    const Complex* a = nullptr;
+    const Complex* b = nullptr;
+    std::size_t a_stride = 0;
+    std::size_t b_stride = 0;
+    bool fittable = false;
+    bool constant_child = false;
+    Complex constant_value{};
+    RowKernel kernel = nullptr;
+
+    bool add_rows(const double* targets, const std::uint32_t* rows, std::size_t count,
+                  double* terms, double& partial) const {
+        if (constant_child) {
+            accumulate_constant(constant_value, targets, rows, count, terms, partial);
+            return true;
+        }
+        return kernel(a, a_stride, b, b_stride, targets, rows, count, terms, partial);
+    }
 };
 
 class LevelScorer {
@@ -92,29 +139,53 @@ public:
           targets_(setup.targets->data()),
           row_count_(setup.targets->size()),
           rows_as_double_(static_cast<double>(setup.targets->size())),
-          priority_(*setup.priority_rows),
+          head_(*setup.head_rows),
           fitters_(fitters),
           beam_width_(setup.config->beam_width),
           weight_(static_cast<double>(setup.level) * setup.config->complexity_penalty + 1) {
         // Abandoning a candidate needs the score and the front value to grow with the error.
-        prune_ = std::isfinite(weight_) && weight_ > 0.0 && !priority_.empty();
+        prune_ = std::isfinite(weight_) && weight_ > 0.0 && !head_.empty();
         // With a zero or non-finite weight every front value is NaN: the first scored candidate
         // in list order keeps the entry.
         front_by_position_ = !(std::isfinite(weight_) && weight_ != 0.0);
+        // Without pruning the head is scored in row order like every other row.
+        const std::vector<std::uint32_t> no_head;
+        const std::vector<std::uint32_t>& head = prune_ ? head_ : no_head;
+        std::vector<std::uint8_t> in_head(row_count_, 0);
+        for (std::uint32_t j : head) in_head[j] = 1;
+        for (std::uint32_t j = 0; j < row_count_; ++j) {
+            if (in_head[j] == 0) tail_.push_back(j);
+        }
+        head_count_ = head.size();
     }
 
     std::optional<ScoringResult> run(const CandidateList& candidates,
                                      const std::function<bool()>& poll) {
         const std::size_t workers = worker_count();
         if (fitters_.size() < workers) fitters_.resize(workers);
-        std::vector<WorkerState> states(workers);
+        states_.assign(workers, WorkerState{});
+        for (WorkerState& state : states_) state.terms.assign(row_count_, 0.0);
         const std::size_t chunk = row_count_ >= 1000 ? 16 : 256;
+        const bool screened = prune_ && beam_width_ != 0 && beam_width_ <= candidates.size() / 4;
+        std::vector<std::uint8_t> settled;
+        std::vector<float> lower;
+        if (screened && !screen(candidates, chunk, settled, lower, poll)) return std::nullopt;
         const bool completed = parallel_for(
             candidates.size(), chunk,
             [&](std::size_t begin, std::size_t end, std::size_t worker) {
-                WorkerState& state = states[worker];
+                WorkerState& state = states_[worker];
                 for (std::size_t i = begin; i < end; ++i) {
-                    score(candidates.child(i), i, state, worker);
+                    if (screened) {
+                        if (settled[i] != 0) continue;
+                        const Child c = candidates.child(i);
+                        if (hopeless(lower[i], fittable(c), state)) {
+                            ++state.abandoned;
+                            continue;
+                        }
+                        score(c, i, state, worker);
+                    } else {
+                        score(candidates.child(i), i, state, worker);
+                    }
                 }
             },
             poll);
@@ -122,7 +193,7 @@ public:
 
         ScoringResult result;
         std::vector<Picked> all;
-        for (WorkerState& state : states) {
+        for (WorkerState& state : states_) {
             result.scored += state.scored;
             result.fitted += state.fitted;
             result.abandoned += state.abandoned;
@@ -139,6 +210,91 @@ public:
     }
 
 private:
+    // A cheap first pass that orders the work without changing its outcome: the first head rows
+    // of every candidate give a rigorous lower bound of its sum (kept, rounded down, as a float),
+    // and the candidates with the lowest bounds are scored in full first. Their scores make the
+    // beam's bound nearly final before the bulk is looked at, so that most candidates are then
+    // abandoned on their stored bound alone. Marks rejected and already scored candidates settled.
+    bool screen(const CandidateList& candidates, std::size_t chunk,
+                std::vector<std::uint8_t>& settled, std::vector<float>& lower,
+                const std::function<bool()>& poll) {
+        const std::size_t count = candidates.size();
+        settled.assign(count, 0);
+        lower.assign(count, 0.0f);
+        const std::size_t first = std::min<std::size_t>(count, 2 * beam_width_);
+        const std::size_t rows = std::min(screening_rows, head_count_);
+        using Bound = std::pair<double, std::size_t>;
+        std::vector<std::vector<Bound>> best(states_.size());
+        bool completed = parallel_for(
+            count, chunk,
+            [&](std::size_t begin, std::size_t end, std::size_t worker) {
+                std::vector<Bound>& heap = best[worker];
+                double* terms = states_[worker].terms.data();
+                for (std::size_t i = begin; i < end; ++i) {
+                    Prepared p;
+                    double partial = 0.0;
+                    if (!prepare(candidates.child(i), p) ||
+                        !p.add_rows(targets_, head_.data(), rows, terms, partial)) {
+                        settled[i] = 1;  // rejected
+                        continue;
+                    }
+                    const double bound = rigorous_lower(partial, row_count_);
+                    lower[i] = round_down(bound);
+                    if (!(bound == bound)) continue;  // NaN: no use for ordering
+                    if (heap.size() < first) {
+                        heap.emplace_back(bound, i);
+                        std::push_heap(heap.begin(), heap.end());
+                    } else if (Bound{bound, i} < heap.front()) {
+                        std::pop_heap(heap.begin(), heap.end());
+                        heap.back() = {bound, i};
+                        std::push_heap(heap.begin(), heap.end());
+                    }
+                }
+            },
+            poll);
+        if (!completed) return false;
+
+        std::vector<Bound> merged;
+        for (const auto& heap : best) merged.insert(merged.end(), heap.begin(), heap.end());
+        std::sort(merged.begin(), merged.end());
+        if (merged.size() > first) merged.resize(first);
+        std::vector<std::size_t> promising;
+        for (const Bound& b : merged) promising.push_back(b.second);
+        std::sort(promising.begin(), promising.end());
+        completed = parallel_for(
+            promising.size(), 8,
+            [&](std::size_t begin, std::size_t end, std::size_t worker) {
+                for (std::size_t k = begin; k < end; ++k) {
+                    const std::size_t i = promising[k];
+                    score(candidates.child(i), i, states_[worker], worker);
+                    settled[i] = 1;
+                }
+            },
+            poll);
+        if (!completed) return false;
+
+        // The workers' heaps together hold the best scores so far: their K-th is a bound.
+        std::vector<double> scores;
+        for (const WorkerState& state : states_) {
+            for (const Picked& picked : state.heap) scores.push_back(picked.score);
+        }
+        if (scores.size() >= beam_width_) {
+            std::nth_element(scores.begin(), scores.begin() + (beam_width_ - 1), scores.end(),
+                             score_less);
+            lower_to(beam_bound_, scores[beam_width_ - 1]);
+        }
+        return true;
+    }
+
+    bool fittable(const Child& c) const {
+        if (!setup_.config->fit_constants) return false;
+        std::uint32_t constants = levels_[c.left_level].nodes[c.a].const_count;
+        if (c.arity == 2) {
+            constants += levels_[setup_.level - 1 - c.left_level].nodes[c.b].const_count;
+        }
+        return constants >= 1 && constants <= max_fitted_constants;
+    }
+
     bool front_before(const Picked& x, const Picked& y) const {
         if (front_by_position_) return x.position < y.position;
         if (x.front_value != y.front_value) return x.front_value < y.front_value;
@@ -146,8 +302,7 @@ private:
     }
 
     // True when a sum of squares of at least `lower` proves the candidate can neither be fitted,
-    // nor enter the beam, nor improve the level's front entry. The sum is a lower bound of the
-    // in-order sum because rounding is monotone and every term is non-negative.
+    // nor enter the beam, nor improve the level's front entry.
     bool hopeless(double lower, bool fittable, const WorkerState& state) const {
         const double error = std::sqrt(lower / rows_as_double_);
         if (fittable && !(error >= fitting_threshold)) return false;
@@ -162,82 +317,81 @@ private:
         return score / weight_ > front_bound;
     }
 
-    void score(const Child& c, std::size_t position, WorkerState& state, std::size_t worker) {
-        const std::uint64_t right_level = setup_.level - 1 - c.left_level;
+    // False when the candidate is rejected before any row: a parent lacks a value on some row,
+    // or a child without variables has no acceptable value.
+    bool prepare(const Child& c, Prepared& p) const {
         const Level& left_level = levels_[c.left_level];
-        const Level& right_level_data = c.arity == 2 ? levels_[right_level] : left_level;
+        const Level& right_level =
+            c.arity == 2 ? levels_[setup_.level - 1 - c.left_level] : left_level;
         const Node& left = left_level.nodes[c.a];
-        const Node& right = c.arity == 2 ? right_level_data.nodes[c.b] : left;
-        if (!left.rows_ok || !right.rows_ok) return;  // some row has no value: infinite error
-
+        const Node& right = c.arity == 2 ? right_level.nodes[c.b] : left;
+        if (!left.rows_ok || !right.rows_ok) return false;
+        p.child = c;
         const std::uint32_t constants = left.const_count + (c.arity == 2 ? right.const_count : 0);
-        const bool fittable =
+        p.fittable =
             setup_.config->fit_constants && constants >= 1 && constants <= max_fitted_constants;
-
-        const Complex* a = left_level.row_values(c.a);
-        const Complex* b = c.arity == 2 ? right_level_data.row_values(c.b) : a;
-        const std::size_t a_stride = left.constant ? 0 : 1;
-        const std::size_t b_stride = right.constant ? 0 : 1;
-        const bool constant_child = left.constant && right.constant;
-        Complex constant_value{};
-        if (constant_child) {
-            const std::optional<Complex> value = eval_builtin(c.op, a[0], b[0]);
-            if (!value || !is_acceptable_value(*value)) return;
-            constant_value = *value;
+        p.a = left_level.row_values(c.a);
+        p.b = c.arity == 2 ? right_level.row_values(c.b) : p.a;
+        p.a_stride = left.constant ? 0 : 1;
+        p.b_stride = right.constant ? 0 : 1;
+        p.constant_child = left.constant && right.constant;
+        if (p.constant_child) {
+            const std::optional<Complex> value = eval_builtin(c.op, p.a[0], p.b[0]);
+            if (!value || !is_acceptable_value(*value)) return false;
+            p.constant_value = *value;
         }
-        const RowKernel kernel = row_kernels[c.op];
-        const auto add_rows = [&](std::size_t begin, std::size_t end, double& sum) {
-            if (constant_child)
-                return accumulate_constant(constant_value, targets_, begin, end, sum);
-            return kernel(a, a_stride, b, b_stride, targets_, begin, end, sum);
-        };
+        p.kernel = row_kernels[c.op];
+        return true;
+    }
 
-        // The few rows farthest from the mean first: for a poor candidate they alone usually
-        // prove it hopeless.
-        std::array<double, 16> priority_terms{};
-        const std::size_t priority_count = prune_ ? priority_.size() : 0;
-        if (priority_count != 0) {
-            double lower = 0.0;
-            for (std::size_t q = 0; q < priority_count; ++q) {
-                double term = 0.0;
-                if (!add_rows(priority_[q], priority_[q] + 1, term)) return;
-                priority_terms[q] = term;
-                lower += term;
+    // The raw error of the candidate, or nothing when it is rejected or abandoned. The head rows
+    // come first, farthest target first, then the others in row order; the running sum (in that
+    // order) bounds the in-order sum from below at each checkpoint, and the error itself is the
+    // in-order sum of the stored terms.
+    std::optional<double> raw_error(const Prepared& p, WorkerState& state) const {
+        double* terms = state.terms.data();
+        double partial = 0.0;
+        std::size_t done = 0;
+        std::size_t checkpoint = std::min(screening_rows, head_count_);
+        while (done < head_count_) {
+            if (!p.add_rows(targets_, head_.data() + done, checkpoint - done, terms, partial)) {
+                return std::nullopt;
             }
-            if (hopeless(lower, fittable, state)) {
+            done = checkpoint;
+            if (hopeless(rigorous_lower(partial, row_count_), p.fittable, state)) {
                 ++state.abandoned;
-                return;
+                return std::nullopt;
             }
+            checkpoint = std::min(head_count_, checkpoint * 2);
         }
-
+        std::size_t step = 64;
+        for (std::size_t begin = 0; begin < tail_.size();) {
+            const std::size_t count = std::min(step, tail_.size() - begin);
+            if (!p.add_rows(targets_, tail_.data() + begin, count, terms, partial)) {
+                return std::nullopt;
+            }
+            begin += count;
+            if (prune_ && begin < tail_.size() &&
+                hopeless(rigorous_lower(partial, row_count_), p.fittable, state)) {
+                ++state.abandoned;
+                return std::nullopt;
+            }
+            step = std::min<std::size_t>(step * 2, 2048);
+        }
         double sum = 0.0;
-        std::size_t next_priority = 0;
-        std::size_t step = 16;
-        for (std::size_t begin = 0; begin < row_count_;) {
-            const std::size_t end = std::min(row_count_, begin + step);
-            if (!add_rows(begin, end, sum)) return;
-            begin = end;
-            if (priority_count != 0 && end < row_count_) {
-                while (next_priority < priority_count && priority_[next_priority] < end) {
-                    ++next_priority;
-                }
-                double lower = sum;
-                for (std::size_t q = next_priority; q < priority_count; ++q) {
-                    lower += priority_terms[q];
-                }
-                if (hopeless(lower, fittable, state)) {
-                    ++state.abandoned;
-                    return;
-                }
-            }
-            step = std::min<std::size_t>(step * 2, 1024);
-        }
-        const double raw_error = std::sqrt(sum / rows_as_double_);
-        if (!std::isfinite(raw_error)) return;
+        for (std::size_t j = 0; j < row_count_; ++j) sum += terms[j];
+        return std::sqrt(sum / rows_as_double_);
+    }
 
-        double error = raw_error;
+    void score(const Child& c, std::size_t position, WorkerState& state, std::size_t worker) {
+        Prepared p;
+        if (!prepare(c, p)) return;
+        const std::optional<double> raw = raw_error(p, state);
+        if (!raw || !std::isfinite(*raw)) return;
+
+        double error = *raw;
         bool fitted = false;
-        if (fittable && raw_error < fitting_threshold) {
+        if (p.fittable && *raw < fitting_threshold) {
             std::unique_ptr<ConstantFitter>& fitter = fitters_[worker];
             if (!fitter) {
                 fitter = std::make_unique<ConstantFitter>(*setup_.rows, *setup_.targets,
@@ -245,19 +399,19 @@ private:
             }
             compose_tokens(c, state.scratch);
             const auto start = std::chrono::steady_clock::now();
-            const ScoredExpression outcome = fitter->fit(state.scratch, raw_error);
+            const ScoredExpression outcome = fitter->fit(state.scratch, *raw);
             state.fitting_seconds +=
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             ++state.fitted;
             error = outcome.error;
-            fitted = error < raw_error;
+            fitted = error < *raw;
         }
         ++state.scored;
 
         Picked picked;
         picked.score = error * weight_;
         picked.front_value = picked.score / weight_;
-        picked.raw_error = raw_error;
+        picked.raw_error = *raw;
         picked.position = position;
         picked.candidate = c;
         picked.fitted = fitted;
@@ -305,12 +459,15 @@ private:
     const double* targets_;
     std::size_t row_count_;
     double rows_as_double_;
-    const std::vector<std::size_t>& priority_;
+    const std::vector<std::uint32_t>& head_;
+    std::size_t head_count_ = 0;       // head rows scored first (0 without pruning)
+    std::vector<std::uint32_t> tail_;  // every other row, ascending
     FitterSet& fitters_;
     std::uint64_t beam_width_;
     double weight_;
     bool prune_ = false;
     bool front_by_position_ = false;
+    std::vector<WorkerState> states_;
     std::atomic<double> beam_bound_{infinity};
     std::atomic<double> front_bound_{infinity};
 };

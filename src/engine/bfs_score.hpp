@@ -20,8 +20,9 @@ struct ScoringSetup {
     const std::vector<double>* targets = nullptr;
     const OperatorList* operators = nullptr;
     const SearchConfig* config = nullptr;
-    // Rows scored first because their targets lie farthest from the mean, ascending.
-    const std::vector<std::size_t>* priority_rows = nullptr;
+    // Rows scored first, in this order, because their targets lie farthest from the mean. Empty:
+    // every candidate is scored in row order without abandoning.
+    const std::vector<std::uint32_t>* head_rows = nullptr;
 };
 
 // A scored candidate that the level keeps or offers to the front.
