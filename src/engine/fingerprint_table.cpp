@@ -185,6 +185,12 @@ void FingerprintTable::prefetch(Digest digest) const {
 FingerprintTable::InsertResult FingerprintTable::insert(Digest digest, std::uint64_t position) {
     Shard& shard = shards_[digest.high >> (64 - shard_bits)];
     shard.lock();
+    // Growing throws when memory runs out; a lock left held would make every other worker that
+    // hashes into this shard spin forever instead of letting the search report the failure.
+    struct Unlock {
+        Shard& shard;
+        ~Unlock() { shard.unlock(); }
+    } unlock_on_exit{shard};
     shard.make_room_for(shard.count + 1);
     Slot& slot =
         Shard::find(shard.slots.load(std::memory_order_relaxed),
@@ -199,7 +205,6 @@ FingerprintTable::InsertResult FingerprintTable::insert(Digest digest, std::uint
     } else {
         result.outcome = Outcome::Present;
     }
-    shard.unlock();
     return result;
 }
 

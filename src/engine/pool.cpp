@@ -35,16 +35,18 @@ struct Job {
     std::mutex error_mutex;
     std::exception_ptr error;
 
-    // Takes chunks until none is left or the job is stopped.
+    // Takes chunks until none is left or the job is stopped. Nothing may escape: the calling
+    // thread must wait for every worker before the job (on its stack) goes away, so an exception
+    // of the body or of the poll is kept and rethrown by parallel_for.
     void work(std::size_t worker, const std::function<bool()>* poll) {
         while (!stop.load(std::memory_order_relaxed)) {
-            if (poll && *poll && (*poll)()) {
-                stop.store(true, std::memory_order_relaxed);
-                break;
-            }
-            const std::size_t begin = next.fetch_add(chunk, std::memory_order_relaxed);
-            if (begin >= count) break;
             try {
+                if (poll && *poll && (*poll)()) {
+                    stop.store(true, std::memory_order_relaxed);
+                    break;
+                }
+                const std::size_t begin = next.fetch_add(chunk, std::memory_order_relaxed);
+                if (begin >= count) break;
                 (*body)(begin, std::min(count, begin + chunk), worker);
             } catch (...) {
                 std::lock_guard lock(error_mutex);
@@ -60,9 +62,16 @@ thread_local std::size_t current_worker = 0;
 
 class Pool {
 public:
-    explicit Pool(std::size_t workers) : workers_(workers) {
-        for (std::size_t id = 1; id < workers_; ++id)
-            threads_.emplace_back([this, id] { run(id); });
+    // Where the system grants fewer threads than asked (a low address-space or thread limit),
+    // the pool works with those it got, down to the calling thread alone, instead of failing every
+    // search. A thread that failed to start leaves no joinable thread behind.
+    explicit Pool(std::size_t workers) {
+        try {
+            for (std::size_t id = 1; id < workers; ++id)
+                threads_.emplace_back([this, id] { run(id); });
+        } catch (const std::exception&) {
+        }
+        workers_ = threads_.size() + 1;
     }
 
     ~Pool() {
@@ -115,7 +124,7 @@ private:
         }
     }
 
-    std::size_t workers_;
+    std::size_t workers_ = 1;
     std::vector<std::thread> threads_;
     std::mutex mutex_;
     std::condition_variable wake_;
