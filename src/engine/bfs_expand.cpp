@@ -95,6 +95,7 @@ bool run_round(const Round& round, const OperatorSets& ops, FingerprintTable& ta
         pairs, chunk,
         [&](std::size_t begin, std::size_t end, std::size_t worker) {
             std::vector<Candidate>& out = kept[begin / chunk];
+            out.reserve((end - begin) * op_count);  // exact bound: no slack from regrowth
             std::uint64_t built = 0;
             std::array<Pending, pending_capacity> pending;
             std::size_t pending_count = 0;
@@ -156,10 +157,7 @@ bool run_round(const Round& round, const OperatorSets& ops, FingerprintTable& ta
     std::sort(losers.begin(), losers.end());
     std::array<std::size_t, 256> op_index{};
     for (std::size_t o = 0; o < op_count; ++o) op_index[op_ids[o]] = o;
-    std::size_t total = 0;
-    for (const auto& list : kept) total += list.size();
     candidates.rounds.push_back({candidates.items.size(), round.left_level, arity});
-    candidates.items.reserve(candidates.items.size() + total);
     for (auto& list : kept) {
         for (const Candidate& c : list) {
             if (!losers.empty()) {

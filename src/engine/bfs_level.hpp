@@ -60,6 +60,31 @@ struct Candidate {
     std::uint8_t op = 0;
 };
 
+// Candidates in fixed-size pages: appending never copies what is already there, so a list of
+// tens of millions never exists twice while it grows.
+class PagedCandidates {
+public:
+    static constexpr std::size_t page_bits = 16;
+    static constexpr std::size_t page_size = std::size_t{1} << page_bits;
+
+    [[nodiscard]] std::size_t size() const { return size_; }
+    [[nodiscard]] const Candidate& operator[](std::size_t i) const {
+        return pages_[i >> page_bits][i & (page_size - 1)];
+    }
+    void push_back(const Candidate& c) {
+        if ((size_ & (page_size - 1)) == 0) {
+            pages_.emplace_back();
+            pages_.back().reserve(page_size);
+        }
+        pages_.back().push_back(c);
+        ++size_;
+    }
+
+private:
+    std::vector<std::vector<Candidate>> pages_;
+    std::size_t size_ = 0;
+};
+
 // A level's candidates in list order, with where each round's children begin.
 struct CandidateList {
     struct Round {
@@ -67,7 +92,7 @@ struct CandidateList {
         std::uint32_t left_level = 0;
         std::uint8_t arity = 0;
     };
-    std::vector<Candidate> items;
+    PagedCandidates items;
     std::vector<Round> rounds;
 
     [[nodiscard]] std::size_t size() const { return items.size(); }
