@@ -72,6 +72,12 @@ public:
         } catch (const std::exception&) {
         }
         workers_ = threads_.size() + 1;
+        // A thread's thread-local storage (the C++ runtime's exception state, this file's own)
+        // is allocated on its first use, and a failed allocation there ends the process. Each
+        // worker makes that first use as it starts, and the pool waits for all of them, so that
+        // it happens now and not in a worker first scheduled after a search has used memory up.
+        std::unique_lock lock(mutex_);
+        done_.wait(lock, [this] { return started_ == threads_.size(); });
     }
 
     ~Pool() {
@@ -104,8 +110,14 @@ public:
 
 private:
     void run(std::size_t id) {
+        (void)std::current_exception();  // reads, and so allocates, the exception state
         inside_body = true;
         current_worker = id;
+        {
+            std::lock_guard lock(mutex_);
+            ++started_;
+        }
+        done_.notify_all();
         std::uint64_t seen = 0;
         for (;;) {
             Job* job = nullptr;
@@ -131,6 +143,7 @@ private:
     std::condition_variable done_;
     Job* job_ = nullptr;
     std::size_t busy_ = 0;
+    std::size_t started_ = 0;
     std::uint64_t generation_ = 0;
     bool shutting_down_ = false;
 };

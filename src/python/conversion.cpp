@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string_view>
 
+#include <sys/sysinfo.h>
+
 #include "python/errors.hpp"
 
 namespace kov::python {
@@ -69,6 +71,19 @@ bool open_float64_array(PyObject* object, int ndim, Float64Array& array) {
     const Py_buffer& view = array.buffer.view();
     array.usable = view.ndim == ndim && is_native_float64(view);
     return true;
+}
+
+// An array can describe far more elements than it occupies (np.broadcast_to repeats one row with a
+// zero stride; a memory map pages its file in). Copied row by row, such an array would fail only
+// when the machine ran out of memory, which can end the process instead of raising; refuse it up
+// front, as NumPy does when asked to copy it. Unknown totals let the allocations decide.
+bool copy_fits_in_memory(std::size_t rows, std::size_t columns) {
+    struct sysinfo info {};
+    if (sysinfo(&info) != 0) return true;
+    const double memory =
+        (static_cast<double>(info.totalram) + static_cast<double>(info.totalswap)) * info.mem_unit;
+    const double row_bytes = sizeof(Vector) + static_cast<double>(columns) * sizeof(double);
+    return memory <= 0.0 || static_cast<double>(rows) * row_bytes <= memory;
 }
 
 double read_double(const char* address) {
@@ -140,8 +155,15 @@ std::optional<Matrix> convert_to_matrix(PyObject* object) {
         const auto rows = static_cast<std::size_t>(view.shape[0]);
         const auto columns = static_cast<std::size_t>(view.shape[1]);
         const char* base = static_cast<const char*>(view.buf);
-        Matrix out(rows, Vector(columns));
+        if (!copy_fits_in_memory(rows, columns)) {
+            PyErr_NoMemory();
+            return std::nullopt;
+        }
+        // Rows are sized one by one: a shape (0, 2**40) array is an empty matrix, not a request
+        // for one row of 2**40 values to copy from.
+        Matrix out(rows);
         for (std::size_t i = 0; i < rows; ++i) {
+            out[i].resize(columns);
             // Negative strides need no special case: buf points at element [0, 0].
             const char* row = base + static_cast<Py_ssize_t>(i) * view.strides[0];
             if (view.strides[1] == static_cast<Py_ssize_t>(sizeof(double))) {

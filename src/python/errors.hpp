@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -53,12 +54,20 @@ private:
 };
 
 // Runs the body of a function called by the interpreter. No C++ exception may unwind into CPython:
-// running out of memory becomes MemoryError, anything else KovRuntimeError.
+// running out of memory becomes MemoryError, anything else KovRuntimeError. A length_error is a
+// request for more elements than a container can address (a sequence reporting a length of 2**62,
+// say): memory that cannot be had, so MemoryError too.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
+    // The C++ runtime keeps its exception state in thread-local storage that, in a module loaded
+    // at run time, is allocated on the thread's first use; should that first use be throwing
+    // bad_alloc, the allocation fails too and the process exits. Touch it while memory is there.
+    (void)std::current_exception();
     try {
         return body();
     } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::length_error&) {
         return PyErr_NoMemory();
     } catch (const std::exception& failure) {
         return raise(runtime_error_type(), failure.what());
