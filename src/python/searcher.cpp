@@ -115,6 +115,21 @@ std::optional<Matrix> finite_matrix(PyObject* object, const char* argument) {
     return rows;
 }
 
+// The samples of a multivariate search: rows converted as a matrix, targets as a vector, both
+// refused when they hold a non-finite value.
+struct Samples {
+    Matrix inputs;
+    Vector ys;
+};
+
+std::optional<Samples> finite_samples(PyObject* inputs_arg, PyObject* ys_arg) {
+    std::optional<Matrix> inputs = finite_matrix(inputs_arg, "inputs");
+    if (!inputs) return std::nullopt;
+    std::optional<Vector> ys = finite_vector(ys_arg, "ys");
+    if (!ys) return std::nullopt;
+    return Samples{std::move(*inputs), std::move(*ys)};
+}
+
 bool parse_two(PyObject* args, PyObject* kwargs, const char* format, const char* first_name,
                PyObject** first, PyObject** second) {
     const char* keywords[] = {first_name, "ys", nullptr};
@@ -146,11 +161,9 @@ PyObject* multivariate(PyObject* self, PyObject* args, PyObject* kwargs, const c
     PyObject* ys_arg = nullptr;
     if (!parse_two(args, kwargs, format, "inputs", &inputs_arg, &ys_arg)) return nullptr;
     return guarded([&]() -> PyObject* {
-        const std::optional<Matrix> inputs = finite_matrix(inputs_arg, "inputs");
-        if (!inputs) return nullptr;
-        const std::optional<Vector> ys = finite_vector(ys_arg, "ys");
-        if (!ys) return nullptr;
-        return search_best(*inputs, *ys, config_of(self));
+        const std::optional<Samples> samples = finite_samples(inputs_arg, ys_arg);
+        if (!samples) return nullptr;
+        return search_best(samples->inputs, samples->ys, config_of(self));
     });
 }
 
@@ -169,14 +182,13 @@ PyObject* pareto_list(PyObject* self, PyObject* args, PyObject* kwargs, const ch
     PyObject* ys_arg = nullptr;
     if (!parse_two(args, kwargs, format, "inputs", &inputs_arg, &ys_arg)) return nullptr;
     return guarded([&]() -> PyObject* {
-        const std::optional<Matrix> inputs = finite_matrix(inputs_arg, "inputs");
-        if (!inputs) return nullptr;
-        const std::optional<Vector> ys = finite_vector(ys_arg, "ys");
-        if (!ys) return nullptr;
+        const std::optional<Samples> samples = finite_samples(inputs_arg, ys_arg);
+        if (!samples) return nullptr;
         // On a private copy: the Searcher's own settings stay.
         SearchConfig config = config_of(self);
         config.disable_early_exit = !early_exit;
-        std::optional<std::vector<SearchResult>> results = search(*inputs, *ys, config);
+        std::optional<std::vector<SearchResult>> results =
+            search(samples->inputs, samples->ys, config);
         if (!results) return nullptr;
         PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results->size())));
         if (!list) return nullptr;

@@ -9,17 +9,14 @@
 #include "core/expression.hpp"
 #include "ops/builtin_ids.hpp"
 #include "ops/registry.hpp"
+#include "test_support.hpp"
 
 namespace kov {
 namespace {
 
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-constexpr double inf = std::numeric_limits<double>::infinity();
-
-const OperatorRegistry& builtins() {
-    static const OperatorRegistry registry = OperatorRegistry::with_builtins();
-    return registry;
-}
+using test::builtins;
+using test::inf;
+using test::nan;
 
 bool same_token(const Token& a, const Token& b) {
     return a.kind == b.kind && a.arity == b.arity && a.index == b.index && a.id == b.id &&

@@ -10,19 +10,17 @@
 #include "core/fingerprint.hpp"
 #include "ops/builtin_ids.hpp"
 #include "ops/registry.hpp"
+#include "test_support.hpp"
 
 namespace kov {
 namespace {
 
 constexpr std::int64_t int64_max = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t int64_min = std::numeric_limits<std::int64_t>::min();
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-constexpr double inf = std::numeric_limits<double>::infinity();
 
-const OperatorRegistry& builtins() {
-    static const OperatorRegistry registry = OperatorRegistry::with_builtins();
-    return registry;
-}
+using test::builtins;
+using test::inf;
+using test::nan;
 
 std::optional<Fingerprint> fingerprint_of(const Expression& expression) {
     return fingerprint(expression, builtins().operators());

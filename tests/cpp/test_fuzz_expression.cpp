@@ -23,17 +23,14 @@
 #include "ops/builtin_ids.hpp"
 #include "ops/operator.hpp"
 #include "ops/registry.hpp"
+#include "test_support.hpp"
 
 namespace kov {
 namespace {
 
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-constexpr double inf = std::numeric_limits<double>::infinity();
-
-const OperatorRegistry& builtins() {
-    static const OperatorRegistry registry = OperatorRegistry::with_builtins();
-    return registry;
-}
+using test::builtins;
+using test::inf;
+using test::nan;
 
 class Random {
 public:

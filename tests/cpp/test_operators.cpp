@@ -14,20 +14,18 @@
 #include "ops/builtins.hpp"
 #include "ops/complex_math.hpp"
 #include "ops/registry.hpp"
+#include "test_support.hpp"
 
 namespace kov {
 namespace {
 
-constexpr double inf = std::numeric_limits<double>::infinity();
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double pi = 3.141592653589793;
 constexpr double half_pi = 1.5707963267948966;
 constexpr std::optional<Complex> none = std::nullopt;
 
-const OperatorRegistry& builtins() {
-    static const OperatorRegistry registry = OperatorRegistry::with_builtins();
-    return registry;
-}
+using test::builtins;
+using test::inf;
+using test::nan;
 
 std::optional<Complex> apply(std::size_t id, Complex a, Complex b = {}) {
     const std::array<Complex, 2> operands = {a, b};

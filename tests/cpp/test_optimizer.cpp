@@ -13,17 +13,14 @@
 #include "engine/optimizer.hpp"
 #include "ops/builtin_ids.hpp"
 #include "ops/registry.hpp"
+#include "test_support.hpp"
 
 namespace kov {
 namespace {
 
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-constexpr double inf = std::numeric_limits<double>::infinity();
-
-const OperatorRegistry& builtins() {
-    static const OperatorRegistry registry = OperatorRegistry::with_builtins();
-    return registry;
-}
+using test::builtins;
+using test::inf;
+using test::nan;
 
 const OperatorList& operators() {
     return builtins().operators();
