@@ -15,6 +15,7 @@
 #include "python/pickling.hpp"
 #include "python/search_hooks.hpp"
 #include "python/search_result.hpp"
+#include "python/search_turn.hpp"
 #include "python/searcher.hpp"
 
 namespace kov::python {
@@ -74,6 +75,8 @@ void searcher_dealloc(PyObject* self) {
 // The formulas of one search, most accurate first; empty optional with a Python error set.
 std::optional<std::vector<SearchResult>> search(const Matrix& rows, const Vector& targets,
                                                 const SearchConfig& config) {
+    const SearchTurn turn;
+    if (!turn.taken()) return std::nullopt;
     InterpreterHooks interpreter;
     SearchOutcome outcome = run_bfs(rows, targets, config, interpreter.hooks());
     // A kept error (Ctrl-C, a failing sys.stdout) wins even over a search that still completed.
