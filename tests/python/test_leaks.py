@@ -5,6 +5,7 @@ import contextlib
 import gc
 import io
 import math
+import os
 import resource
 import sys
 import tracemalloc
@@ -80,7 +81,9 @@ def test_memory_stays_flat_over_many_evaluations_and_searches(results):
     # A Python object kept per call would be hundreds of kilobytes; an expression or a registry
     # kept per search, or a few bytes per evaluation, megabytes.
     assert traced_growth < 64 << 10
-    assert resident_growth < 16 << 20
+    # The address sanitizer holds freed memory back to catch late uses: resident size grows there.
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        assert resident_growth < 16 << 20
 
 
 # ---- Reference counts ----------------------------------------------------------------------------
@@ -140,7 +143,6 @@ def test_reference_counts_of_inputs_are_unchanged_by_every_method(results):
                     except (ValueError, TypeError, OverflowError, MemoryError,
                             kov_sr.KovDimensionError, kov_sr.KovComplexityError, Exception):
                         pass
-                gc.collect()
                 assert counts(watched) == before, (call_name, kind)
 
 
