@@ -66,12 +66,12 @@ def test_find_function_takes_anything(xs, ys):
 
 
 @SEARCHES
-@given(method=st.sampled_from(["find_multivariate", "fit", "find_candidates"]),
+@given(method=st.sampled_from(["find_multivariate", "fit", "find_candidates", "_find_pareto"]),
        inputs=matrix_like, ys=vector_like)
 def test_multivariate_methods_take_anything(method, inputs, ys):
     found = attempt(getattr(TINY, method), inputs, ys)
     if isinstance(found, list):
-        assert method == "find_candidates" and found
+        assert method in ("find_candidates", "_find_pareto") and found
         for result in found:
             exercise(result)
     elif isinstance(found, kov_sr.SearchResult):
@@ -93,6 +93,19 @@ def test_recognize_constant_takes_anything(value):
 def test_methods_with_wrong_argument_counts(args, method):
     found = attempt(getattr(TINY, method), *args)
     assert isinstance(found, (kov_sr.SearchResult, list) + ALLOWED)
+
+
+@FUZZ
+@given(owner=st.sampled_from([kov_sr.Searcher, kov_sr.SearchResult]), data=st.data(),
+       self_=st.one_of(scalars, st.just(TINY)))
+def test_methods_called_through_the_class_with_any_self(owner, data, self_):
+    names = sorted(name for name in vars(owner) if not name.startswith("__") or name in (
+        "__reduce__", "__repr__"))
+    method = getattr(owner, data.draw(st.sampled_from(names)))
+    if not callable(method):
+        return
+    found = attempt(method, self_, *data.draw(st.lists(vector_like, max_size=2)))
+    assert isinstance(found, (kov_sr.SearchResult, list, tuple, str, float) + ALLOWED)
 
 
 @SEARCHES
