@@ -36,12 +36,12 @@ def _median(values):
     return statistics.median(values) if values else None
 
 
-def fmt(value, spec, missing="–"):
+def fmt(value, format_spec, missing="–"):
     if value is None:
         return missing
     if isinstance(value, float) and math.isinf(value):
         return "−∞" if value < 0 else "∞"
-    return format(value, spec)
+    return format(value, format_spec)
 
 
 def one_line(text: str, limit: int = 90) -> str:

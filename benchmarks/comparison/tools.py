@@ -132,12 +132,12 @@ def tool_status(tool: str, timeout: float) -> tuple[bool, str]:
     import sys
     from importlib import metadata
 
-    spec = TOOLS[tool]
+    tool_entry = TOOLS[tool]
     try:
-        version = metadata.version(spec.distribution)
+        version = metadata.version(tool_entry.distribution)
     except metadata.PackageNotFoundError:
         return False, "not installed"
-    probe = subprocess.run([sys.executable, "-c", f"import {spec.module}"], capture_output=True,
+    probe = subprocess.run([sys.executable, "-c", f"import {tool_entry.module}"], capture_output=True,
                            text=True, timeout=timeout, stdin=subprocess.DEVNULL)
     if probe.returncode != 0:
         last = (probe.stderr.strip().splitlines() or ["?"])[-1]
