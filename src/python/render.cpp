@@ -92,7 +92,11 @@ std::string render(const SearchResult& result, Rendering rendering) {
             case TokenKind::Op: {
                 // The deepest of the top `arity` texts is operand 0. A search never builds a token
                 // list that runs short; should one, the missing operands render empty.
-                std::vector<std::string> operands(token.arity);
+                // An operator reads as many operands as it takes; a token claiming fewer would
+                // make it read past the list, so the list is never shorter than that.
+                const std::size_t takes =
+                    token.id < registry.size() ? registry.meta(token.id).arity : 0;
+                std::vector<std::string> operands(std::max<std::size_t>(token.arity, takes));
                 const std::size_t available = std::min<std::size_t>(token.arity, stack.size());
                 const std::size_t first = token.arity - available;
                 for (std::size_t i = 0; i < available; ++i) {
