@@ -219,7 +219,7 @@ TEST(BfsCancellation, StopsBetweenChunks) {
         EXPECT_EQ(error(r).kind, SearchError::Kind::Cancelled) << allowed;
         EXPECT_LT(r.lines.size(), 8u) << allowed;  // level 8 was never reached
         if (allowed == 0) {
-            EXPECT_EQ(r.lines.size(), 1u);  // only the seeding line
+            EXPECT_EQ(r.lines.size(), 1u);  // only the level-1 line
         }
     }
 }
