@@ -304,19 +304,21 @@ INTERRUPTED_SEARCH = textwrap.dedent("""
 
 
 def test_ctrl_c_stops_a_search_and_the_searcher_stays_usable():
-    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_SEARCH], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
-    try:
-        for line in child.stdout:
-            if "Level 4 " in line:  # the search is under way; level 12 would take very long
-                break
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        assert child.stdout.readline() == "interrupted\n"
-        assert time.monotonic() - sent < 5.0
-        rest, errors = child.communicate(timeout=60)
-    finally:
-        child.kill()
-        child.wait()
+    with subprocess.Popen([sys.executable, "-c", INTERRUPTED_SEARCH], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True) as child:
+        try:
+            for line in child.stdout:
+                if "Level 4 " in line:  # the search is under way; level 12 would take very long
+                    break
+            sent = time.monotonic()
+            child.send_signal(signal.SIGINT)
+            assert child.stdout.readline() == "interrupted\n"
+            assert time.monotonic() - sent < 5.0
+            # Read through the same text wrapper: communicate() would bypass what it has buffered.
+            rest = child.stdout.read()
+            errors = child.stderr.read()
+            child.wait(timeout=60)
+        finally:
+            child.kill()
     assert rest.endswith("again Exp(v_{0})\n"), errors
     assert child.returncode == 0
