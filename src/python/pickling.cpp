@@ -5,6 +5,7 @@
 
 #include "python/pickling.hpp"
 
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -140,6 +141,15 @@ std::optional<Token> read_token(PyObject* object, std::size_t position) {
                  Complex{*re, *im}};
 }
 
+bool same_bits(double a, double b) {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
+bool holds_the_constants_value(const Token& token, const OperatorRegistry& registry) {
+    const std::optional<Complex> value = registry.op(token.id).eval({});
+    return value && same_bits(value->re, token.value.re) && same_bits(value->im, token.value.im);
+}
+
 // What is wrong with the token sequence as a formula over `registry`, or nothing. Simulates the
 // value stack so that evaluation and rendering always find their operands and end with one value.
 std::optional<std::string> sequence_problem(const std::vector<Token>& tokens,
@@ -154,6 +164,11 @@ std::optional<std::string> sequence_problem(const std::vector<Token>& tokens,
             case TokenKind::Const:
                 if (takes != 0 || token.arity != 0) {
                     return where + "operator " + std::to_string(token.id) + " is not a constant";
+                }
+                // A constant's value is evaluated from its token, its text from its operator:
+                // the two must agree, or the result would compute something its text does not say.
+                if (!holds_the_constants_value(token, registry)) {
+                    return where + "the value is not that of operator " + std::to_string(token.id);
                 }
                 ++depth;
                 break;

@@ -17,7 +17,7 @@ FUZZ = settings(max_examples=200, deadline=None, database=None,
                 suppress_health_check=[HealthCheck.too_slow])
 
 CONST, REAL, VAR, PARAM, OP = range(5)
-CONSTANT_IDS = range(5)  # 0, 1, I, Pi, E
+CONSTANT_VALUES = {0: (0.0, 0.0), 1: (1.0, 0.0), 2: (0.0, 1.0), 3: (math.pi, 0.0), 4: (math.e, 0.0)}
 UNARY_IDS = [6, 7] + list(range(12, 21))
 BINARY_IDS = [5, 8, 9, 10, 11]
 
@@ -32,7 +32,8 @@ def well_formed_tokens(draw, max_leaves=5):
     def leaf():
         kind = draw(st.sampled_from([CONST, REAL, VAR, PARAM]))
         if kind == CONST:
-            return [(CONST, 0, 0, draw(st.sampled_from(CONSTANT_IDS)), draw(floats), draw(floats))]
+            constant = draw(st.sampled_from(sorted(CONSTANT_VALUES)))
+            return [(CONST, 0, 0, constant, *CONSTANT_VALUES[constant])]
         return [(kind, 0, draw(st.integers(0, 4)), 0, draw(floats), draw(floats))]
 
     def tree(budget):

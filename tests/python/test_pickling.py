@@ -225,6 +225,8 @@ GARBAGE_STATES = [
     (state_with(tokens=token_with(2, id=3)), ValueError),  # Pi applied as an operator
     (state_with(tokens=token_with(1, id=8)), ValueError),  # Plus as a constant
     (state_with(tokens=token_with(1, arity=2)), ValueError),
+    (state_with(tokens=token_with(1, re=3.0)), ValueError),  # Pi with another value
+    (state_with(tokens=(VAR0, (0, 0, 0, 0, -0.0, 0.0), PLUS)), ValueError),  # the constant 0 as -0
     # Token sequences that would underflow or leave extra values.
     (state_with(tokens=(), complexity=0, var_count=0), ValueError),
     (state_with(tokens=(PLUS,), complexity=1, var_count=0), ValueError),
