@@ -74,6 +74,31 @@ def test_vector_rejections(xs):
     assert info.value.args == (VECTOR_MESSAGE,)
 
 
+class Raising:
+    """A number whose conversion raises `error`."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __float__(self):
+        raise self.error
+
+
+# Failures that are not about the input (an interrupt, exhausted memory) keep their own type instead
+# of becoming the input message: Ctrl-C during a conversion must still stop the program.
+@pytest.mark.parametrize("error", [KeyboardInterrupt, MemoryError], ids=["interrupt", "memory"])
+@pytest.mark.parametrize("call", [
+    lambda r, x: kov_sr.Searcher(max_complexity=1).find_function([x], [1.0]),
+    lambda r, x: kov_sr.Searcher(max_complexity=1).find_multivariate([[x]], [1.0]),
+    lambda r, x: r.eval(x),
+    lambda r, x: r.eval([x]),
+    lambda r, x: r.eval_batch([[x]]),
+], ids=["vector", "matrix", "eval scalar", "eval point", "eval_batch"])
+def test_errors_that_are_not_about_the_input_pass_through(variable_results, call, error):
+    with pytest.raises(error):
+        call(variable_results[0], Raising(error()))
+
+
 @pytest.mark.parametrize("array", [
     np.arange(6.0)[::2], np.arange(3.0)[::-1], np.broadcast_to(np.array(1.0), (3,)),
     np.arange(12.0).reshape(3, 4)[:, 1],
