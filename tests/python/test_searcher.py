@@ -8,6 +8,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import numpy as np
@@ -306,6 +307,9 @@ INTERRUPTED_SEARCH = textwrap.dedent("""
 def test_ctrl_c_stops_a_search_and_the_searcher_stays_usable():
     with subprocess.Popen([sys.executable, "-c", INTERRUPTED_SEARCH], stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, text=True) as child:
+        # Reads below block until the child ends; a hung child is killed so that the test fails.
+        watchdog = threading.Timer(120, child.kill)
+        watchdog.start()
         try:
             for line in child.stdout:
                 if "Level 4 " in line:  # the search is under way; level 12 would take very long
@@ -317,8 +321,9 @@ def test_ctrl_c_stops_a_search_and_the_searcher_stays_usable():
             # Read through the same text wrapper: communicate() would bypass what it has buffered.
             rest = child.stdout.read()
             errors = child.stderr.read()
-            child.wait(timeout=60)
+            child.wait()
         finally:
+            watchdog.cancel()
             child.kill()
     assert rest.endswith("again Exp(v_{0})\n"), errors
     assert child.returncode == 0
