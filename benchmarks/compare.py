@@ -7,13 +7,17 @@ Each tool gets the same wall-clock budget per problem and otherwise its document
 settings: tools with a time-limit option get the budget through it, the others are killed when
 the budget plus a grace period runs out, which counts as a failure.
 
-The problems (Nguyen-1..12 and physics formulas of one to four variables, each also with 1%
-Gaussian noise on the training targets) are in comparison/problems.py, the recovery rule in
+The problems (Nguyen-1..12 and physics formulas of one to four variables, and the Keijzer and
+Livermore sets, each reported on its own; every problem noise-free and with 1% and 10% Gaussian
+noise on the training targets) are in comparison/problems.py, the recovery rule in
 comparison/judge.py. Outputs, in --out (default benchmarks/results): comparison.md,
-recovery_vs_time.png, runs.json and logs/ (each run's console output).
+recovery_vs_time.png, runs.json and logs/ (each run's console output). With --merge the new runs
+replace the same tool's runs of the same problems in the stored runs.json and every other stored
+run is kept, so a new kov_sr can be compared without running the peers again.
 
-    python3 benchmarks/compare.py                      # everything, 60 s per run: hours
+    python3 benchmarks/compare.py                      # everything, 60 s per run: many hours
     python3 benchmarks/compare.py --tools kov_sr,pyoperon --problems 'nguyen-*' --noise off
+    python3 benchmarks/compare.py --tools kov_sr --merge   # kov_sr again, the peers as stored
 
 Needs numpy, sympy and matplotlib; the peers are optional (benchmarks/requirements.txt).
 """
@@ -21,19 +25,19 @@ Needs numpy, sympy and matplotlib; the peers are optional (benchmarks/requiremen
 from __future__ import annotations
 
 import argparse
-import json
 import sys
 import tempfile
 import time
-from dataclasses import asdict
 from datetime import datetime, timezone
 from pathlib import Path
 
+from comparison import store
 from comparison.judge import judge
-from comparison.problems import make_data, select_problems
+from comparison.problems import NOISE_CHOICES, all_problems, make_data, select_problems
 from comparison.report import fmt, machine_description, one_line, write_markdown, write_plot
 from comparison.runner import STARTUP_LIMIT, run_child
-from comparison.tools import TOOLS, tool_status, worker_main
+from comparison.tools import (KOV_SELECTIONS, KOV_STRATEGIES, TOOLS, kov_description, tool_status,
+                              worker_main)
 
 ENTRY = Path(__file__).resolve()
 DEFAULT_OUT = ENTRY.parent / "results"
@@ -48,8 +52,20 @@ def parse_args(argv):
     parser.add_argument("--problems", help="comma-separated names or patterns (see --list)")
     parser.add_argument("--tools", default=",".join(TOOLS),
                         help=f"comma-separated subset of {', '.join(TOOLS)} (default all)")
-    parser.add_argument("--noise", choices=("both", "off", "only"), default="both",
-                        help="run the noise-free problems, the noisy ones, or both (default)")
+    parser.add_argument("--noise", choices=tuple(NOISE_CHOICES), default="all",
+                        help="noise levels to run: all (default: noise-free, 1%% and 10%%), "
+                             "both (noise-free and 1%%), off (noise-free), only (1%% and 10%%), "
+                             "1 or 10")
+    parser.add_argument("--kov-strategy", choices=KOV_STRATEGIES, default="thorough",
+                        help="kov_sr's search: thorough with the budget as its time limit "
+                             "(default; the classic search where kov_sr has no other), or "
+                             "classic with its defaults, as the first committed runs")
+    parser.add_argument("--kov-selection", choices=KOV_SELECTIONS, default="best",
+                        help="kov_sr's answer: the formula its model-selection criterion picks "
+                             "(default, where kov_sr has one) or the most accurate one")
+    parser.add_argument("--merge", action="store_true",
+                        help="keep the runs stored in OUT/runs.json, replacing only those of the "
+                             "tools and problems run now, and report on all of them")
     parser.add_argument("--out", type=Path, default=DEFAULT_OUT, help="output directory")
     parser.add_argument("--list", action="store_true", help="list the problems and exit")
     args = parser.parse_args(argv)
@@ -84,6 +100,16 @@ def main(argv=None) -> int:
         (versions if usable else skipped)[tool] = info
         print(f"[compare] {tool}: {info if usable else 'skipped, ' + info}", flush=True)
     runnable = [t for t in args.tools if t not in skipped]
+    options = {"kov_strategy": args.kov_strategy, "kov_selection": args.kov_selection}
+    tool_settings = {t: TOOLS[t].settings for t in runnable}
+    if "kov_sr" in runnable:
+        tool_settings["kov_sr"] = kov_description(args.kov_strategy, args.kov_selection,
+                                                  args.budget)
+        print(f"[compare] kov_sr runs as: {tool_settings['kov_sr']}", flush=True)
+    stored = args.out / "runs.json"
+    if args.merge and not stored.exists():
+        print(f"[compare] --merge: no {stored} yet, starting afresh", flush=True)
+    date = datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
 
     logs = args.out / "logs"
     logs.mkdir(parents=True, exist_ok=True)
@@ -94,8 +120,9 @@ def main(argv=None) -> int:
             data = make_data(problem)
             for tool in runnable:
                 report = run_child(ENTRY, tool, data, args.budget, args.grace, Path(scratch),
-                                   logs / f"{problem.name}__{tool}.log")
+                                   logs / f"{problem.name}__{tool}.log", options)
                 run = judge(problem, data, tool, report)
+                run.measured, run.budget = date, args.budget
                 runs.append(run)
                 verdict = f"recovered ({run.recovery})" if run.recovered else run.status
                 print(f"[compare] {problem.name:24} {tool:10} {verdict:20} "
@@ -105,18 +132,26 @@ def main(argv=None) -> int:
     total = time.monotonic() - began
 
     settings = {
-        "date": datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
-        "machine": machine_description(), "budget": args.budget, "grace": args.grace,
-        "command": " ".join(["python3 benchmarks/compare.py", *argv]), "total_seconds": total,
+        "date": date, "machine": machine_description(), "budget": args.budget,
+        "grace": args.grace, "command": " ".join(["python3 benchmarks/compare.py", *argv]),
+        "total_seconds": total,
     }
-    write_markdown(args.out / "comparison.md", runs, args.problems, args.tools, versions,
-                   skipped, settings)
-    write_plot(args.out / "recovery_vs_time.png", runs, runnable, args.budget, args.grace)
-    (args.out / "runs.json").write_text(json.dumps(
-        {"settings": settings, "versions": versions, "skipped": skipped,
-         "runs": [asdict(r) for r in runs]}, indent=1))
-    print(f"[compare] {len(runs)} runs in {total:.0f} s; wrote comparison.md, "
-          f"recovery_vs_time.png and runs.json to {args.out}", flush=True)
+    new = {"runs": runs, "versions": versions, "tool_settings": tool_settings}
+    if args.merge and stored.exists():
+        new = store.merge(store.load(stored), runs, versions, tool_settings)
+    reported = {r.problem for r in new["runs"]}
+    problems = [p for p in all_problems() if p.name in reported]
+    tools = [t for t in TOOLS if any(r.tool == t for r in new["runs"])] + \
+        [t for t in args.tools if t in skipped]
+    write_markdown(args.out / "comparison.md", new["runs"], problems, tools, new["versions"],
+                   new["tool_settings"], skipped, settings)
+    write_plot(args.out / "recovery_vs_time.png", new["runs"], tools, problems, args.grace)
+    store.save(stored, new, settings, skipped)
+    kept = len(new["runs"]) - len(runs)
+    print(f"[compare] {len(runs)} runs in {total:.0f} s" + (f", {kept} stored runs kept" if kept
+                                                             else "")
+          + f"; wrote comparison.md, recovery_vs_time.png and runs.json to {args.out}",
+          flush=True)
     return 0
 
 

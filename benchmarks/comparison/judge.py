@@ -42,6 +42,8 @@ class Run:
     recovered: bool = False
     recovery: str = ""  # symbolic or numeric
     message: str = ""
+    measured: str = ""  # when the comparison that made this run started (UTC)
+    budget: float | None = None  # seconds the tool was given
 
 
 def r2_score(truth: np.ndarray, pred: np.ndarray) -> float:

@@ -1,8 +1,16 @@
 """The ground-truth problems and their sampled data.
 
-Nguyen-1..12 with the sampling of Uy et al. (2011) (U[a, b, n]: n points drawn uniformly from
-[a, b]) and well-known physics formulas of one to four variables. Every problem also has a twin
-with 1% Gaussian noise on the training targets, named with the suffix "+noise".
+Four sets, each reported on its own:
+  nguyen     Nguyen-1..12 with the sampling of Uy et al. (2011);
+  physics    well-known physics formulas of one to four variables;
+  keijzer    Keijzer-1..15 without Keijzer-6 (a sum of 1/i up to x, not a closed form), with the
+             training sampling of Keijzer (2003) as tabulated by McDermott et al. (2012);
+  livermore  Livermore-1..22 of Mundhenk et al. (2021), with their training sampling.
+U[a, b, n] is n points drawn uniformly from [a, b]; E[a, b, step] is the evenly spaced grid from
+a to b. The held-out and check points are always drawn uniformly from the training ranges (the
+published test sets of Keijzer-4 and -6 extrapolate; here every set is judged on its own domain).
+Every problem also has twins with Gaussian noise on the training targets: 1% ("+noise") and 10%
+("+noise10") of the targets' RMS.
 """
 
 from __future__ import annotations
@@ -10,12 +18,14 @@ from __future__ import annotations
 import fnmatch
 import math
 import zlib
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 import numpy as np
 
 NOISE_LEVEL = 0.01  # standard deviation of the noise, relative to the RMS of the targets
 NOISE_SUFFIX = "+noise"
+# noise level: name suffix, in the order the report shows them
+NOISE_LEVELS = {0.0: "", 0.01: NOISE_SUFFIX, 0.10: "+noise10"}
 N_TEST = 200
 N_CHECK = 1000
 
@@ -26,11 +36,18 @@ class Problem:
     truth: str  # SymPy syntax over x0, x1, ...
     ranges: tuple[tuple[float, float], ...]  # uniform sampling range of each variable
     n_train: int
-    noisy: bool = False
+    noise: float = 0.0  # relative to the RMS of the targets
+    family: str = ""  # the problem set: nguyen, physics, keijzer or livermore
+    grid_step: float | None = None  # training points on E[lo, hi, step] (one variable) if set
+
+    @property
+    def noisy(self) -> bool:
+        return self.noise > 0.0
 
     @property
     def base_name(self) -> str:
-        return self.name.removesuffix(NOISE_SUFFIX)
+        suffix = NOISE_LEVELS[self.noise]
+        return self.name.removesuffix(suffix) if suffix else self.name
 
     @property
     def n_vars(self) -> int:
@@ -38,7 +55,7 @@ class Problem:
 
 
 def _nguyen(index: int, truth: str, ranges, n_train: int) -> Problem:
-    return Problem(f"nguyen-{index}", truth, tuple(ranges), n_train)
+    return Problem(f"nguyen-{index}", truth, tuple(ranges), n_train, family="nguyen")
 
 
 NGUYEN = [
@@ -72,22 +89,97 @@ PHYSICS = [
     Problem("boltzmann-factor", "exp(-x0/x1)", (_POS, _POS), 100),  # exp(-E / kT)
     Problem("potential-energy", "9.81*x0*x1", (_POS, _POS), 100),  # m g h, g to be fitted
 ]
+PHYSICS = [replace(p, family="physics") for p in PHYSICS]
+
+
+def _grid(index: int, truth: str, lo: float, hi: float, step: float) -> Problem:
+    n_train = int(round((hi - lo) / step)) + 1
+    return Problem(f"keijzer-{index}", truth, ((lo, hi),), n_train, family="keijzer",
+                   grid_step=step)
+
+
+def _keijzer(index: int, truth: str, ranges, n_train: int) -> Problem:
+    return Problem(f"keijzer-{index}", truth, tuple(ranges), n_train, family="keijzer")
+
+
+_K3 = (-3.0, 3.0)
+KEIJZER = [
+    _grid(1, "3*x0*sin(2*pi*x0)/10", -1, 1, 0.1),
+    _grid(2, "3*x0*sin(2*pi*x0)/10", -2, 2, 0.1),
+    _grid(3, "3*x0*sin(2*pi*x0)/10", -3, 3, 0.1),
+    _grid(4, "x0**3*exp(-x0)*cos(x0)*sin(x0)*(sin(x0)**2*cos(x0) - 1)", 0, 10, 0.05),
+    _keijzer(5, "30*x0*x2/((x0 - 10)*x1**2)", [(-1, 1), (1, 2), (-1, 1)], 1000),
+    _grid(7, "log(x0)", 1, 100, 1),
+    _grid(8, "sqrt(x0)", 0, 100, 1),
+    _grid(9, "asinh(x0)", 0, 100, 1),  # log(x + sqrt(x**2 + 1))
+    _keijzer(10, "x0**x1", [(0, 1), (0, 1)], 100),
+    _keijzer(11, "x0*x1 + sin((x0 - 1)*(x1 - 1))", [_K3, _K3], 20),
+    _keijzer(12, "x0**4 - x0**3 + x1**2/2 - x1", [_K3, _K3], 20),
+    _keijzer(13, "6*sin(x0)*cos(x1)", [_K3, _K3], 20),
+    _keijzer(14, "8/(2 + x0**2 + x1**2)", [_K3, _K3], 20),
+    _keijzer(15, "x0**3/5 + x1**3/2 - x1 - x0", [_K3, _K3], 20),
+]
+
+
+def _livermore(index: int, truth: str, ranges, n_train: int = 20) -> Problem:
+    return Problem(f"livermore-{index}", truth, tuple(ranges), n_train, family="livermore")
+
+
+_L1 = [(-1, 1)]
+
+
+def _powers_up_to(degree: int) -> str:
+    return " + ".join(f"x0**{k}" if k > 1 else "x0" for k in range(degree, 0, -1))
+
+
+LIVERMORE = [
+    _livermore(1, "1/3 + x0 + sin(x0**2)", [(-10, 10)], 1000),
+    _livermore(2, "sin(x0**2)*cos(x0) - 2", _L1),
+    _livermore(3, "sin(x0**3)*cos(x0**2) - 1", _L1),
+    _livermore(4, "log(x0 + 1) + log(x0**2 + 1) + log(x0)", [(0, 2)]),
+    _livermore(5, "x0**4 - x0**3 + x0**2 - x1", [(0, 1), (0, 1)]),
+    _livermore(6, "4*x0**4 + 3*x0**3 + 2*x0**2 + x0", _L1),
+    _livermore(7, "sinh(x0)", _L1),
+    _livermore(8, "cosh(x0)", _L1),
+    _livermore(9, _powers_up_to(9), _L1),
+    _livermore(10, "6*sin(x0)*cos(x1)", [(0, 1), (0, 1)]),
+    _livermore(11, "x0**2*x1**2/(x0 + x1)", [(-1, 1), (-1, 1)], 50),
+    _livermore(12, "x0**5/x1**3", [(-1, 1), (-1, 1)], 50),
+    _livermore(13, "x0**(1/3)", [(0, 4)]),
+    _livermore(14, "x0**3 + x0**2 + x0 + sin(x0) + sin(x0**2)", _L1),
+    _livermore(15, "x0**(1/5)", [(0, 4)]),
+    _livermore(16, "x0**(2/5)", [(0, 4)]),
+    _livermore(17, "4*sin(x0)*cos(x1)", [(0, 1), (0, 1)]),
+    _livermore(18, "sin(x0**2)*cos(x0) - 5", _L1),
+    _livermore(19, "x0**5 + x0**4 + x0**2 + x0", _L1),
+    _livermore(20, "exp(-x0**2)", _L1),
+    _livermore(21, _powers_up_to(8), _L1),
+    _livermore(22, "exp(-x0**2/2)", _L1),
+]
+
+# the report's groups: title: problem sets (the first group is the comparison's original 25)
+REPORT_GROUPS = {"Nguyen and physics": ("nguyen", "physics"), "Keijzer": ("keijzer",),
+                 "Livermore": ("livermore",)}
 
 
 def all_problems() -> list[Problem]:
-    clean = NGUYEN + PHYSICS
-    noisy = [Problem(p.name + NOISE_SUFFIX, p.truth, p.ranges, p.n_train, True) for p in clean]
+    clean = NGUYEN + PHYSICS + KEIJZER + LIVERMORE
+    noisy = [replace(p, name=p.name + suffix, noise=level)
+             for level, suffix in NOISE_LEVELS.items() if level > 0 for p in clean]
     return clean + noisy
+
+
+# --noise: which noise levels to run
+NOISE_CHOICES = {"all": (0.0, 0.01, 0.10), "both": (0.0, 0.01), "off": (0.0,),
+                 "only": (0.01, 0.10), "1": (0.01,), "10": (0.10,)}
 
 
 def select_problems(patterns: str | None, noise: str) -> list[Problem]:
     """Problems whose name matches one of the comma-separated patterns; a pattern that names a
-    clean problem also selects its noisy twin. noise is "both", "off" or "only"."""
-    problems = all_problems()
-    if noise == "off":
-        problems = [p for p in problems if not p.noisy]
-    elif noise == "only":
-        problems = [p for p in problems if p.noisy]
+    clean problem also selects its noisy twins. noise is a key of NOISE_CHOICES: "all" (every
+    level), "both" (noise-free and 1%), "off" (noise-free), "only" (1% and 10%), "1" or "10"."""
+    levels = NOISE_CHOICES[noise]
+    problems = [p for p in all_problems() if p.noise in levels]
     if not patterns:
         return problems
     wanted = [w.strip() for w in patterns.split(",") if w.strip()]
@@ -149,15 +241,22 @@ def make_data(problem: Problem) -> Data:
         cols = [rng.uniform(lo, hi, n) for lo, hi in problem.ranges]
         return np.ascontiguousarray(np.column_stack(cols), dtype=np.float64)
 
+    def grid():
+        (lo, _), = problem.ranges
+        return lo + problem.grid_step * np.arange(problem.n_train, dtype=np.float64)[:, None]
+
     def evaluate(x):
         with np.errstate(all="ignore"):
             values = np.asarray(fn(*x.T), dtype=np.float64)
         return np.broadcast_to(values, (len(x),)).copy()
 
-    x_train, x_test, x_check = sample(problem.n_train), sample(N_TEST), sample(N_CHECK)
+    x_train = grid() if problem.grid_step else sample(problem.n_train)
+    x_test, x_check = sample(N_TEST), sample(N_CHECK)
     y_train = evaluate(x_train)
     if problem.noisy:
-        noise_rng = np.random.default_rng(seed + 1)
-        scale = NOISE_LEVEL * math.sqrt(float(np.mean(y_train**2)))
+        # each level its own stream; the 1% stream is the one the committed runs were made with
+        stream = list(NOISE_LEVELS).index(problem.noise)
+        noise_rng = np.random.default_rng(seed + stream)
+        scale = problem.noise * math.sqrt(float(np.mean(y_train**2)))
         y_train = y_train + noise_rng.normal(0.0, scale, len(y_train))
     return Data(x_train, y_train, x_test, evaluate(x_test), x_check, evaluate(x_check))

@@ -11,8 +11,8 @@ from pathlib import Path
 import numpy as np
 
 from .judge import Run
-from .problems import N_CHECK, N_TEST, NOISE_LEVEL, NOISE_SUFFIX
-from .tools import TOOLS
+from .problems import N_CHECK, N_TEST, NOISE_LEVELS, REPORT_GROUPS, Problem
+from .store import measured_when
 
 
 def machine_description() -> dict:
@@ -29,6 +29,11 @@ def machine_description() -> dict:
         pass
     return {"arch": platform.machine(), "cpu": cpu, "cores": os.cpu_count(), "memory": memory,
             "python": platform.python_version(), "os": f"{platform.system()} {platform.release()}"}
+
+
+def machine_line(machine: dict) -> str:
+    return (f"`{machine['arch']}`, {machine['cpu']}, {machine['cores']} cores, "
+            f"{machine['memory']} memory, {machine['os']}, Python {machine['python']}")
 
 
 def _median(values):
@@ -52,22 +57,39 @@ def one_line(text: str, limit: int = 90) -> str:
     return text.replace("|", "\\|").replace("`", "'")
 
 
-def summarise(runs: list[Run], tools: list[str]) -> list[dict]:
+def _noise_title(level: float) -> str:
+    return f"{level:.0%} noise" if level else "noise-free"
+
+
+def _groups(problems: list[Problem]):
+    """(title, problems of the group) for each report group that has problems."""
+    for title, families in REPORT_GROUPS.items():
+        mine = [p for p in problems if p.family in families]
+        if mine:
+            yield title, mine
+
+
+def summarise(runs: list[Run], tools: list[str], problems: list[Problem]) -> list[dict]:
+    """One row per tool with runs on the problems: recoveries per noise level and the medians
+    over all those runs."""
+    level_of = {p.name: p.noise for p in problems}
+    levels = [level for level in NOISE_LEVELS if level in level_of.values()]
+    runs = [r for r in runs if r.problem in level_of]
     rows = []
     for tool in tools:
         mine = [r for r in runs if r.tool == tool]
         if not mine:
             continue
-        clean = [r for r in mine if not r.noisy]
-        noisy = [r for r in mine if r.noisy]
+        by_level = {}
+        for level in levels:
+            at = [r for r in mine if level_of[r.problem] == level]
+            by_level[level] = (sum(r.recovered for r in at), len(at))
         rows.append({
             "tool": tool,
-            "runs": len(mine),
-            "recovered": sum(r.recovered for r in mine),
-            "recovered_clean": (sum(r.recovered for r in clean), len(clean)),
-            "recovered_noisy": (sum(r.recovered for r in noisy), len(noisy)),
+            "recovered": by_level,
             "symbolic": sum(r.recovery == "symbolic" for r in mine),
             "with_model": sum(r.status == "ok" for r in mine),
+            "runs": len(mine),
             "median_r2": _median([r.r2 for r in mine if r.status == "ok"]),
             "median_seconds": _median([r.fit_seconds for r in mine]),
             "median_mib": _median([r.peak_mib for r in mine]),
@@ -88,39 +110,59 @@ def _cell(run: Run) -> str:
     return f"{mark} {fmt(run.r2, '.4f')} / {run.fit_seconds:.1f} s"
 
 
-def write_markdown(path: Path, runs, problems, tools, versions, skipped, settings) -> None:
-    machine = settings["machine"]
-    ran = [t for t in tools if t not in skipped]
-    n_noisy = sum(p.noisy for p in problems)
+def _summary_table(runs, tools, problems) -> list[str]:
+    levels = [level for level in NOISE_LEVELS if any(p.noise == level for p in problems)]
+    lines = ["| tool | " + " | ".join(_noise_title(level) for level in levels)
+             + " | median R² | median time (s) | median peak memory (MiB) | timeouts "
+             "| errors / no formula |",
+             "|---|" + "---|" * (len(levels) + 5)]
+    for row in summarise(runs, tools, problems):
+        counts = [f"{got}/{n}" if n else "–" for got, n in row["recovered"].values()]
+        lines.append(
+            f"| {row['tool']} | " + " | ".join(counts)
+            + f" | {fmt(row['median_r2'], '.4f')} (of {row['with_model']} formulas) "
+            f"| {fmt(row['median_seconds'], '.2f')} | {fmt(row['median_mib'], '.0f')} "
+            f"| {row['timeouts']} | {row['failures']} |")
+    return lines
+
+
+def write_markdown(path: Path, runs: list[Run], problems: list[Problem], tools, versions,
+                   tool_settings, skipped, settings) -> None:
+    """The report on every run given, grouped by problem set; problems lists the problems to
+    report, in order (the runs may come from several comparisons: see runs.json)."""
+    ran = [t for t in tools if any(r.tool == t for r in runs)]
+    levels = [level for level in NOISE_LEVELS if any(p.noise == level for p in problems)]
+    sizes = "; ".join(f"{title}: {len({p.base_name for p in mine})}"
+                      for title, mine in _groups(problems))
+    noisy = ", ".join(f"{level:.0%} (marked {NOISE_LEVELS[level]})" for level in levels if level)
     lines = [
         "# kov_sr compared with other symbolic-regression tools",
         "",
-        f"Run on {settings['date']} on `{machine['arch']}`, {machine['cpu']}, "
-        f"{machine['cores']} cores, {machine['memory']} memory, {machine['os']}, "
-        f"Python {machine['python']}; {settings['total_seconds'] / 60:.0f} min in all.",
-        f"Budget {settings['budget']:g} s per tool and problem (killed at budget + "
-        f"{settings['grace']:g} s grace); {len(problems)} problems "
-        f"({len(problems) - n_noisy} noise-free, {n_noisy} with {NOISE_LEVEL:.0%} Gaussian "
-        f"noise on the training targets, marked {NOISE_SUFFIX}).",
-        f"Command: `{settings['command']}`",
+        f"Written on {settings['date']} on {machine_line(settings['machine'])}. "
+        f"{len(problems)} problems from ground-truth formulas ({sizes})"
+        + (f", each noise-free and with Gaussian noise on the training targets of {noisy} of "
+           "their RMS." if noisy else ", noise-free."),
+        f"Latest command: `{settings['command']}` ({settings['total_seconds'] / 60:.0f} min; "
+        f"budget {settings['budget']:g} s per tool and problem, killed at budget + "
+        f"{settings['grace']:g} s grace).",
         "",
-        "## Summary",
+        "## When and how each tool was measured",
         "",
-        "| tool | version | recovered | noise-free | noisy | median R² | median time (s) "
-        "| median peak memory (MiB) | timeouts | errors / no formula |",
-        "|---|---|---|---|---|---|---|---|---|---|",
+        "Runs of earlier comparisons are kept unless the tool was run again on the problem "
+        "(`--merge`).",
+        "",
+        "| tool | version | measured (UTC) at budget | settings |",
+        "|---|---|---|---|",
     ]
-    for row in summarise(runs, tools):
-        rate = row["recovered"] / row["runs"]
-        clean, noisy = row["recovered_clean"], row["recovered_noisy"]
-        lines.append(
-            f"| {row['tool']} | {versions.get(row['tool'], '')} | {row['recovered']}/{row['runs']}"
-            f" ({rate:.0%}; {row['symbolic']} proven by SymPy) | {clean[0]}/{clean[1]} "
-            f"| {noisy[0]}/{noisy[1]} | {fmt(row['median_r2'], '.4f')} "
-            f"(of {row['with_model']} formulas) | {fmt(row['median_seconds'], '.2f')} "
-            f"| {fmt(row['median_mib'], '.0f')} | {row['timeouts']} | {row['failures']} |")
+    for tool in ran:
+        lines.append(f"| {tool} | {versions.get(tool, '')} | {measured_when(runs, tool)} "
+                     f"| {tool_settings.get(tool, '')} |")
     for tool, reason in skipped.items():
-        lines.append(f"| {tool} | not run: {reason} | | | | | | | | |")
+        if tool not in ran:
+            lines.append(f"| {tool} | not run: {reason} | | |")
+    for title, mine in _groups(problems):
+        lines += ["", f"## Summary: {title} ({len({p.base_name for p in mine})} formulas)", ""]
+        lines += _summary_table(runs, ran, mine)
     lines += [
         "",
         "Recovered: SymPy proves the found formula equal to the noise-free truth after numbers "
@@ -130,61 +172,66 @@ def write_markdown(path: Path, runs, problems, tools, versions, skipped, setting
         f"constants). R² is measured at {N_TEST} held-out points against the noise-free truth; "
         "its median is taken over the runs that returned a formula. Time is the tool's fit "
         "alone (imports excluded; a timeout counts as budget + grace). Memory is the peak "
-        "resident set of the run's own process, Python and the tool's imports included.",
-        "",
-        "Settings: " + "; ".join(f"{t}: {TOOLS[t].settings}" for t in ran) + ". kov_sr "
-        "searches on all cores; the peers run with their default thread counts.",
-        "",
-        "## Per problem",
-        "",
-        "Each cell: ✓ recovered or ✗ not, then held-out R² / fit time.",
-        "",
-        "| problem | truth | " + " | ".join(ran) + " |",
-        "|---|---|" + "---|" * len(ran),
+        "resident set of the run's own process, Python and the tool's imports included. "
+        "kov_sr searches on all cores; the peers run with their default thread counts.",
     ]
     by_key = {(r.tool, r.problem): r for r in runs}
-    for problem in problems:
-        cells = [_cell(by_key[(t, problem.name)]) if (t, problem.name) in by_key else ""
-                 for t in ran]
-        lines.append(f"| {problem.name} | `{problem.truth}` | " + " | ".join(cells) + " |")
+    for title, mine in _groups(problems):
+        lines += ["", f"## Per problem: {title}", "",
+                  "Each cell: ✓ recovered or ✗ not, then held-out R² / fit time.", "",
+                  "| problem | truth | " + " | ".join(ran) + " |",
+                  "|---|---|" + "---|" * len(ran)]
+        for problem in mine:
+            cells = [_cell(by_key[(t, problem.name)]) if (t, problem.name) in by_key else ""
+                     for t in ran]
+            lines.append(f"| {problem.name} | `{problem.truth}` | " + " | ".join(cells) + " |")
     lines += ["", "## Found formulas", "",
               "| problem | tool | status | recovered | peak MiB | formula |",
               "|---|---|---|---|---|---|"]
-    for run in runs:
+    order = {p.name: i for i, p in enumerate(problems)}
+    for run in sorted((r for r in runs if r.problem in order),
+                      key=lambda r: (order[r.problem], ran.index(r.tool))):
         formula = one_line(run.model or run.message)
         lines.append(f"| {run.problem} | {run.tool} | {run.status} | "
                      f"{run.recovery or 'no'} | {run.peak_mib:.0f} | `{formula}` |")
     path.write_text("\n".join(lines) + "\n")
 
 
-def write_plot(path: Path, runs: list[Run], tools: list[str], budget: float, grace: float):
-    """Fraction of problems recovered within time t: a run counts from its own fit time on."""
+def write_plot(path: Path, runs: list[Run], tools: list[str], problems: list[Problem],
+               grace: float):
+    """Fraction of problems recovered within time t, one panel per problem set and noise level:
+    a run counts from its own fit time on."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    panels = [(title, flag) for title, flag in (("noise-free", False), ("1% noise", True))
-              if any(r.noisy == flag for r in runs)] or [("no runs", False)]
-    fig, axes = plt.subplots(1, len(panels), figsize=(6 * len(panels), 4.2), squeeze=False)
+    groups = list(_groups(problems)) or [("no runs", [])]
+    levels = [level for level in NOISE_LEVELS if any(p.noise == level for p in problems)] or [0.0]
+    fig, axes = plt.subplots(len(groups), len(levels), figsize=(5.5 * len(levels),
+                                                                 4.0 * len(groups)),
+                             squeeze=False)
+    budget = max((r.budget for r in runs if r.budget), default=1.0)
     times = np.logspace(-2, math.log10(budget + grace), 300)
-    for ax, (title, flag) in zip(axes[0], panels):
-        for tool in tools:
-            mine = [r for r in runs if r.tool == tool and r.noisy == flag]
-            if not mine:
-                continue
-            solved = np.array([r.fit_seconds for r in mine if r.recovered])
-            rate = [(solved <= t).sum() / len(mine) for t in times]
-            ax.step(times, rate, where="post", label=tool)
-        ax.axvline(budget, color="grey", linestyle="--", linewidth=0.8)
-        ax.set_xscale("log")
-        ax.set_ylim(-0.02, 1.02)
-        ax.set_xlabel("time per problem (s); dashed: budget")
-        ax.set_ylabel("fraction of problems recovered")
-        ax.set_title(f"{title} ({len({r.problem for r in runs if r.noisy == flag})} problems)")
-        ax.grid(True, which="both", alpha=0.3)
-        if ax.get_legend_handles_labels()[0]:
-            ax.legend(loc="upper left", fontsize="small")
+    for row, (title, mine) in zip(axes, groups):
+        for ax, level in zip(row, levels):
+            names = {p.name for p in mine if p.noise == level}
+            for tool in tools:
+                tried = [r for r in runs if r.tool == tool and r.problem in names]
+                if not tried:
+                    continue
+                solved = np.array([r.fit_seconds for r in tried if r.recovered])
+                rate = [(solved <= t).sum() / len(tried) for t in times]
+                ax.step(times, rate, where="post", label=tool)
+            ax.axvline(budget, color="grey", linestyle="--", linewidth=0.8)
+            ax.set_xscale("log")
+            ax.set_ylim(-0.02, 1.02)
+            ax.set_xlabel("time per problem (s); dashed: budget")
+            ax.set_ylabel("fraction of problems recovered")
+            ax.set_title(f"{title}, {_noise_title(level)} ({len(names)} problems)")
+            ax.grid(True, which="both", alpha=0.3)
+            if ax.get_legend_handles_labels()[0]:
+                ax.legend(loc="upper left", fontsize="small")
     fig.tight_layout()
-    fig.savefig(path, dpi=120)
+    fig.savefig(path, dpi=100)
     plt.close(fig)

@@ -18,8 +18,9 @@ STARTUP_LIMIT = 120.0  # seconds a child may spend importing its tool before the
 
 
 def run_child(entry: Path, tool: str, data: Data, budget: float, grace: float, workdir: Path,
-              log_path: Path) -> dict:
-    """Run `entry --worker tool ...` and return its report with wall time, peak memory and, when
+              log_path: Path, options: dict | None = None) -> dict:
+    """Run `entry --worker tool ...` (options: the comparison's settings for the tool, as JSON)
+    and return its report with wall time, peak memory and, when
     it produced a formula, its predictions. A child still fitting at budget + grace is killed."""
     in_path = workdir / "input.npz"
     out_path = workdir / "output.json"
@@ -27,7 +28,7 @@ def run_child(entry: Path, tool: str, data: Data, budget: float, grace: float, w
     for stale in (out_path, started_path, Path(str(out_path) + ".npz")):
         stale.unlink(missing_ok=True)
     np.savez(in_path, budget=budget, x_train=data.x_train, y_train=data.y_train,
-             x_test=data.x_test, x_check=data.x_check)
+             x_test=data.x_test, x_check=data.x_check, options=json.dumps(options or {}))
     env = dict(os.environ, PYTHONWARNINGS="ignore")
     cmd = [sys.executable, str(entry), "--worker", tool, str(in_path), str(out_path),
            str(started_path)]

@@ -1,9 +1,10 @@
 """The tools under comparison, as the child process runs them.
 
-Each fitter gets the training data and the budget, fits with the tool's documented defaults
-(passing the budget only where the tool has a time-limit option; seeds are fixed so that runs
-repeat), and returns (describe, predict): describe() gives (formula as shown to readers, syntax,
-formula as read by the judge), predict(rows) the tool's own predictions.
+Each fitter gets the training data, the budget and the comparison's options for kov_sr, fits
+with the tool's documented defaults (passing the budget only where the tool has a time-limit
+option; seeds are fixed so that runs repeat), and returns (describe, predict): describe() gives
+(formula as shown to readers, syntax, formula as read by the judge), predict(rows) the tool's own
+predictions.
 """
 
 from __future__ import annotations
@@ -18,6 +19,8 @@ import numpy as np
 from .kov_reader import with_fitted_numbers
 
 SEED = 0
+KOV_STRATEGIES = ("thorough", "classic")
+KOV_SELECTIONS = ("best", "accuracy")
 
 
 def _plain(model, syntax):
@@ -25,10 +28,55 @@ def _plain(model, syntax):
     return text, syntax, text
 
 
-def _fit_kov_sr(x, y, budget):
+def kov_searcher_options(kov_sr, strategy: str, budget: float) -> tuple[dict, str]:
+    """(Searcher keyword arguments, how the report describes them). "classic" is the search as
+    first measured: defaults, no time limit. "thorough" asks for the thorough strategy with the
+    budget as time limit, as far as the installed Searcher accepts those options."""
+    import inspect
+
+    accepted = inspect.signature(kov_sr.Searcher).parameters
+    if strategy == "classic":
+        return {}, "Searcher() defaults (classic search), no time limit (killed at the budget)"
+    if "strategy" not in accepted:
+        return {}, ("Searcher() defaults: this kov_sr has no thorough strategy, so the classic "
+                    "search ran without a time limit (killed at the budget)")
+    options = {"strategy": "thorough"}
+    if "time_limit" in accepted:
+        options["time_limit"] = budget
+    shown = ", ".join(f"{k}={v!r}" for k, v in options.items()).replace(f"={budget!r}", "=budget")
+    return options, f"Searcher({shown}), other settings default"
+
+
+def kov_pick(kov_sr, searcher, x, y, selection: str):
+    """(the formula kov_sr answers with, how it was chosen). "best" asks kov_sr for the formula
+    its model-selection criterion picks from the front, where this kov_sr offers that;
+    "accuracy" (and any kov_sr without a criterion) takes the front's most accurate formula."""
+    if selection == "best":
+        if hasattr(searcher, "find_selected"):
+            return searcher.find_selected(x, y), "find_selected (the criterion's pick)"
+        if hasattr(kov_sr, "select"):
+            return (kov_sr.select(searcher.find_candidates(x, y)),
+                    "kov_sr.select(find_candidates) (the criterion's pick)")
+    return searcher.find_multivariate(x, y), "find_multivariate (the most accurate formula)"
+
+
+def kov_description(strategy: str, selection: str, budget: float) -> str:
+    """What the report says about how kov_sr ran, found out the way the child finds it."""
     import kov_sr
 
-    result = kov_sr.Searcher().find_multivariate(x, y)
+    _, shown = kov_searcher_options(kov_sr, strategy, budget)
+    picks = selection == "best" and (hasattr(kov_sr.Searcher, "find_selected")
+                                     or hasattr(kov_sr, "select"))
+    return shown + ("; the formula the model-selection criterion picks" if picks
+                    else "; the most accurate formula of the front")
+
+
+def _fit_kov_sr(x, y, budget, options):
+    import kov_sr
+
+    kwargs, _ = kov_searcher_options(kov_sr, options.get("kov_strategy", "thorough"), budget)
+    searcher = kov_sr.Searcher(**kwargs)
+    result, _ = kov_pick(kov_sr, searcher, x, y, options.get("kov_selection", "best"))
     # The formula text gives the structure but names the constants as generated; the Python
     # rendering carries the fitted numbers. The judge reads the two together.
     def describe():
@@ -42,21 +90,21 @@ def _fit_kov_sr(x, y, budget):
     return describe, lambda rows: np.asarray(result.predict(rows), dtype=np.float64)
 
 
-def _fit_gplearn(x, y, budget):
+def _fit_gplearn(x, y, budget, options):
     from gplearn.genetic import SymbolicRegressor
 
     model = SymbolicRegressor(random_state=SEED).fit(x, y)
     return (lambda: _plain(model._program, "gplearn")), model.predict
 
 
-def _fit_pyoperon(x, y, budget):
+def _fit_pyoperon(x, y, budget, options):
     from pyoperon.sklearn import SymbolicRegressor
 
     model = SymbolicRegressor(max_time=max(1, int(budget)), random_state=SEED).fit(x, y)
     return (lambda: _plain(model.get_model_string(model.model_, 16), "operon")), model.predict
 
 
-def _fit_rils_rols(x, y, budget):
+def _fit_rils_rols(x, y, budget, options):
     from rils_rols.rils_rols import RILSROLSRegressor
 
     model = RILSROLSRegressor(max_time=max(1, int(budget)), random_state=SEED)
@@ -64,7 +112,7 @@ def _fit_rils_rols(x, y, budget):
     return (lambda: _plain(model.model_string(), "sympy")), model.predict
 
 
-def _fit_ffx(x, y, budget):
+def _fit_ffx(x, y, budget, options):
     import ffx
 
     model = ffx.FFXRegressor()
@@ -81,6 +129,7 @@ class Tool:
 
 
 TOOLS = {
+    # how the first committed runs ran kov_sr; new runs describe themselves (kov_description)
     "kov_sr": Tool("kov-sr", "kov_sr",
                    "Searcher() defaults; no time limit option (killed at the budget)", _fit_kov_sr),
     "gplearn": Tool("gplearn", "gplearn.genetic",
@@ -102,13 +151,14 @@ def worker_main(tool: str, in_path: str, out_path: str, started_path: str) -> in
     warnings.simplefilter("ignore")
     data = np.load(in_path)
     budget = float(data["budget"])
+    options = json.loads(str(data["options"])) if "options" in data else {}
     x, y = data["x_train"], data["y_train"]
     __import__(TOOLS[tool].module)
     report: dict = {"status": "error"}
     Path(started_path).touch()
     began = time.perf_counter()
     try:
-        describe, predict = TOOLS[tool].fitter(x, y, budget)
+        describe, predict = TOOLS[tool].fitter(x, y, budget, options)
         report["fit_seconds"] = time.perf_counter() - began
         with np.errstate(all="ignore"):
             pred_test = np.asarray(predict(data["x_test"]), dtype=np.float64)
