@@ -9,6 +9,7 @@ runs. Files written before runs carried their own date take the file's date and 
 from __future__ import annotations
 
 import json
+from collections import Counter
 from dataclasses import asdict, fields
 from pathlib import Path
 
@@ -51,14 +52,13 @@ def save(path: Path, merged: dict, settings: dict, skipped: dict) -> None:
 
 
 def measured_when(runs: list[Run], tool: str) -> str:
-    """The dates (and budgets) of a tool's runs, e.g. "2026-12-08 00:44 UTC at 60 s"."""
-    seen: dict[tuple[str, float | None], int] = {}
-    for run in runs:
-        if run.tool == tool:
-            key = (run.measured, run.budget)
-            seen[key] = seen.get(key, 0) + 1
-    parts = [f"{date or 'unknown date'}" + (f" at {budget:g} s" if budget else "")
-             for date, budget in sorted(seen, key=lambda k: k[0])]
-    if len(parts) > 1:
-        parts = [f"{part} ({seen[key]} runs)" for part, key in zip(parts, sorted(seen, key=lambda k: k[0]))]
-    return "; ".join(parts)
+    """The dates and budgets of a tool's runs, e.g. "2026-12-08 00:44 UTC at 60 s"."""
+    counts = Counter((r.measured, r.budget) for r in runs if r.tool == tool)
+
+    def text(date, budget):
+        return (date or "unknown date") + (f" at {budget:g} s" if budget else "")
+
+    if len(counts) == 1:
+        return text(*next(iter(counts)))
+    return "; ".join(f"{text(date, budget)} ({n} runs)"
+                     for (date, budget), n in sorted(counts.items(), key=lambda kv: kv[0][0]))

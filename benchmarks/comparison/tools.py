@@ -28,20 +28,20 @@ def _plain(model, syntax):
     return text, syntax, text
 
 
-def kov_searcher_options(kov_sr, strategy: str, budget: float) -> tuple[dict, str]:
+def kov_searcher_options(kov_sr, strategy: str, budget: float | None) -> tuple[dict, str]:
     """(Searcher keyword arguments, how the report describes them). "classic" is the search as
     first measured: defaults, no time limit. "thorough" asks for the thorough strategy with the
-    budget as time limit, as far as the installed Searcher accepts those options."""
+    budget (if not None) as time limit, as far as the installed Searcher accepts them."""
     import inspect
 
     accepted = inspect.signature(kov_sr.Searcher).parameters
     if strategy == "classic":
-        return {}, "Searcher() defaults (classic search), no time limit (killed at the budget)"
+        return {}, "Searcher() defaults (classic search), no time limit"
     if "strategy" not in accepted:
         return {}, ("Searcher() defaults: this kov_sr has no thorough strategy, so the classic "
-                    "search ran without a time limit (killed at the budget)")
+                    "search ran, without a time limit")
     options = {"strategy": "thorough"}
-    if "time_limit" in accepted:
+    if "time_limit" in accepted and budget is not None:
         options["time_limit"] = budget
     shown = ", ".join(f"{k}={v!r}" for k, v in options.items()).replace(f"={budget!r}", "=budget")
     return options, f"Searcher({shown}), other settings default"
@@ -64,7 +64,9 @@ def kov_description(strategy: str, selection: str, budget: float) -> str:
     """What the report says about how kov_sr ran, found out the way the child finds it."""
     import kov_sr
 
-    _, shown = kov_searcher_options(kov_sr, strategy, budget)
+    options, shown = kov_searcher_options(kov_sr, strategy, budget)
+    if "time_limit" not in options:
+        shown += " (killed at the budget)"
     picks = selection == "best" and (hasattr(kov_sr.Searcher, "find_selected")
                                      or hasattr(kov_sr, "select"))
     return shown + ("; the formula the model-selection criterion picks" if picks
