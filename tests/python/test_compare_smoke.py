@@ -15,7 +15,7 @@ pytest.importorskip("matplotlib")
 BENCHMARKS = Path(__file__).resolve().parents[2] / "benchmarks"
 sys.path.insert(0, str(BENCHMARKS))
 
-from comparison import judge, kov_reader, problems  # noqa: E402
+from comparison import judge, kov_reader, problems, tools  # noqa: E402
 
 
 def _problem(name):
@@ -141,3 +141,142 @@ def test_problem_selection():
         "nguyen-1", "nguyen-10", "nguyen-11", "nguyen-12"]
     with pytest.raises(ValueError, match="unknown problem"):
         problems.select_problems("nguyen-99", "both")
+
+
+def test_merge_keeps_the_stored_peers_and_replaces_only_what_ran(tmp_path):
+    pytest.importorskip("kov_sr")
+    stored = json.loads((BENCHMARKS / "results" / "runs.json").read_text())
+    out = tmp_path / "results"
+    out.mkdir()
+    (out / "runs.json").write_text(json.dumps(stored))
+    completed = subprocess.run(
+        [sys.executable, str(BENCHMARKS / "compare.py"), "--problems", "nguyen-8,keijzer-8",
+         "--noise", "off", "--tools", "kov_sr", "--budget", "5", "--merge", "--out", str(out)],
+        capture_output=True, text=True, timeout=300)
+    assert completed.returncode == 0, completed.stderr
+    merged = json.loads((out / "runs.json").read_text())
+    runs = {(r["tool"], r["problem"]): r for r in merged["runs"]}
+    assert len(merged["runs"]) == len(stored["runs"]) + 1  # keijzer-8 is new, nguyen-8 replaced
+    old_date = stored["settings"]["date"]
+    assert runs[("kov_sr", "nguyen-8")]["budget"] == 5 != stored["settings"]["budget"]
+    assert runs[("kov_sr", "nguyen-8")]["measured"] != old_date
+    assert runs[("kov_sr", "keijzer-8")]["recovered"]
+    assert runs[("kov_sr", "nguyen-1+noise")]["measured"] == old_date
+    before = {(r["tool"], r["problem"]): r for r in stored["runs"] if r["tool"] == "gplearn"}
+    assert all(runs[key]["model"] == run["model"] for key, run in before.items())
+    table = (out / "comparison.md").read_text()
+    assert f"| gplearn | 0.4.3 | {old_date} at 60 s |" in table
+    assert f"{old_date} at 60 s (49 runs)" in table  # kov_sr's stored runs beside the new ones
+    assert "## Summary: Keijzer (1 formulas)" in table and "| keijzer-8 | `sqrt(x0)` |" in table
+
+
+@pytest.mark.parametrize("name,n_train,first,last", [
+    ("keijzer-1", 21, -1.0, 1.0),  # E[-1, 1, 0.1]
+    ("keijzer-3", 61, -3.0, 3.0),
+    ("keijzer-4", 201, 0.0, 10.0),  # E[0, 10, 0.05]
+    ("keijzer-7", 100, 1.0, 100.0),
+    ("keijzer-8", 101, 0.0, 100.0),
+])
+def test_grid_problems_sample_the_published_grid(name, n_train, first, last):
+    data = problems.make_data(_problem(name))
+    assert data.x_train.shape == (n_train, 1)
+    assert data.x_train[0, 0] == pytest.approx(first) and data.x_train[-1, 0] == pytest.approx(last)
+    assert np.all(np.diff(data.x_train[:, 0]) > 0)
+
+
+@pytest.mark.parametrize("family,count", [("nguyen", 12), ("physics", 13), ("keijzer", 14),
+                                          ("livermore", 22)])
+def test_each_set_has_finite_targets_on_all_its_points(family, count):
+    clean = [p for p in problems.all_problems() if p.family == family and not p.noisy]
+    assert len(clean) == count
+    for problem in clean:
+        data = problems.make_data(problem)
+        for y in (data.y_train, data.y_test, data.y_check):
+            assert np.all(np.isfinite(y)), problem.name
+
+
+@pytest.mark.parametrize("suffix,level", [("+noise", 0.01), ("+noise10", 0.10)])
+def test_noise_levels_share_the_points_and_draw_their_own_noise(suffix, level):
+    clean = problems.make_data(_problem("keijzer-5"))
+    noisy = problems.make_data(_problem("keijzer-5" + suffix))
+    assert np.array_equal(clean.x_train, noisy.x_train)
+    noise = noisy.y_train - clean.y_train
+    relative = np.std(noise) / np.sqrt(np.mean(clean.y_train**2))
+    assert 0.9 * level < relative < 1.1 * level
+    other = "+noise10" if suffix == "+noise" else "+noise"
+    other_noise = problems.make_data(_problem("keijzer-5" + other)).y_train - clean.y_train
+    assert abs(np.corrcoef(noise, other_noise)[0, 1]) < 0.2  # not one draw scaled
+
+
+@pytest.mark.parametrize("noise,names", [
+    ("all", ["livermore-7", "livermore-7+noise", "livermore-7+noise10"]),
+    ("only", ["livermore-7+noise", "livermore-7+noise10"]),
+    ("10", ["livermore-7+noise10"]),
+    ("off", ["livermore-7"]),
+])
+def test_noise_choice_selects_levels(noise, names):
+    assert [p.name for p in problems.select_problems("livermore-7", noise)] == names
+
+
+def _fake_kov(signature):
+    namespace = {}
+    exec(f"class Searcher:\n    def __init__(self, {signature}): pass", namespace)
+    return type("FakeKov", (), {"Searcher": namespace["Searcher"]})
+
+
+@pytest.mark.parametrize("signature,strategy,expected", [
+    ("max_complexity=10, complexity_penalty=0.1, beam_width=1000", "thorough", {}),
+    ("max_complexity=10, *, strategy='classic', time_limit=None, noise=None", "thorough",
+     {"strategy": "thorough", "time_limit": 7.0}),
+    ("max_complexity=10, *, strategy='classic'", "thorough", {"strategy": "thorough"}),
+    ("max_complexity=10, *, strategy='classic', time_limit=None", "classic", {}),
+])
+def test_kov_options_follow_what_the_searcher_accepts(signature, strategy, expected):
+    options, shown = tools.kov_searcher_options(_fake_kov(signature), strategy, 7.0)
+    assert options == expected
+    assert ("strategy='thorough'" in shown) == ("strategy" in expected)
+
+
+class _FakeSearcher:
+    def find_multivariate(self, x, y):
+        return "most accurate"
+
+    def find_candidates(self, x, y):
+        return ["a", "b"]
+
+
+class _SelectingSearcher(_FakeSearcher):
+    def find_selected(self, x, y):
+        return "selected"
+
+
+@pytest.mark.parametrize("searcher,select,selection,expected", [
+    (_SelectingSearcher(), None, "best", "selected"),
+    (_FakeSearcher(), lambda candidates: candidates[-1], "best", "b"),
+    (_FakeSearcher(), None, "best", "most accurate"),  # no criterion in this kov_sr
+    (_SelectingSearcher(), lambda candidates: candidates[-1], "accuracy", "most accurate"),
+])
+def test_kov_answer_is_the_criterions_pick_where_offered(searcher, select, selection, expected):
+    kov = type("FakeKov", (), {} if select is None else {"select": staticmethod(select)})
+    assert tools.kov_pick(kov, searcher, None, None, selection)[0] == expected
+
+
+@pytest.mark.parametrize("formula,shape", [
+    ("Plus(Times(2.5, v_{0}), 1.3)", "Plus(Times(c, v_{0}), c)"),
+    ("Times(-0.003, Sin(v_{12}))", "Times(c, Sin(v_{12}))"),
+    ("Plus(1.5e-07, KOV(Pi, 2))", "Plus(c, KOV(Pi, c))"),
+])
+def test_structure_hides_the_numbers_only(formula, shape):
+    bench_thorough = pytest.importorskip("bench_thorough")
+    assert bench_thorough.structure(formula) == shape
+
+
+def test_bench_thorough_writes_its_table(tmp_path):
+    pytest.importorskip("kov_sr")
+    out = tmp_path / "thorough.md"
+    completed = subprocess.run(
+        [sys.executable, str(BENCHMARKS / "bench_thorough.py"), "--figures", "line", "--out",
+         str(out)], capture_output=True, text=True, timeout=300)
+    assert completed.returncode == 0, completed.stderr
+    table = out.read_text()
+    assert "## 2.5x + 1.3 on 20 points" in table and "Run on " in table
