@@ -113,14 +113,15 @@ def _cell(run: Run) -> str:
 def _summary_table(runs, tools, problems) -> list[str]:
     levels = [level for level in NOISE_LEVELS if any(p.noise == level for p in problems)]
     lines = ["| tool | " + " | ".join(_noise_title(level) for level in levels)
-             + " | median R² | median time (s) | median peak memory (MiB) | timeouts "
-             "| errors / no formula |",
-             "|---|" + "---|" * (len(levels) + 5)]
+             + " | proven by SymPy | median R² | median time (s) | median peak memory (MiB) "
+             "| timeouts | errors / no formula |",
+             "|---|" + "---|" * (len(levels) + 6)]
     for row in summarise(runs, tools, problems):
         counts = [f"{got}/{n}" if n else "–" for got, n in row["recovered"].values()]
         lines.append(
             f"| {row['tool']} | " + " | ".join(counts)
-            + f" | {fmt(row['median_r2'], '.4f')} (of {row['with_model']} formulas) "
+            + f" | {row['symbolic']} | {fmt(row['median_r2'], '.4f')} "
+            f"(of {row['with_model']} formulas) "
             f"| {fmt(row['median_seconds'], '.2f')} | {fmt(row['median_mib'], '.0f')} "
             f"| {row['timeouts']} | {row['failures']} |")
     return lines
@@ -189,7 +190,7 @@ def write_markdown(path: Path, runs: list[Run], problems: list[Problem], tools, 
               "| problem | tool | status | recovered | peak MiB | formula |",
               "|---|---|---|---|---|---|"]
     order = {p.name: i for i, p in enumerate(problems)}
-    for run in sorted((r for r in runs if r.problem in order),
+    for run in sorted((r for r in runs if r.problem in order and r.tool in ran),
                       key=lambda r: (order[r.problem], ran.index(r.tool))):
         formula = one_line(run.model or run.message)
         lines.append(f"| {run.problem} | {run.tool} | {run.status} | "
@@ -216,6 +217,9 @@ def write_plot(path: Path, runs: list[Run], tools: list[str], problems: list[Pro
     for row, (title, mine) in zip(axes, groups):
         for ax, level in zip(row, levels):
             names = {p.name for p in mine if p.noise == level}
+            if not names:
+                ax.set_visible(False)
+                continue
             for tool in tools:
                 tried = [r for r in runs if r.tool == tool and r.problem in names]
                 if not tried:
@@ -225,6 +229,7 @@ def write_plot(path: Path, runs: list[Run], tools: list[str], problems: list[Pro
                 ax.step(times, rate, where="post", label=tool)
             ax.axvline(budget, color="grey", linestyle="--", linewidth=0.8)
             ax.set_xscale("log")
+            ax.set_xlim(times[0], times[-1])
             ax.set_ylim(-0.02, 1.02)
             ax.set_xlabel("time per problem (s); dashed: budget")
             ax.set_ylabel("fraction of problems recovered")
