@@ -66,6 +66,8 @@ def parse_args(argv):
     parser.add_argument("--merge", action="store_true",
                         help="keep the runs stored in OUT/runs.json, replacing only those of the "
                              "tools and problems run now, and report on all of them")
+    parser.add_argument("--overwrite", action="store_true",
+                        help="replace OUT/runs.json even where it holds runs not made again")
     parser.add_argument("--out", type=Path, default=DEFAULT_OUT, help="output directory")
     parser.add_argument("--list", action="store_true", help="list the problems and exit")
     args = parser.parse_args(argv)
@@ -81,7 +83,24 @@ def parse_args(argv):
         parser.error(str(exc))
     if args.grace is None:
         args.grace = max(2.0, args.budget / 10)
+    lost = _runs_not_repeated(args)
+    if lost and not (args.merge or args.overwrite or args.list):
+        parser.error(f"{args.out / 'runs.json'} holds {lost} runs that this comparison does not "
+                     "make again: pass --merge to keep them or --overwrite to drop them")
     return args
+
+
+def _runs_not_repeated(args) -> int:
+    """How many stored runs in OUT/runs.json fall outside the tools and problems of this run."""
+    stored = args.out / "runs.json"
+    if not stored.exists():
+        return 0
+    planned = {p.name for p in args.problems}
+    try:
+        runs = store.load(stored)["runs"]
+    except (ValueError, KeyError, TypeError):
+        return 0  # not a file of ours: nothing to keep
+    return sum(r.tool not in args.tools or r.problem not in planned for r in runs)
 
 
 def main(argv=None) -> int:

@@ -280,3 +280,12 @@ def test_bench_thorough_writes_its_table(tmp_path):
     assert completed.returncode == 0, completed.stderr
     table = out.read_text()
     assert "## 2.5x + 1.3 on 20 points" in table and "Run on " in table
+
+
+def test_a_partial_run_does_not_silently_drop_the_stored_runs(tmp_path):
+    (tmp_path / "runs.json").write_text((BENCHMARKS / "results" / "runs.json").read_text())
+    completed = subprocess.run(
+        [sys.executable, str(BENCHMARKS / "compare.py"), "--problems", "nguyen-8", "--tools",
+         "kov_sr", "--out", str(tmp_path)], capture_output=True, text=True, timeout=120)
+    assert completed.returncode == 2
+    assert "--merge" in completed.stderr and "--overwrite" in completed.stderr
