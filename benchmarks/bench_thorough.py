@@ -34,8 +34,7 @@ from comparison.report import machine_description, machine_line, one_line
 from comparison.tools import KOV_STRATEGIES, kov_pick, kov_searcher_options
 
 DEFAULT_OUT = Path(__file__).resolve().parent / "results" / "thorough.md"
-EXACT_PROBLEMS = ["boltzmann-factor", "nguyen-11",
-                  Problem("hypotenuse", "sqrt(x0**2 + x1**2)", ((1.0, 5.0), (1.0, 5.0)), 100)]
+HYPOTENUSE = Problem("hypotenuse", "sqrt(x0**2 + x1**2)", ((1.0, 5.0), (1.0, 5.0)), 100)
 FIGURES = ("line", "exact", "rows")
 NOISE = 0.01  # relative to the RMS of the targets, as in the comparison
 SEED = 7
@@ -75,8 +74,7 @@ def bench_exact(kov_sr, strategy: str, time_limit: float) -> list[str]:
     by_name = {p.name: p for p in all_problems()}
     lines = [f"## Exact recoveries, default settings, time limit {time_limit:g} s", "",
              "| problem | truth | recovered | time (s) | formula |", "|---|---|---|---|---|"]
-    for problem in EXACT_PROBLEMS:
-        problem = by_name[problem] if isinstance(problem, str) else problem
+    for problem in (by_name["boltzmann-factor"], by_name["nguyen-11"], HYPOTENUSE):
         data = make_data(problem)
         searcher = _searcher(kov_sr, strategy, time_limit)
         try:

@@ -30,6 +30,7 @@ import tempfile
 import time
 from datetime import datetime, timezone
 from pathlib import Path
+from typing import Any
 
 from comparison import store
 from comparison.judge import judge
@@ -155,7 +156,7 @@ def main(argv=None) -> int:
         "grace": args.grace, "command": " ".join(["python3 benchmarks/compare.py", *argv]),
         "total_seconds": total,
     }
-    new = {"runs": runs, "versions": versions, "tool_settings": tool_settings}
+    new: dict[str, Any] = {"runs": runs, "versions": versions, "tool_settings": tool_settings}
     if args.merge and stored.exists():
         new = store.merge(store.load(stored), runs, versions, tool_settings)
     reported = {r.problem for r in new["runs"]}

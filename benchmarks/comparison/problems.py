@@ -241,16 +241,16 @@ def make_data(problem: Problem) -> Data:
         cols = [rng.uniform(lo, hi, n) for lo, hi in problem.ranges]
         return np.ascontiguousarray(np.column_stack(cols), dtype=np.float64)
 
-    def grid():
+    def grid(step: float):
         (lo, _), = problem.ranges
-        return lo + problem.grid_step * np.arange(problem.n_train, dtype=np.float64)[:, None]
+        return lo + step * np.arange(problem.n_train, dtype=np.float64)[:, None]
 
     def evaluate(x):
         with np.errstate(all="ignore"):
             values = np.asarray(fn(*x.T), dtype=np.float64)
         return np.broadcast_to(values, (len(x),)).copy()
 
-    x_train = grid() if problem.grid_step else sample(problem.n_train)
+    x_train = grid(problem.grid_step) if problem.grid_step else sample(problem.n_train)
     x_test, x_check = sample(N_TEST), sample(N_CHECK)
     y_train = evaluate(x_train)
     if problem.noisy:

@@ -40,7 +40,7 @@ def kov_searcher_options(kov_sr, strategy: str, budget: float | None) -> tuple[d
     if "strategy" not in accepted:
         return {}, ("Searcher() defaults: this kov_sr has no thorough strategy, so the classic "
                     "search ran, without a time limit")
-    options = {"strategy": "thorough"}
+    options: dict[str, object] = {"strategy": "thorough"}
     if "time_limit" in accepted and budget is not None:
         options["time_limit"] = budget
     shown = ", ".join(f"{k}={v!r}" for k, v in options.items()).replace(f"={budget!r}", "=budget")
