@@ -83,7 +83,8 @@ def summarise(runs: list[Run], tools: list[str], problems: list[Problem]) -> lis
         by_level = {}
         for level in levels:
             at = [r for r in mine if level_of[r.problem] == level]
-            by_level[level] = (sum(r.recovered for r in at), len(at))
+            by_level[level] = (sum(r.recovered for r in at), len(at),
+                               _median([r.fit_seconds for r in at]))
         rows.append({
             "tool": tool,
             "recovered": by_level,
@@ -93,6 +94,7 @@ def summarise(runs: list[Run], tools: list[str], problems: list[Problem]) -> lis
             "median_r2": _median([r.r2 for r in mine if r.status == "ok"]),
             "median_seconds": _median([r.fit_seconds for r in mine]),
             "median_mib": _median([r.peak_mib for r in mine]),
+            "max_mib": max(r.peak_mib for r in mine),
             "timeouts": sum(r.status == "timeout" for r in mine),
             "failures": sum(r.status in ("error", "no_model") for r in mine),
         })
@@ -113,16 +115,18 @@ def _cell(run: Run) -> str:
 def _summary_table(runs, tools, problems) -> list[str]:
     levels = [level for level in NOISE_LEVELS if any(p.noise == level for p in problems)]
     lines = ["| tool | " + " | ".join(_noise_title(level) for level in levels)
-             + " | proven by SymPy | median R² | median time (s) | median peak memory (MiB) "
+             + " | proven by SymPy | median R² | median time (s) | peak memory (MiB): median, max "
              "| timeouts | errors / no formula |",
              "|---|" + "---|" * (len(levels) + 6)]
     for row in summarise(runs, tools, problems):
-        counts = [f"{got}/{n}" if n else "–" for got, n in row["recovered"].values()]
+        counts = [f"{got}/{n} ({fmt(seconds, '.1f')} s)" if n else "–"
+                  for got, n, seconds in row["recovered"].values()]
         lines.append(
             f"| {row['tool']} | " + " | ".join(counts)
             + f" | {row['symbolic']} | {fmt(row['median_r2'], '.4f')} "
             f"(of {row['with_model']} formulas) "
-            f"| {fmt(row['median_seconds'], '.2f')} | {fmt(row['median_mib'], '.0f')} "
+            f"| {fmt(row['median_seconds'], '.2f')} | {fmt(row['median_mib'], '.0f')}, "
+            f"{row['max_mib']:.0f} "
             f"| {row['timeouts']} | {row['failures']} |")
     return lines
 
@@ -166,6 +170,7 @@ def write_markdown(path: Path, runs: list[Run], problems: list[Problem], tools, 
         lines += _summary_table(runs, ran, mine)
     lines += [
         "",
+        "Each noise level: problems recovered (median fit time of those runs). "
         "Recovered: SymPy proves the found formula equal to the noise-free truth after numbers "
         "within 1e-6 (relative) of a simple constant (p/q times 1, π, e, √2, √π, √(2π) or an "
         f"inverse, q ≤ 100) are replaced by it, or the tool's own predictions at {N_CHECK} fresh "
