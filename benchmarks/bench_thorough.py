@@ -78,8 +78,8 @@ def bench_exact(kov_sr, strategy: str, time_limit: float) -> list[str]:
         data = make_data(problem)
         searcher = _searcher(kov_sr, strategy, time_limit)
         try:
-            (result, _), seconds = _timed(lambda: kov_pick(kov_sr, searcher, data.x_train,
-                                                           data.y_train, "best"))
+            result, seconds = _timed(lambda: kov_pick(kov_sr, searcher, data.x_train,
+                                                      data.y_train, "best"))
         except Exception as exc:  # noqa: BLE001 - a failed search is a figure too
             print(f"[thorough] {problem.name}: {type(exc).__name__}: {exc}")
             lines.append(f"| {problem.name} | `{problem.truth}` | {type(exc).__name__} | | |")
@@ -114,7 +114,7 @@ def bench_rows(kov_sr, strategy: str, row_counts: list[int]) -> list[str]:
         y = x * np.sin(x)
         y = y + rng.normal(0.0, NOISE * float(np.sqrt(np.mean(y**2))), n)
         searcher = _searcher(kov_sr, strategy, None, max_complexity=8)
-        (result, _), seconds = _timed(lambda: kov_pick(kov_sr, searcher, x[:, None], y, "best"))
+        result, seconds = _timed(lambda: kov_pick(kov_sr, searcher, x[:, None], y, "best"))
         shape = structure(result.formula)
         if first_seconds is None:
             first_seconds, first_shape = seconds, shape

@@ -258,7 +258,7 @@ class _SelectingSearcher(_FakeSearcher):
 ])
 def test_kov_answer_is_the_criterions_pick_where_offered(searcher, select, selection, expected):
     kov = type("FakeKov", (), {} if select is None else {"select": staticmethod(select)})
-    assert tools.kov_pick(kov, searcher, None, None, selection)[0] == expected
+    assert tools.kov_pick(kov, searcher, None, None, selection) == expected
 
 
 @pytest.mark.parametrize("formula,shape", [
