@@ -2,10 +2,11 @@
 
 A kov_sr result offers two texts. The formula text, such as Times(1, Plus(v_{0}, Pi)), shows the
 structure unambiguously but keeps the names of constants that the search later fitted. The Python
-rendering carries the fitted numbers (four decimals) but does not parenthesise the operands of
-its division, reciprocal and negation templates, so it cannot be read back as Python on its own.
-Walking the structure of the formula text and matching the rendering against the templates
-gives each constant its rendered value.
+rendering carries the fitted numbers (four decimals). Walking the structure of the formula text
+and matching the rendering against the templates gives each constant its rendered value.
+Earlier versions of kov_sr did not parenthesise the operands of the division, reciprocal and
+negation templates (their renderings cannot be read back as Python on their own); those
+renderings are still read, so that stored runs can be judged again.
 """
 
 from __future__ import annotations
@@ -15,12 +16,12 @@ import re
 # name: (arity, Python rendering template with {0}, {1} for the operand texts)
 TEMPLATES = {
     "KOV": (2, "(np.exp({0}) - np.log({1}))"),
-    "Neg": (1, "(-{0})"),
-    "Inv": (1, "(1/{0})"),
+    "Neg": (1, "(-({0}))"),
+    "Inv": (1, "(1/({0}))"),
     "Plus": (2, "({0})+({1})"),
     "Times": (2, "({0})*({1})"),
     "Subtract": (2, "({0})-({1})"),
-    "Divide": (2, "({0}/{1})"),
+    "Divide": (2, "(({0})/({1}))"),
     "Exp": (1, "np.exp({0})"),
     "Log": (1, "np.log({0})"),
     "Sqrt": (1, "np.sqrt({0})"),
@@ -31,6 +32,9 @@ TEMPLATES = {
     "ArcCos": (1, "np.arccos({0})"),
     "ArcTan": (1, "np.arctan({0})"),
 }
+# the templates that earlier versions rendered differently
+EARLIER_TEMPLATES = {**TEMPLATES, "Neg": (1, "(-{0})"), "Inv": (1, "(1/{0})"),
+                     "Divide": (2, "({0}/{1})")}
 CONSTANTS = {"0": "0", "1": "1", "I": "1j", "Pi": "np.pi", "E": "np.e"}  # name: rendering
 _FITTED = r"-?\d+\.\d{4}|NaN|-?inf"  # a constant replaced by its fitted value
 
@@ -87,7 +91,7 @@ def parse_formula(text: str):
     return tree
 
 
-def _pattern(tree) -> str:
+def _pattern(tree, templates) -> str:
     """A regular expression matching the Python rendering of tree, one group per constant."""
     kind = tree[0]
     if kind == "var":
@@ -96,18 +100,19 @@ def _pattern(tree) -> str:
         return f"({re.escape(CONSTANTS[tree[1]])}|{_FITTED})"
     if kind == "number":
         return f"({_FITTED}|{re.escape(tree[1])})"
-    template = TEMPLATES[kind][1]
+    template = templates[kind][1]
     pieces = re.split(r"(\{\d\})", template)
-    return "".join(_pattern(tree[1 + int(p[1])]) if re.fullmatch(r"\{\d\}", p) else re.escape(p)
-                   for p in pieces)
+    return "".join(_pattern(tree[1 + int(p[1])], templates) if re.fullmatch(r"\{\d\}", p)
+                   else re.escape(p) for p in pieces)
 
 
 def _leaf_texts(formula: str, python: str):
     tree = parse_formula(formula)
-    match = re.fullmatch(_pattern(tree), python)
-    if match is None:
-        raise ValueError(f"the rendering {python!r} does not follow the formula {formula!r}")
-    return tree, iter(match.groups())
+    for templates in (TEMPLATES, EARLIER_TEMPLATES):
+        match = re.fullmatch(_pattern(tree, templates), python)
+        if match is not None:
+            return tree, iter(match.groups())
+    raise ValueError(f"the rendering {python!r} does not follow the formula {formula!r}")
 
 
 def with_fitted_numbers(formula: str, python: str) -> str:

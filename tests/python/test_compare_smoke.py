@@ -289,3 +289,21 @@ def test_a_partial_run_does_not_silently_drop_the_stored_runs(tmp_path):
          "kov_sr", "--out", str(tmp_path)], capture_output=True, text=True, timeout=120)
     assert completed.returncode == 2
     assert "--merge" in completed.stderr and "--overwrite" in completed.stderr
+
+
+@pytest.mark.parametrize("complexity,target", [
+    (3, lambda x: x[:, 0] / x[:, 1]),
+    (4, lambda x: -1.0 / np.sqrt(x[:, 0])),
+    (4, lambda x: 1.0 / (x[:, 0] + x[:, 1])),
+    (5, lambda x: 2.5 * x[:, 0] + 1.3),  # fitted constants, rendered to four decimals
+])
+def test_reader_follows_kov_srs_own_renderings(complexity, target):
+    kov_sr = pytest.importorskip("kov_sr")
+    import sympy
+
+    x = np.random.default_rng(3).uniform(1.0, 3.0, (30, 2))
+    result = kov_sr.Searcher(complexity).find_multivariate(x, target(x))
+    syms = sympy.symbols("x0 x1", positive=True)
+    expr = kov_reader.to_sympy(result.formula, result.to_python(), syms)
+    values = np.asarray(sympy.lambdify(syms, expr, "numpy")(x[:, 0], x[:, 1]), dtype=float)
+    assert np.allclose(values, np.asarray(result.predict(x)), rtol=1e-3, atol=1e-3)
