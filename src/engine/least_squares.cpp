@@ -32,28 +32,35 @@ Complex mul(Complex p, Complex q) {
     return {p.re * q.re - p.im * q.im, p.re * q.im + p.im * q.re};
 }
 
-// Deterministic uniform numbers in [0, 1) for the starting points (splitmix64).
-double unit_hash(std::uint64_t key) {
-    key += 0x9e3779b97f4a7c15ULL;
-    key = (key ^ (key >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    key = (key ^ (key >> 27)) * 0x94d049bb133111ebULL;
-    key ^= key >> 31;
-    return static_cast<double>(key >> 11) * 0x1.0p-53;
+// Radical inverse of `index` in `base` (the Halton sequence): well-spread points in [0, 1).
+double radical_inverse(std::uint64_t index, std::uint64_t base) {
+    double result = 0.0;
+    double digit_weight = 1.0 / static_cast<double>(base);
+    while (index > 0) {
+        result += static_cast<double>(index % base) * digit_weight;
+        index /= base;
+        digit_weight /= static_cast<double>(base);
+    }
+    return result;
 }
 
-// Start 0 is the given point; start 1 flips its signs (decay against growth, a phase of π);
-// later ones draw each parameter log-uniformly from [0.1, 10] with a random sign, mostly positive.
+// Start 0 is the given point and start 1 flips its signs (decay against growth, a phase of π).
+// Later starts scale each parameter by 10^(2u − 1), u from a Halton sequence (one prime base per
+// parameter), so that magnitudes from a tenth to ten times the given one are covered evenly and
+// no two starts repeat; odd starts also flip the signs. A zero parameter scales 1 instead.
 std::vector<double> starting_point(std::span<const double> initial, int start) {
+    constexpr std::uint64_t primes[] = {2, 3, 5, 7, 11, 13, 17, 19, 23, 29, 31, 37};
     std::vector<double> point(initial.begin(), initial.end());
     if (start == 0) return point;
     for (std::size_t k = 0; k < point.size(); ++k) {
+        const double base = point[k] != 0.0 ? point[k] : 1.0;
         if (start == 1) {
-            point[k] = point[k] != 0.0 ? -point[k] : 1.0;
+            point[k] = -base;
             continue;
         }
-        const std::uint64_t key = static_cast<std::uint64_t>(start) * 1000003ULL + k;
-        const double magnitude = std::pow(10.0, 2.0 * unit_hash(key) - 1.0);
-        point[k] = unit_hash(key ^ 0x5bd1e995ULL) < 0.25 ? -magnitude : magnitude;
+        const double u = radical_inverse(static_cast<std::uint64_t>(start), primes[k % 12]);
+        const double magnitude = std::pow(10.0, 2.0 * u - 1.0);
+        point[k] = (start % 2 == 1 ? -base : base) * magnitude;
     }
     return point;
 }
