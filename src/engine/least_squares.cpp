@@ -387,7 +387,8 @@ LeastSquaresFit LeastSquaresFitter::fit(const Expression& form, std::span<const 
     }
     double target_squares = 0.0;
     for (const std::uint32_t r : active_) target_squares += targets_[r] * targets_[r];
-    exact_sse_ = 1e-30 * target_squares + 1e-300;
+    // Relative RMS error 1e-14: a few ulps of rounding in the evaluation, nothing left to fit.
+    exact_sse_ = 1e-28 * target_squares + 1e-300;
 
     Point best;
     const int starts = param_count_ == 0 ? 1 : std::max(options.starts, 1);
