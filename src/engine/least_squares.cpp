@@ -99,7 +99,16 @@ bool apply_column(std::size_t id, const Complex* a, const Complex* b, Complex* o
 bool LeastSquaresFitter::evaluate(const Expression& form, std::span<const double> params) {
     const std::size_t p = param_count_;
     const std::size_t n = active_.size();
-    const std::size_t depth = form.tokens.size();
+    // Room for the highest the stack gets, not for every token: deep forms on many rows would
+    // otherwise hold a gradient column per token.
+    std::size_t depth = 0;
+    std::size_t height = 0;
+    for (const Token& token : form.tokens) {
+        const std::size_t pops = token.kind == TokenKind::Op ? token.arity : 0;
+        if (height < pops) return false;
+        height = height - pops + 1;
+        depth = std::max(depth, height);
+    }
     values_.resize(n);
     jacobian_.resize(n * p);
     value_stack_.resize((depth + 1) * n);
