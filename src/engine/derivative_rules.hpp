@@ -141,35 +141,47 @@ constexpr DerivativeRule rule() {
     return {Rule, &over_rows<Rule>};
 }
 
-constexpr std::array<DerivativeRule, builtin_id::count> make_rules() {
+// The rules with a record of which ids were given one. (Whether a function pointer is null is not
+// a constant expression under every compiler setting, so presence is tracked beside it.)
+struct RuleTable {
     std::array<DerivativeRule, builtin_id::count> rules{};
-    rules[builtin_id::zero] = rule<constant>();
-    rules[builtin_id::one] = rule<constant>();
-    rules[builtin_id::imaginary_unit] = rule<constant>();
-    rules[builtin_id::pi] = rule<constant>();
-    rules[builtin_id::e] = rule<constant>();
-    rules[builtin_id::kov] = rule<kov>();
-    rules[builtin_id::neg] = rule<neg>();
-    rules[builtin_id::inv] = rule<inv>();
-    rules[builtin_id::plus] = rule<plus>();
-    rules[builtin_id::times] = rule<times>();
-    rules[builtin_id::subtract] = rule<subtract>();
-    rules[builtin_id::divide] = rule<divide>();
-    rules[builtin_id::exp] = rule<exp>();
-    rules[builtin_id::log] = rule<log>();
-    rules[builtin_id::sqrt] = rule<sqrt>();
-    rules[builtin_id::sin] = rule<sin>();
-    rules[builtin_id::cos] = rule<cos>();
-    rules[builtin_id::tan] = rule<tan>();
-    rules[builtin_id::arcsin] = rule<arcsin>();
-    rules[builtin_id::arccos] = rule<arccos>();
-    rules[builtin_id::arctan] = rule<arctan>();
-    return rules;
+    std::array<bool, builtin_id::count> present{};
+
+    constexpr void set(std::size_t id, DerivativeRule rule) {
+        rules[id] = rule;
+        present[id] = true;
+    }
+};
+
+constexpr RuleTable make_rules() {
+    RuleTable table;
+    table.set(builtin_id::zero, rule<constant>());
+    table.set(builtin_id::one, rule<constant>());
+    table.set(builtin_id::imaginary_unit, rule<constant>());
+    table.set(builtin_id::pi, rule<constant>());
+    table.set(builtin_id::e, rule<constant>());
+    table.set(builtin_id::kov, rule<kov>());
+    table.set(builtin_id::neg, rule<neg>());
+    table.set(builtin_id::inv, rule<inv>());
+    table.set(builtin_id::plus, rule<plus>());
+    table.set(builtin_id::times, rule<times>());
+    table.set(builtin_id::subtract, rule<subtract>());
+    table.set(builtin_id::divide, rule<divide>());
+    table.set(builtin_id::exp, rule<exp>());
+    table.set(builtin_id::log, rule<log>());
+    table.set(builtin_id::sqrt, rule<sqrt>());
+    table.set(builtin_id::sin, rule<sin>());
+    table.set(builtin_id::cos, rule<cos>());
+    table.set(builtin_id::tan, rule<tan>());
+    table.set(builtin_id::arcsin, rule<arcsin>());
+    table.set(builtin_id::arccos, rule<arccos>());
+    table.set(builtin_id::arctan, rule<arctan>());
+    return table;
 }
 
-constexpr bool every_rule_present(const std::array<DerivativeRule, builtin_id::count>& rules) {
-    for (const DerivativeRule& rule : rules) {
-        if (rule.at == nullptr || rule.over_rows == nullptr) return false;
+constexpr bool every_rule_present(const RuleTable& table) {
+    for (const bool present : table.present) {
+        if (!present) return false;
     }
     return true;
 }
@@ -179,8 +191,8 @@ constexpr bool every_rule_present(const std::array<DerivativeRule, builtin_id::c
 // One rule per built-in operator, indexed by its registry id: `at` for one point, `over_rows`
 // for a column of rows.
 inline constexpr std::array<DerivativeRule, builtin_id::count> derivative_rules =
-    derivative_detail::make_rules();
-static_assert(derivative_detail::every_rule_present(derivative_rules),
+    derivative_detail::make_rules().rules;
+static_assert(derivative_detail::every_rule_present(derivative_detail::make_rules()),
               "every built-in operator needs a derivative rule");
 
 }  // namespace kov
