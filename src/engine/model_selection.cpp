@@ -48,6 +48,8 @@ namespace {
 
 constexpr std::size_t max_centres = 1000;
 constexpr std::size_t min_centres = 8;
+// A best estimate below this fraction of the previous degree's shows no noise floor.
+constexpr double floor_ratio = 0.4;
 // Median of a χ² variable with one degree of freedom: turns a median squared residual into σ².
 constexpr double chi2_median = 0.45493642311957283;
 
@@ -193,12 +195,20 @@ double estimate_noise(const std::vector<std::vector<double>>& rows,
     if (data.points.empty() || data.points[0].empty()) return 0.0;
     const std::size_t dims = data.points[0].size();
     const int max_degree = dims == 1 ? 5 : (dims <= 5 ? 2 : 1);
-    double best = std::numeric_limits<double>::infinity();
+    std::vector<double> estimates;
     for (int degree = 1; degree <= max_degree; ++degree) {
-        const double estimate = estimate_for_degree(data, degree);
-        if (estimate < best) best = estimate;  // NaN never wins
+        estimates.push_back(estimate_for_degree(data, degree));
     }
-    return std::isfinite(best) ? best : 0.0;
+    std::size_t best = 0;
+    for (std::size_t d = 1; d < estimates.size(); ++d) {
+        if (estimates[d] < estimates[best] || std::isnan(estimates[best])) best = d;
+    }
+    if (!std::isfinite(estimates[best])) return 0.0;
+    // Noise is a floor that higher degrees cannot go below. When the best degree still removes
+    // most of what the degree before it left, the residuals are signal the polynomials have not
+    // resolved yet (smooth data, or too few rows): no noise floor shows.
+    if (best > 0 && estimates[best] < floor_ratio * estimates[best - 1]) return 0.0;
+    return estimates[best];
 }
 
 }  // namespace kov

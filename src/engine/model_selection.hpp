@@ -47,11 +47,13 @@ struct NoiseModel {
 // Standard deviation of the noise, estimated from the data alone (no formula): at each of up to
 // 1000 evenly spread rows, a local polynomial fitted to its nearest neighbours (inputs
 // standardised) predicts the row's target; the residuals, divided by their variance factor
-// 1 + leverage, give a robust (median-based) estimate of σ for each polynomial degree, and the
-// smallest of these is returned. Smooth signal only ever adds to a residual, so the degree that
-// follows the signal best is the least biased one. Degrees 1 to 5 with one variable, 1 and 2
-// with several. Deterministic; close to 0 for smooth noise-free data; 0 when there are too few
-// rows to tell.
+// 1 + leverage, give a robust (median-based) estimate of σ for each polynomial degree (1 to 5
+// with one variable, 1 and 2 with up to five, 1 with more). Smooth signal only adds to a
+// residual, so the smallest estimate is the least biased one; noise shows as a floor that higher
+// degrees cannot go below. When the best degree still falls well below the degree before it, no
+// floor shows (smooth noise-free data, or signal the rows do not resolve) and the result is 0:
+// the search must not stop early on a level it mistook for noise. Deterministic; 0 when there
+// are too few rows to tell.
 [[nodiscard]] double estimate_noise(const std::vector<std::vector<double>>& rows,
                                     std::span<const double> targets);
 
