@@ -9,6 +9,7 @@
 #include "bits.hpp"
 #include "core/expression.hpp"
 #include "engine/derivative_rules.hpp"
+#include "engine/fitted_expression.hpp"
 #include "engine/least_squares.hpp"
 #include "engine/real_axis_eval.hpp"
 #include "ops/builtin_ids.hpp"
@@ -198,6 +199,28 @@ INSTANTIATE_TEST_SUITE_P(
                         op(id::times), op(id::exp), op(id::times), op(id::plus)},
                        false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The fitted formula computes what the fit says: a·f(params) + b on every row.
+TEST(FittedExpression, ReproducesTheFit) {
+    const Data data = sample(0.0, 2.0, 25, [](double v) { return 3.0 * std::exp(-1.5 * v) + 0.5; });
+    LeastSquaresFitter fitter(data.rows, data.targets, operators());
+    const Expression form = form_of({p(0), x(), op(id::times), op(id::exp)});
+    const LeastSquaresFit fit = fitter.fit(form, std::vector<double>{-1.0});
+    const Expression fitted = fitted_expression(form, fit, test::builtins());
+    EXPECT_EQ(fitted.complexity, 8u);
+    for (std::size_t i = 0; i < data.rows.size(); ++i) {
+        const auto value = eval(fitted, data.rows[i], operators());
+        ASSERT_TRUE(value.has_value());
+        EXPECT_NEAR(value->re, data.targets[i], 1e-12);
+    }
+    // Without an affine map the form only has its parameters replaced.
+    const LeastSquaresFit plain{{2.5}, 1.0, 0.0, 0.0};
+    const Expression line =
+        fitted_expression(form_of({p(0), x(), op(id::times)}), plain, test::builtins());
+    ASSERT_EQ(line.tokens.size(), 3u);
+    EXPECT_EQ(line.tokens[0].kind, TokenKind::Real);
+    EXPECT_EQ(line.tokens[0].value.re, 2.5);
+}
 
 TEST(LeastSquaresFitter, UnevaluableFormIsInvalid) {
     const Data data = sample(1.0, 2.0, 10, [](double v) { return v; });
