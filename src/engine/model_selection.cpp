@@ -48,6 +48,7 @@ namespace {
 
 constexpr std::size_t max_centres = 1000;
 constexpr std::size_t min_centres = 8;
+constexpr std::size_t max_pool = 20000;
 // A best estimate below this fraction of the previous degree's shows no noise floor.
 constexpr double floor_ratio = 0.4;
 // Median of a χ² variable with one degree of freedom: turns a median squared residual into σ².
@@ -95,6 +96,17 @@ Standardised standardise(const std::vector<std::vector<double>>& rows,
         data.points.push_back(rows[i]);
         data.targets.push_back(targets[i]);
     }
+    // Beyond this many rows neighbourhoods are fine enough; every k-th row keeps the cost bounded.
+    if (data.points.size() > max_pool) {
+        const std::size_t stride = (data.points.size() + max_pool - 1) / max_pool;
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < data.points.size(); i += stride, ++kept) {
+            if (kept != i) data.points[kept] = std::move(data.points[i]);
+            data.targets[kept] = data.targets[i];
+        }
+        data.points.resize(kept);
+        data.targets.resize(kept);
+    }
     // Columns without spread carry no information about neighbourhoods: drop them.
     std::vector<std::vector<double>> columns;
     for (std::size_t v = 0; v < dims; ++v) {
@@ -116,24 +128,20 @@ Standardised standardise(const std::vector<std::vector<double>>& rows,
     return data;
 }
 
-// Robust σ from local polynomials of one degree; NaN when too few rows allow the fit.
-double estimate_for_degree(const Standardised& data, int degree) {
+// The nearest rows of each centre (up to 1000 evenly spread rows), nearest first, ties by index;
+// the centre itself is never its own neighbour.
+struct Neighbourhoods {
+    std::vector<std::size_t> centres;
+    std::vector<std::vector<std::size_t>> nearest;  // per centre
+};
+
+Neighbourhoods find_neighbourhoods(const Standardised& data, std::size_t count) {
+    Neighbourhoods out;
     const std::size_t n = data.points.size();
     const std::size_t dims = data.points[0].size();
-    const auto terms = monomials(dims, degree);
-    const std::size_t p = terms.size();
-    const std::size_t neighbours = p + 2 + dims;
-    if (n < neighbours + 1) return std::numeric_limits<double>::quiet_NaN();
-
+    count = std::min(count, n - 1);
     const std::size_t stride = std::max<std::size_t>(1, (n + max_centres - 1) / max_centres);
     std::vector<std::pair<double, std::size_t>> distances(n);
-    std::vector<double> design(neighbours * p);
-    std::vector<double> gram(p * p);
-    std::vector<double> factor(p * p);
-    std::vector<double> rhs(p);
-    std::vector<double> unit(p);
-    std::vector<double> local(dims);
-    std::vector<double> scaled;
     for (std::size_t centre = 0; centre < n; centre += stride) {
         const auto& x = data.points[centre];
         for (std::size_t j = 0; j < n; ++j) {
@@ -142,18 +150,56 @@ double estimate_for_degree(const Standardised& data, int degree) {
                 const double d = data.points[j][v] - x[v];
                 d2 += d * d;
             }
-            // The centre itself sorts last so it is never its own neighbour.
             distances[j] = {j == centre ? std::numeric_limits<double>::infinity() : d2, j};
         }
-        std::nth_element(distances.begin(), distances.begin() + neighbours - 1, distances.end());
-        std::sort(distances.begin(), distances.begin() + neighbours);
-        const double radius = std::sqrt(distances[neighbours - 1].first);
+        std::nth_element(distances.begin(), distances.begin() + count, distances.end());
+        std::sort(distances.begin(), distances.begin() + count);
+        std::vector<std::size_t> nearest(count);
+        for (std::size_t r = 0; r < count; ++r) nearest[r] = distances[r].second;
+        out.centres.push_back(centre);
+        out.nearest.push_back(std::move(nearest));
+    }
+    return out;
+}
+
+std::size_t neighbours_for(std::size_t dims, int degree) {
+    return monomials(dims, degree).size() + 2 + dims;
+}
+
+// Robust σ from local polynomials of one degree; NaN when too few rows allow the fit.
+double estimate_for_degree(const Standardised& data, const Neighbourhoods& hoods, int degree) {
+    const std::size_t dims = data.points[0].size();
+    const auto terms = monomials(dims, degree);
+    const std::size_t p = terms.size();
+    const std::size_t neighbours = neighbours_for(dims, degree);
+    if (hoods.nearest.empty() || hoods.nearest[0].size() < neighbours) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+
+    std::vector<double> design(neighbours * p);
+    std::vector<double> gram(p * p);
+    std::vector<double> factor(p * p);
+    std::vector<double> rhs(p);
+    std::vector<double> unit(p);
+    std::vector<double> local(dims);
+    std::vector<double> scaled;
+    for (std::size_t c = 0; c < hoods.centres.size(); ++c) {
+        const std::size_t centre = hoods.centres[c];
+        const auto& x = data.points[centre];
+        const std::vector<std::size_t>& nearest = hoods.nearest[c];
+        const std::size_t farthest = nearest[neighbours - 1];
+        double radius2 = 0.0;
+        for (std::size_t v = 0; v < dims; ++v) {
+            const double d = data.points[farthest][v] - x[v];
+            radius2 += d * d;
+        }
+        const double radius = std::sqrt(radius2);
         if (!(radius > 0.0)) continue;
 
         std::fill(gram.begin(), gram.end(), 0.0);
         std::fill(rhs.begin(), rhs.end(), 0.0);
         for (std::size_t r = 0; r < neighbours; ++r) {
-            const std::size_t j = distances[r].second;
+            const std::size_t j = nearest[r];
             for (std::size_t v = 0; v < dims; ++v) local[v] = (data.points[j][v] - x[v]) / radius;
             double* row = &design[r * p];
             for (std::size_t t = 0; t < p; ++t) {
@@ -195,9 +241,11 @@ double estimate_noise(const std::vector<std::vector<double>>& rows,
     if (data.points.empty() || data.points[0].empty()) return 0.0;
     const std::size_t dims = data.points[0].size();
     const int max_degree = dims == 1 ? 5 : (dims <= 5 ? 2 : 1);
+    if (data.points.size() < 2) return 0.0;
+    const Neighbourhoods hoods = find_neighbourhoods(data, neighbours_for(dims, max_degree));
     std::vector<double> estimates;
     for (int degree = 1; degree <= max_degree; ++degree) {
-        estimates.push_back(estimate_for_degree(data, degree));
+        estimates.push_back(estimate_for_degree(data, hoods, degree));
     }
     std::size_t best = 0;
     for (std::size_t d = 1; d < estimates.size(); ++d) {

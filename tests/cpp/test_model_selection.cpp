@@ -75,6 +75,7 @@ struct NoiseCase {
     const char* name;
     double sigma;
     bool two_variables;
+    int rows = 400;
 };
 
 class NoiseEstimate : public testing::TestWithParam<NoiseCase> {};
@@ -86,7 +87,7 @@ TEST_P(NoiseEstimate, RecoversTheNoiseLevel) {
     std::uniform_real_distribution<double> uniform(1.0, 5.0);
     std::vector<std::vector<double>> rows;
     std::vector<double> targets;
-    for (int i = 0; i < 400; ++i) {
+    for (int i = 0; i < c.rows; ++i) {
         if (c.two_variables) {
             const double a = uniform(random);
             const double b = uniform(random);
@@ -94,7 +95,7 @@ TEST_P(NoiseEstimate, RecoversTheNoiseLevel) {
             targets.push_back(std::sqrt(a * a + b * b) + c.sigma * gauss(random));
         } else {
             // Unsorted on purpose: the estimator must find the neighbours itself.
-            const double x = 10.0 * ((i * 37) % 400) / 400.0;
+            const double x = 10.0 * ((i * 37) % c.rows) / c.rows;
             rows.push_back({x});
             targets.push_back(x * std::sin(x) + c.sigma * gauss(random));
         }
@@ -113,7 +114,9 @@ INSTANTIATE_TEST_SUITE_P(Series, NoiseEstimate,
                          testing::Values(NoiseCase{"one_free", 0.0, false},
                                          NoiseCase{"one_noisy", 0.05, false},
                                          NoiseCase{"two_free", 0.0, true},
-                                         NoiseCase{"two_noisy", 0.05, true}),
+                                         NoiseCase{"two_noisy", 0.05, true},
+                                         // More rows than the estimator looks at: a subset.
+                                         NoiseCase{"many_noisy", 0.05, false, 25000}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(NoiseEstimate, UnresolvedSignalIsNotTakenForNoise) {
