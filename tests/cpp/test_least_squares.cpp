@@ -222,6 +222,32 @@ TEST(FittedExpression, ReproducesTheFit) {
     EXPECT_EQ(line.tokens[0].value.re, 2.5);
 }
 
+// The fitter's column-wise evaluation agrees with eval_with_params, complex intermediate values
+// (logarithms and roots of negative numbers, Kov, the arc functions off [-1, 1]) included.
+TEST(LeastSquaresFitter, ErrorAgreesWithTheEvaluator) {
+    const Data data = sample(-2.5, 2.5, 20, [](double v) { return std::cos(v); });
+    const std::vector<std::vector<Token>> forms{
+        {p(0), x(), op(id::times), op(id::log), op(id::sqrt)},
+        {x(), p(0), op(id::kov), p(1), op(id::plus), op(id::arcsin)},
+        {p(0), x(), op(id::subtract), op(id::arccos), x(), op(id::tan), op(id::times)},
+        {x(), p(1), op(id::divide), op(id::arctan), p(0), op(id::inv), op(id::times)},
+        {x(), op(id::neg), op(id::exp), p(0), op(id::sin), op(id::cos), op(id::times)}};
+    const std::vector<double> params{0.7, -1.3};
+    LeastSquaresFitter fitter(data.rows, data.targets, operators());
+    for (std::size_t f = 0; f < forms.size(); ++f) {
+        const Expression form = form_of(forms[f]);
+        const LeastSquaresFit fit = fitter.fit(form, params, LeastSquaresOptions{false, 0, 1});
+        const std::vector<Complex> complex_params{{0.7, 0.0}, {-1.3, 0.0}};
+        double sse = 0.0;
+        for (std::size_t i = 0; i < data.rows.size(); ++i) {
+            const auto value = eval_with_params(form, data.rows[i], complex_params, operators());
+            ASSERT_TRUE(value.has_value()) << "form " << f << " row " << i;
+            sse += (value->re - data.targets[i]) * (value->re - data.targets[i]);
+        }
+        EXPECT_EQ(fit.sse, sse) << "form " << f;
+    }
+}
+
 TEST(LeastSquaresFitter, UnevaluableFormIsInvalid) {
     const Data data = sample(1.0, 2.0, 10, [](double v) { return v; });
     LeastSquaresFitter fitter(data.rows, data.targets, operators());
