@@ -21,7 +21,8 @@ struct FormulaCost {
 };
 
 // target_rms: root mean square of the targets, the scale of the data. sigma: the standard
-// deviation of the noise when the caller knows it.
+// deviation of the noise when the caller knows it (a sigma that is not a positive number counts
+// as unknown).
 struct NoiseModel {
     double target_rms = 0.0;
     std::optional<double> sigma;
