@@ -109,6 +109,9 @@ class SearchResult:
 def _rebuild_result(state: _ResultState, /) -> SearchResult:
     """Rebuilds a pickled SearchResult from its state."""
 
+# (name, arity) of every built-in operator, in id order.
+_operators: tuple[tuple[str, int], ...]
+
 def _rebuild_searcher(*state: Any) -> Searcher:
     """Rebuilds a pickled Searcher from its settings."""
 
