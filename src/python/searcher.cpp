@@ -23,7 +23,8 @@ namespace kov::python {
 namespace {
 
 struct PySearcher {
-    PyObject_HEAD SearchConfig config;
+    PyObject_HEAD
+    SearchConfig config;
 };
 
 const SearchConfig& config_of(PyObject* self) {
