@@ -62,8 +62,8 @@ std::vector<std::uint32_t> pick_head_rows(const std::vector<double>& targets) {
     return order;
 }
 
-std::array<std::int64_t, 10> flatten(const Fingerprint& fingerprint) {
-    std::array<std::int64_t, 10> keys{};
+FingerprintKeys flatten(const Fingerprint& fingerprint) {
+    FingerprintKeys keys{};
     for (std::size_t p = 0; p < fingerprint.size(); ++p) {
         keys[2 * p] = fingerprint[p].first;
         keys[2 * p + 1] = fingerprint[p].second;

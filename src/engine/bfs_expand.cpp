@@ -33,8 +33,7 @@ struct Pending {
 constexpr std::size_t pending_capacity = 16;
 
 // Fingerprint keys of the child, or false when it has no value or too large a value at a probe.
-inline bool store_key(const std::optional<Complex>& value, std::size_t p,
-                      std::array<std::int64_t, 10>& keys) {
+inline bool store_key(const std::optional<Complex>& value, std::size_t p, FingerprintKeys& keys) {
     if (!value || !is_acceptable_value(*value)) return false;
     keys[2 * p] = probe_key(value->re);
     keys[2 * p + 1] = probe_key(value->im);
@@ -42,7 +41,7 @@ inline bool store_key(const std::optional<Complex>& value, std::size_t p,
 }
 
 inline bool binary_keys(std::size_t op, const Node& left, const Node& right,
-                        std::array<std::int64_t, 10>& keys) {
+                        FingerprintKeys& keys) {
     for (std::size_t p = 0; p < probe_count; ++p) {
         if (!store_key(
                 apply_binary(op, left.probes[p], right.probes[p], left.parts[p], right.parts[p]), p,
@@ -54,10 +53,10 @@ inline bool binary_keys(std::size_t op, const Node& left, const Node& right,
 }
 
 // Unary children: one instantiation per operator so that each inlines.
-using UnaryKeys = bool (*)(const Node& parent, std::array<std::int64_t, 10>& keys);
+using UnaryKeys = bool (*)(const Node& parent, FingerprintKeys& keys);
 
 template <std::size_t Op>
-bool unary_keys(const Node& parent, std::array<std::int64_t, 10>& keys) {
+bool unary_keys(const Node& parent, FingerprintKeys& keys) {
     for (std::size_t p = 0; p < probe_count; ++p) {
         if (!store_key(apply_op<Op>(parent.probes[p], parent.probes[p]), p, keys)) return false;
     }
@@ -112,7 +111,7 @@ bool run_round(const Round& round, const OperatorSets& ops, FingerprintTable& ta
             };
             std::size_t a = begin / right_count;
             std::size_t b = begin % right_count;
-            std::array<std::int64_t, 10> keys{};
+            FingerprintKeys keys{};
             for (std::size_t pair = begin; pair < end; ++pair) {
                 const Node& left = round.left->nodes[a];
                 const Node& right = round.right != nullptr ? round.right->nodes[b] : left;

@@ -38,7 +38,7 @@ constexpr std::size_t huge_page = std::size_t{2} << 20;
 
 }  // namespace
 
-Digest digest_of(const std::array<std::int64_t, 10>& keys) {
+Digest digest_of(const FingerprintKeys& keys) {
     std::uint64_t k[10];
     for (std::size_t i = 0; i < 10; ++i) k[i] = static_cast<std::uint64_t>(keys[i]);
     const auto& s = secrets[0];
