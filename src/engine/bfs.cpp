@@ -15,6 +15,7 @@
 #include "engine/bfs_progress.hpp"
 #include "engine/bfs_score.hpp"
 #include "engine/fingerprint_table.hpp"
+#include "engine/fitter_form.hpp"
 #include "engine/optimizer.hpp"
 #include "engine/pareto.hpp"
 #include "engine/pool.hpp"
@@ -69,12 +70,6 @@ FingerprintKeys flatten(const Fingerprint& fingerprint) {
         keys[2 * p + 1] = fingerprint[p].second;
     }
     return keys;
-}
-
-std::uint32_t count_constants(const Expression& expression) {
-    return static_cast<std::uint32_t>(
-        std::count_if(expression.tokens.begin(), expression.tokens.end(),
-                      [](const Token& t) { return t.kind == TokenKind::Const; }));
 }
 
 // Dense ranks of the formulas in byte order (equal texts share a rank), for commutative pruning.
@@ -176,7 +171,7 @@ private:
     void add_seed(Level& level, Expression seed) {
         Node node;
         node.values = level.values.size();
-        node.const_count = count_constants(seed);
+        node.const_count = static_cast<std::uint32_t>(fitting::count_constants(seed));
         const Token& token = seed.tokens.front();
         if (token.kind == TokenKind::Const) {
             node.constant = true;
@@ -328,7 +323,7 @@ private:
     // A fitted form: its Real tokens change every value, so evaluate it token by token.
     void evaluate_node(const Expression& expression, Level& next, std::size_t i) const {
         Node& node = next.nodes[i];
-        node.const_count = count_constants(expression);
+        node.const_count = static_cast<std::uint32_t>(fitting::count_constants(expression));
         std::vector<Complex> stack;
         stack.reserve(expression.complexity);
         std::vector<Complex> vars(expression.var_count);

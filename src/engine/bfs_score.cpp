@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "engine/bfs_operand.hpp"
+#include "engine/fitter_form.hpp"
 #include "engine/pool.hpp"
 #include "ops/complex_math.hpp"
 #include "ops/registry.hpp"
@@ -16,8 +17,8 @@ namespace kov::bfs {
 
 namespace {
 
-constexpr double fitting_threshold = 2.0;
-constexpr std::uint32_t max_fitted_constants = 256;
+using fitting::fitting_threshold;
+using fitting::max_fitted_constants;
 constexpr double infinity = std::numeric_limits<double>::infinity();
 // Head rows whose sum orders the candidates in the screening pass.
 constexpr std::size_t screening_rows = 8;
