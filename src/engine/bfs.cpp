@@ -268,8 +268,8 @@ private:
             const Child& c = kept[i].candidate;
             std::uint8_t var_count = levels_[c.left_level].expressions[c.a].var_count;
             if (c.arity == 2) {
-                var_count = std::max(var_count,
-                                     levels_[level - 1 - c.left_level].expressions[c.b].var_count);
+                var_count =
+                    std::max(var_count, levels_[c.right_level(level)].expressions[c.b].var_count);
             }
             next.nodes[i].values = offset;
             next.nodes[i].constant = var_count == 0;
@@ -294,7 +294,7 @@ private:
     // A child as generated: its operator applied to the parents' cached values.
     void derive_node(std::uint64_t level, const Child& c, Level& next, std::size_t i) const {
         const Level& left_level = levels_[c.left_level];
-        const Level& right_level = c.arity == 2 ? levels_[level - 1 - c.left_level] : left_level;
+        const Level& right_level = c.arity == 2 ? levels_[c.right_level(level)] : left_level;
         const Node& left = left_level.nodes[c.a];
         const Node& right = c.arity == 2 ? right_level.nodes[c.b] : left;
         Node& node = next.nodes[i];

@@ -291,7 +291,7 @@ private:
         if (!setup_.config->fit_constants) return false;
         std::uint32_t constants = levels_[c.left_level].nodes[c.a].const_count;
         if (c.arity == 2) {
-            constants += levels_[setup_.level - 1 - c.left_level].nodes[c.b].const_count;
+            constants += levels_[c.right_level(setup_.level)].nodes[c.b].const_count;
         }
         return constants >= 1 && constants <= max_fitted_constants;
     }
@@ -322,8 +322,7 @@ private:
     // or a child without variables has no acceptable value.
     bool prepare(const Child& c, Prepared& p) const {
         const Level& left_level = levels_[c.left_level];
-        const Level& right_level =
-            c.arity == 2 ? levels_[setup_.level - 1 - c.left_level] : left_level;
+        const Level& right_level = c.arity == 2 ? levels_[c.right_level(setup_.level)] : left_level;
         const Node& left = left_level.nodes[c.a];
         const Node& right = c.arity == 2 ? right_level.nodes[c.b] : left;
         if (!left.rows_ok || !right.rows_ok) return false;
@@ -447,7 +446,7 @@ private:
         out.tokens.insert(out.tokens.end(), left.tokens.begin(), left.tokens.end());
         out.var_count = left.var_count;
         if (c.arity == 2) {
-            const Expression& right = levels_[setup_.level - 1 - c.left_level].expressions[c.b];
+            const Expression& right = levels_[c.right_level(setup_.level)].expressions[c.b];
             out.tokens.insert(out.tokens.end(), right.tokens.begin(), right.tokens.end());
             out.var_count = std::max(out.var_count, right.var_count);
         }
@@ -485,7 +484,7 @@ Expression compose(const std::vector<Level>& levels, std::uint64_t level, const 
                    const OperatorRegistry& registry) {
     const Expression& left = levels[candidate.left_level].expressions[candidate.a];
     if (candidate.arity == 1) return Expression::unary(registry, candidate.op, left);
-    const Expression& right = levels[level - 1 - candidate.left_level].expressions[candidate.b];
+    const Expression& right = levels[candidate.right_level(level)].expressions[candidate.b];
     return Expression::binary(registry, candidate.op, left, right);
 }
 
