@@ -238,12 +238,4 @@ std::size_t FingerprintTable::size() const {
     return total;
 }
 
-std::size_t FingerprintTable::memory_bytes() const {
-    std::size_t total = 0;
-    for (std::size_t s = 0; s < (std::size_t{1} << shard_bits); ++s) {
-        total += Shard::bytes(shards_[s].capacity.load());
-    }
-    return total;
-}
-
 }  // namespace kov

@@ -57,7 +57,6 @@ public:
     InsertResult insert(Digest digest, std::uint64_t position);
 
     [[nodiscard]] std::size_t size() const;
-    [[nodiscard]] std::size_t memory_bytes() const;
 
 private:
     struct Slot;
