@@ -106,7 +106,6 @@ struct WorkerState {
     Expression scratch;
     std::uint64_t scored = 0;
     std::uint64_t fitted = 0;
-    std::uint64_t abandoned = 0;
     double fitting_seconds = 0.0;
 };
 
@@ -179,10 +178,7 @@ public:
                     if (screened) {
                         if (settled[i] != 0) continue;
                         const Child c = candidates.child(i);
-                        if (hopeless(lower[i], fittable(c), state)) {
-                            ++state.abandoned;
-                            continue;
-                        }
+                        if (hopeless(lower[i], fittable(c), state)) continue;
                         score(c, i, state, worker);
                     } else {
                         score(candidates.child(i), i, state, worker);
@@ -197,7 +193,6 @@ public:
         for (WorkerState& state : states_) {
             result.scored += state.scored;
             result.fitted += state.fitted;
-            result.abandoned += state.abandoned;
             result.fitting_seconds += state.fitting_seconds;
             all.insert(all.end(), state.heap.begin(), state.heap.end());
             if (state.front && (!result.front || front_before(*state.front, *result.front))) {
@@ -359,7 +354,6 @@ private:
             }
             done = checkpoint;
             if (hopeless(rigorous_lower(partial, row_count_), p.fittable, state)) {
-                ++state.abandoned;
                 return std::nullopt;
             }
             checkpoint = std::min(head_count_, checkpoint * 2);
@@ -373,7 +367,6 @@ private:
             begin += count;
             if (prune_ && begin < tail_.size() &&
                 hopeless(rigorous_lower(partial, row_count_), p.fittable, state)) {
-                ++state.abandoned;
                 return std::nullopt;
             }
             step = std::min<std::size_t>(step * 2, 2048);
