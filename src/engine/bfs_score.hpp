@@ -8,7 +8,7 @@
 
 #include "engine/bfs_level.hpp"
 #include "engine/config.hpp"
-#include "engine/optimizer.hpp"
+#include "engine/fitter_columns.hpp"
 
 namespace kov::bfs {
 

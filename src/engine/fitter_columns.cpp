@@ -1,3 +1,5 @@
+#include "engine/fitter_columns.hpp"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -9,7 +11,6 @@
 
 #include "engine/fitter_form.hpp"
 #include "engine/fitter_kernels.hpp"
-#include "engine/optimizer.hpp"
 #include "ops/builtin_ids.hpp"
 
 // ConstantFitter runs the same fitting loop as fit_constants with the same operations on the same
