@@ -218,11 +218,37 @@ private:
         settled.assign(count, 0);
         lower.assign(count, 0.0f);
         const std::size_t first = std::min<std::size_t>(count, 2 * beam_width_);
+        std::vector<std::size_t> promising;
+        if (!lowest_head_bounds(candidates, chunk, first, settled, lower, promising, poll)) {
+            return false;
+        }
+        const bool completed = parallel_for(
+            promising.size(), 8,
+            [&](std::size_t begin, std::size_t end, std::size_t worker) {
+                for (std::size_t k = begin; k < end; ++k) {
+                    const std::size_t i = promising[k];
+                    score(candidates.child(i), i, states_[worker], worker);
+                    settled[i] = 1;
+                }
+            },
+            poll);
+        if (!completed) return false;
+        bound_beam_by_best_scores();
+        return true;
+    }
+
+    // Bounds every candidate's error from below on the first head rows (`lower`, settling the
+    // rejected ones) and lists the `first` candidates with the lowest bounds, in position order.
+    // False when cancelled.
+    bool lowest_head_bounds(const CandidateList& candidates, std::size_t chunk, std::size_t first,
+                            std::vector<std::uint8_t>& settled, std::vector<float>& lower,
+                            std::vector<std::size_t>& promising,
+                            const std::function<bool()>& poll) {
         const std::size_t rows = std::min(screening_rows, head_count_);
         using Bound = std::pair<double, std::size_t>;
         std::vector<std::vector<Bound>> best(states_.size());
-        bool completed = parallel_for(
-            count, chunk,
+        const bool completed = parallel_for(
+            candidates.size(), chunk,
             [&](std::size_t begin, std::size_t end, std::size_t worker) {
                 std::vector<Bound>& heap = best[worker];
                 double* terms = states_[worker].terms.data();
@@ -254,22 +280,13 @@ private:
         for (const auto& heap : best) merged.insert(merged.end(), heap.begin(), heap.end());
         std::sort(merged.begin(), merged.end());
         if (merged.size() > first) merged.resize(first);
-        std::vector<std::size_t> promising;
         for (const Bound& b : merged) promising.push_back(b.second);
         std::sort(promising.begin(), promising.end());
-        completed = parallel_for(
-            promising.size(), 8,
-            [&](std::size_t begin, std::size_t end, std::size_t worker) {
-                for (std::size_t k = begin; k < end; ++k) {
-                    const std::size_t i = promising[k];
-                    score(candidates.child(i), i, states_[worker], worker);
-                    settled[i] = 1;
-                }
-            },
-            poll);
-        if (!completed) return false;
+        return true;
+    }
 
-        // The workers' heaps together hold the best scores so far: their K-th is a bound.
+    // The workers' heaps together hold the best scores so far: their K-th is a bound.
+    void bound_beam_by_best_scores() {
         std::vector<double> scores;
         for (const WorkerState& state : states_) {
             for (const Picked& picked : state.heap) scores.push_back(picked.score);
@@ -279,7 +296,6 @@ private:
                              score_less);
             lower_to(beam_bound_, scores[beam_width_ - 1]);
         }
-        return true;
     }
 
     bool fittable(const Child& c) const {
