@@ -206,6 +206,36 @@ std::uint8_t variables_used(const std::vector<Token>& tokens) {
     return count;
 }
 
+std::optional<std::vector<Token>> read_tokens(PyObject* tokens) {
+    if (!read_tuple(tokens, -1, "tokens")) return std::nullopt;
+    const auto token_count = static_cast<std::size_t>(PyTuple_GET_SIZE(tokens));
+    std::vector<Token> read;
+    read.reserve(token_count);
+    for (std::size_t i = 0; i < token_count; ++i) {
+        std::optional<Token> token =
+            read_token(PyTuple_GET_ITEM(tokens, static_cast<Py_ssize_t>(i)), i);
+        if (!token) return std::nullopt;
+        read.push_back(*token);
+    }
+    return read;
+}
+
+std::optional<std::string> read_text(PyObject* object, const std::string& field) {
+    if (!PyUnicode_Check(object)) {
+        state_type_error(field, "a str", object);
+        return std::nullopt;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+    if (text == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) return std::nullopt;
+        PyErr_Clear();  // a lone surrogate, which no formula holds
+        state_value_error(field + " is not valid text");
+        return std::nullopt;
+    }
+    return std::string(text, static_cast<std::size_t>(size));
+}
+
 std::optional<SearchResult> read_result(PyObject* state) {
     if (!read_tuple(state, state_size, "the state")) return std::nullopt;
     const auto item = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(state, i); };
@@ -218,31 +248,14 @@ std::optional<SearchResult> read_result(PyObject* state) {
 
     SearchResult record;
     Expression& expression = record.expression;
-    PyObject* tokens = item(1);
-    if (!read_tuple(tokens, -1, "tokens")) return std::nullopt;
-    const auto token_count = static_cast<std::size_t>(PyTuple_GET_SIZE(tokens));
-    expression.tokens.reserve(token_count);
-    for (std::size_t i = 0; i < token_count; ++i) {
-        std::optional<Token> token =
-            read_token(PyTuple_GET_ITEM(tokens, static_cast<Py_ssize_t>(i)), i);
-        if (!token) return std::nullopt;
-        expression.tokens.push_back(*token);
-    }
+    std::optional<std::vector<Token>> tokens = read_tokens(item(1));
+    if (!tokens) return std::nullopt;
+    expression.tokens = std::move(*tokens);
+    const std::size_t token_count = expression.tokens.size();
 
-    PyObject* formula = item(2);
-    if (!PyUnicode_Check(formula)) {
-        state_type_error("formula", "a str", formula);
-        return std::nullopt;
-    }
-    Py_ssize_t formula_size = 0;
-    const char* formula_text = PyUnicode_AsUTF8AndSize(formula, &formula_size);
-    if (formula_text == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) return std::nullopt;
-        PyErr_Clear();  // a lone surrogate, which no formula holds
-        state_value_error("formula is not valid text");
-        return std::nullopt;
-    }
-    expression.formula.assign(formula_text, static_cast<std::size_t>(formula_size));
+    std::optional<std::string> formula = read_text(item(2), "formula");
+    if (!formula) return std::nullopt;
+    expression.formula = std::move(*formula);
 
     const std::optional<std::uint64_t> complexity = read_integer(item(3), UINT64_MAX, "complexity");
     if (!complexity) return std::nullopt;
