@@ -53,16 +53,19 @@ class Searcher:
         """formulas of each level kept to build larger ones."""
     @property
     def strategy(self) -> _Strategy:
-        """'classic', the breadth-first search as written, or 'thorough', which keeps building blocks and fits constants by least squares."""  # noqa: E501
+        """'classic', the breadth-first search as written, or 'thorough', which keeps
+        building blocks and fits constants by least squares."""
     @property
     def time_limit(self) -> float | None:
-        """seconds after which the search returns the best formulas found so far; None for no limit."""  # noqa: E501
+        """seconds after which the search returns the best formulas found so far; None for
+        no limit."""
     @property
     def verbose(self) -> bool:
         """print one progress line per level to sys.stdout; False prints nothing."""
     @property
     def noise(self) -> float | None:
-        """standard deviation of the targets' noise, used by the thorough strategy; None to estimate it from the data."""  # noqa: E501
+        """standard deviation of the targets' noise, used by the thorough strategy; None to
+        estimate it from the data."""
     def find_function(self, xs: _Vector, ys: _Vector) -> SearchResult:
         """Finds a univariate function f(x) ≈ y.
         Supports both Python lists and NumPy arrays."""
