@@ -28,6 +28,8 @@ inline constexpr double half_pi = 1.5707963267948966;
 inline constexpr Complex zero_value{0.0, 0.0};
 inline constexpr Complex one_value{1.0, 0.0};
 inline constexpr Complex imaginary_unit_value{0.0, 1.0};
+// The same, under a name that fits the columns of the operator table.
+inline constexpr const Complex& i_value = imaginary_unit_value;
 inline constexpr Complex pi_value{3.141592653589793, 0.0};
 inline constexpr Complex e_value{2.718281828459045, 0.0};
 
