@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/bfs.hpp"
+#include "engine/fitter_columns.hpp"
 #include "engine/fitter_form.hpp"
 #include "engine/optimizer.hpp"
 #include "ops/registry.hpp"

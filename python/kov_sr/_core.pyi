@@ -1,7 +1,7 @@
 """The main Python module entry point."""
 
 from collections.abc import Callable, Sequence
-from typing import Any, SupportsFloat, SupportsIndex, final
+from typing import Any, Literal, SupportsFloat, SupportsIndex, final
 
 from numpy.typing import NDArray
 
@@ -22,6 +22,9 @@ _Matrix = Sequence[Sequence[_Number] | NDArray[Any]] | NDArray[Any]
 # What SearchResult.__reduce__ hands to pickle: layout 1, then the tokens (kind, arity, index, id,
 # value.re, value.im), the composed formula text, complexity, var_count and error.
 _Token = tuple[int, int, int, int, float, float]
+
+# The search strategies of Searcher(strategy=...).
+_Strategy = Literal["classic", "thorough"]
 _ResultState = tuple[int, tuple[_Token, ...], str, int, int, float]
 
 @final
@@ -33,7 +36,36 @@ class Searcher:
         max_complexity: SupportsIndex = 10,
         complexity_penalty: SupportsFloat = 0.1,
         beam_width: SupportsIndex = 1000,
+        *,
+        strategy: _Strategy = "classic",
+        time_limit: SupportsFloat | None = None,
+        verbose: bool = True,
+        noise: SupportsFloat | None = None,
     ) -> Searcher: ...
+    @property
+    def max_complexity(self) -> int:
+        """largest formula size in tokens; the search builds one level per size."""
+    @property
+    def complexity_penalty(self) -> float:
+        """weight of size against error when a level is ranked for the beam."""
+    @property
+    def beam_width(self) -> int:
+        """formulas of each level kept to build larger ones."""
+    @property
+    def strategy(self) -> _Strategy:
+        """'classic', the breadth-first search as written, or 'thorough', which keeps
+        building blocks and fits constants by least squares."""
+    @property
+    def time_limit(self) -> float | None:
+        """seconds after which the search returns the best formulas found so far; None for
+        no limit."""
+    @property
+    def verbose(self) -> bool:
+        """print one progress line per level to sys.stdout; False prints nothing."""
+    @property
+    def noise(self) -> float | None:
+        """standard deviation of the targets' noise, used by the thorough strategy; None to
+        estimate it from the data."""
     def find_function(self, xs: _Vector, ys: _Vector) -> SearchResult:
         """Finds a univariate function f(x) ≈ y.
         Supports both Python lists and NumPy arrays."""
@@ -48,7 +80,7 @@ class Searcher:
         """Identifies a closed-form expression for a scalar constant."""
     def _find_pareto(self, inputs: _Matrix, ys: _Vector) -> list[SearchResult]:
         """Returns the Pareto-front of one search that stops early, as find_multivariate does."""
-    def __reduce__(self) -> tuple[Callable[[int, float, int], Searcher], tuple[int, float, int]]: ...
+    def __reduce__(self) -> tuple[Callable[..., Searcher], tuple[int, dict[str, Any]]]: ...
 
 @final
 class SearchResult:
@@ -80,9 +112,10 @@ class SearchResult:
 def _rebuild_result(state: _ResultState, /) -> SearchResult:
     """Rebuilds a pickled SearchResult from its state."""
 
-def _rebuild_searcher(
-    max_complexity: int, complexity_penalty: float, beam_width: int, /
-) -> Searcher:
+# (name, arity) of every built-in operator, in id order.
+_operators: tuple[tuple[str, int], ...]
+
+def _rebuild_searcher(*state: Any) -> Searcher:
     """Rebuilds a pickled Searcher from its settings."""
 
 class KovDimensionError(Exception): ...

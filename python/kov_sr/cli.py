@@ -1,8 +1,12 @@
 """The ``kov-sr`` command: formulas for CSV files and closed forms for numbers.
 
     kov-sr fit FILE.csv [--target COLUMN] [--max-complexity N] [--beam-width N] [--penalty X]
+                        [--strategy {thorough,classic}] [--time-limit SECONDS] [--noise SIGMA]
                         [--candidates] [--quiet]
     kov-sr constant VALUE...
+
+``fit`` uses the thorough search by default; ``constant`` the classic one, whose answers are closed
+forms without fitted numbers.
 
 Results go to standard output and the search's progress lines to standard error, so the results
 can be piped. Bad input gets one line on standard error and exit status 2.
@@ -13,7 +17,6 @@ from __future__ import annotations
 import argparse
 import contextlib
 import csv
-import io
 import math
 import sys
 from collections.abc import Sequence
@@ -79,6 +82,25 @@ def _argument_parser() -> argparse.ArgumentParser:
         help="print the Pareto table: each formula more accurate than every simpler one",
     )
     _add_search_settings(fit)
+    fit.add_argument(
+        "--strategy",
+        choices=("thorough", "classic"),
+        default="thorough",
+        help="thorough keeps building blocks and fits constants by least squares; classic is "
+        "the plain breadth-first search (default: thorough)",
+    )
+    fit.add_argument(
+        "--time-limit",
+        type=_positive_float,
+        metavar="SECONDS",
+        help="return the best formulas found after this many seconds (default: no limit)",
+    )
+    fit.add_argument(
+        "--noise",
+        type=_non_negative_float,
+        metavar="SIGMA",
+        help="standard deviation of the target's noise (default: estimated from the data)",
+    )
 
     constant = commands.add_parser(
         "constant",
@@ -137,14 +159,35 @@ def _finite_float(text: str) -> float:
     return value
 
 
+def _positive_float(text: str) -> float:
+    value = _finite_float(text)
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"must be greater than 0: {text!r}")
+    return value
+
+
+def _non_negative_float(text: str) -> float:
+    value = _finite_float(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {text!r}")
+    return value
+
+
 def _search_output(arguments: argparse.Namespace) -> contextlib.AbstractContextManager[Any]:
-    # The search writes its progress lines through sys.stdout; the results own standard output.
-    target: Any = io.StringIO() if arguments.quiet else sys.stderr
-    return contextlib.redirect_stdout(target)
+    # The search writes its progress lines through sys.stdout, but the results own standard output:
+    # the lines go to standard error. A quiet search writes none (see _searcher).
+    if arguments.quiet:
+        return contextlib.nullcontext()
+    return contextlib.redirect_stdout(sys.stderr)
 
 
 def _searcher(arguments: argparse.Namespace) -> Searcher:
-    return Searcher(arguments.max_complexity, arguments.penalty, arguments.beam_width)
+    settings: dict[str, Any] = {"verbose": not arguments.quiet}
+    if arguments.command == "fit":
+        settings.update(
+            strategy=arguments.strategy, time_limit=arguments.time_limit, noise=arguments.noise
+        )
+    return Searcher(arguments.max_complexity, arguments.penalty, arguments.beam_width, **settings)
 
 
 def _fit(arguments: argparse.Namespace) -> None:

@@ -11,6 +11,8 @@ import re
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any, NoReturn, Protocol
 
+from kov_sr._core import _operators
+
 if TYPE_CHECKING:
     import sympy
 
@@ -85,29 +87,39 @@ def _variable_maker(
 
 
 def _sympy_heads(sympy: Any) -> dict[str, tuple[int, Callable[..., Any]]]:
-    """Arity and SymPy construction of every operator and constant name of the formula text."""
+    """Arity and SymPy construction of every operator and constant name of the formula text.
+
+    Names and arities come from the compiled module's operator table; a name without a SymPy
+    construction fails here (and in the tests) rather than reading as an unknown name.
+    """
+    constructions = _sympy_constructions(sympy)
+    return {name: (arity, constructions[name]) for name, arity in _operators}
+
+
+def _sympy_constructions(sympy: Any) -> dict[str, Callable[..., Any]]:
+    """The SymPy form of each operator name, applied to its operands' SymPy forms."""
     return {
-        "0": (0, lambda: sympy.S.Zero),
-        "1": (0, lambda: sympy.S.One),
-        "I": (0, lambda: sympy.I),
-        "Pi": (0, lambda: sympy.pi),
-        "E": (0, lambda: sympy.E),
-        "KOV": (2, lambda a, b: sympy.exp(a) - sympy.log(b)),
-        "Neg": (1, lambda a: -a),
-        "Inv": (1, lambda a: 1 / a),
-        "Plus": (2, lambda a, b: a + b),
-        "Times": (2, lambda a, b: a * b),
-        "Subtract": (2, lambda a, b: a - b),
-        "Divide": (2, lambda a, b: a / b),
-        "Exp": (1, sympy.exp),
-        "Log": (1, sympy.log),
-        "Sqrt": (1, sympy.sqrt),
-        "Sin": (1, sympy.sin),
-        "Cos": (1, sympy.cos),
-        "Tan": (1, sympy.tan),
-        "ArcSin": (1, sympy.asin),
-        "ArcCos": (1, sympy.acos),
-        "ArcTan": (1, sympy.atan),
+        "0": lambda: sympy.S.Zero,
+        "1": lambda: sympy.S.One,
+        "I": lambda: sympy.I,
+        "Pi": lambda: sympy.pi,
+        "E": lambda: sympy.E,
+        "KOV": lambda a, b: sympy.exp(a) - sympy.log(b),
+        "Neg": lambda a: -a,
+        "Inv": lambda a: 1 / a,
+        "Plus": lambda a, b: a + b,
+        "Times": lambda a, b: a * b,
+        "Subtract": lambda a, b: a - b,
+        "Divide": lambda a, b: a / b,
+        "Exp": sympy.exp,
+        "Log": sympy.log,
+        "Sqrt": sympy.sqrt,
+        "Sin": sympy.sin,
+        "Cos": sympy.cos,
+        "Tan": sympy.tan,
+        "ArcSin": sympy.asin,
+        "ArcCos": sympy.acos,
+        "ArcTan": sympy.atan,
     }
 
 

@@ -7,12 +7,10 @@ module is the only one that imports it.
 
 from __future__ import annotations
 
-import contextlib
-import io
 import keyword
 import numbers
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -43,7 +41,14 @@ class KovRegressor(RegressorMixin, BaseEstimator):
     beam_width : int, default=1000
         Number of candidates kept per complexity level.
     verbose : bool, default=False
-        Let the search print its progress lines; by default they are swallowed.
+        Let the search print its progress lines; by default it writes none.
+    strategy : {"thorough", "classic"}, default="thorough"
+        "thorough" keeps building blocks and fits constants by least squares; "classic" is the
+        breadth-first search of ``Searcher``'s default.
+    time_limit : float or None, default=None
+        Seconds after which the search returns the best formulas found so far.
+    noise : float or None, default=None
+        Standard deviation of the noise in y, used by the thorough strategy; None to estimate it.
 
     Attributes
     ----------
@@ -70,11 +75,18 @@ class KovRegressor(RegressorMixin, BaseEstimator):
         complexity_penalty: float = 0.1,
         beam_width: int = 1000,
         verbose: bool = False,
+        *,
+        strategy: Literal["thorough", "classic"] = "thorough",
+        time_limit: float | None = None,
+        noise: float | None = None,
     ) -> None:
         self.max_complexity = max_complexity
         self.complexity_penalty = complexity_penalty
         self.beam_width = beam_width
         self.verbose = verbose
+        self.strategy = strategy
+        self.time_limit = time_limit
+        self.noise = noise
 
     def fit(self, X: ArrayLike, y: ArrayLike) -> KovRegressor:
         """Search for the formula that maps the rows of X to y."""
@@ -82,13 +94,18 @@ class KovRegressor(RegressorMixin, BaseEstimator):
         X_checked, y_checked = validate_data(self, X, y, dtype=np.float64, y_numeric=True)
         # Integer targets would reach the search through its slow item-by-item conversion.
         y_checked = np.ascontiguousarray(y_checked, dtype=np.float64)
-        searcher = Searcher(self.max_complexity, self.complexity_penalty, self.beam_width)
-        # The search writes its progress lines through sys.stdout, so redirecting it silences them.
-        progress: contextlib.AbstractContextManager[Any] = contextlib.nullcontext()
-        if not self.verbose:
-            progress = contextlib.redirect_stdout(io.StringIO())
-        with progress:
-            candidates = _pareto_list(searcher, X_checked, y_checked)
+        # Searcher checks the other settings and names the one it refuses.
+        searcher = Searcher(
+            self.max_complexity,
+            self.complexity_penalty,
+            self.beam_width,
+            strategy=self.strategy,
+            time_limit=self.time_limit,
+            verbose=bool(self.verbose),
+            noise=self.noise,
+        )
+        # The Pareto list of the one search that find_multivariate runs, early exit included.
+        candidates: list[SearchResult] = searcher._find_pareto(X_checked, y_checked)
         self.candidates_ = candidates
         self.result_ = candidates[0]
         names = self._feature_names()
@@ -122,20 +139,6 @@ class KovRegressor(RegressorMixin, BaseEstimator):
         if hasattr(self, "feature_names_in_"):
             return [str(name) for name in self.feature_names_in_]
         return None
-
-
-def _pareto_list(
-    searcher: Searcher, X: NDArray[np.float64], y: NDArray[np.float64]
-) -> list[SearchResult]:
-    # Builds with the private entry point return the Pareto list of one search that keeps the
-    # early exit. Without it, find_candidates gives the same kind of list but, with the early exit
-    # off, explores every level up to max_complexity even after an exact formula turned up.
-    find_pareto = getattr(searcher, "_find_pareto", None)
-    if find_pareto is not None:
-        candidates: list[SearchResult] = find_pareto(X, y)
-    else:
-        candidates = searcher.find_candidates(X, y)
-    return candidates
 
 
 def _equations(candidates: Sequence[SearchResult], names: Sequence[str] | None, count: int) -> Any:

@@ -15,6 +15,7 @@
 #include "engine/bfs_progress.hpp"
 #include "engine/bfs_score.hpp"
 #include "engine/fingerprint_table.hpp"
+#include "engine/fitter_form.hpp"
 #include "engine/optimizer.hpp"
 #include "engine/pareto.hpp"
 #include "engine/pool.hpp"
@@ -62,19 +63,13 @@ std::vector<std::uint32_t> pick_head_rows(const std::vector<double>& targets) {
     return order;
 }
 
-std::array<std::int64_t, 10> flatten(const Fingerprint& fingerprint) {
-    std::array<std::int64_t, 10> keys{};
+FingerprintKeys flatten(const Fingerprint& fingerprint) {
+    FingerprintKeys keys{};
     for (std::size_t p = 0; p < fingerprint.size(); ++p) {
         keys[2 * p] = fingerprint[p].first;
         keys[2 * p + 1] = fingerprint[p].second;
     }
     return keys;
-}
-
-std::uint32_t count_constants(const Expression& expression) {
-    return static_cast<std::uint32_t>(
-        std::count_if(expression.tokens.begin(), expression.tokens.end(),
-                      [](const Token& t) { return t.kind == TokenKind::Const; }));
 }
 
 // Dense ranks of the formulas in byte order (equal texts share a rank), for commutative pruning.
@@ -176,7 +171,7 @@ private:
     void add_seed(Level& level, Expression seed) {
         Node node;
         node.values = level.values.size();
-        node.const_count = count_constants(seed);
+        node.const_count = static_cast<std::uint32_t>(fitting::count_constants(seed));
         const Token& token = seed.tokens.front();
         if (token.kind == TokenKind::Const) {
             node.constant = true;
@@ -273,8 +268,8 @@ private:
             const Child& c = kept[i].candidate;
             std::uint8_t var_count = levels_[c.left_level].expressions[c.a].var_count;
             if (c.arity == 2) {
-                var_count = std::max(var_count,
-                                     levels_[level - 1 - c.left_level].expressions[c.b].var_count);
+                var_count =
+                    std::max(var_count, levels_[c.right_level(level)].expressions[c.b].var_count);
             }
             next.nodes[i].values = offset;
             next.nodes[i].constant = var_count == 0;
@@ -299,7 +294,7 @@ private:
     // A child as generated: its operator applied to the parents' cached values.
     void derive_node(std::uint64_t level, const Child& c, Level& next, std::size_t i) const {
         const Level& left_level = levels_[c.left_level];
-        const Level& right_level = c.arity == 2 ? levels_[level - 1 - c.left_level] : left_level;
+        const Level& right_level = c.arity == 2 ? levels_[c.right_level(level)] : left_level;
         const Node& left = left_level.nodes[c.a];
         const Node& right = c.arity == 2 ? right_level.nodes[c.b] : left;
         Node& node = next.nodes[i];
@@ -328,7 +323,7 @@ private:
     // A fitted form: its Real tokens change every value, so evaluate it token by token.
     void evaluate_node(const Expression& expression, Level& next, std::size_t i) const {
         Node& node = next.nodes[i];
-        node.const_count = count_constants(expression);
+        node.const_count = static_cast<std::uint32_t>(fitting::count_constants(expression));
         std::vector<Complex> stack;
         stack.reserve(expression.complexity);
         std::vector<Complex> vars(expression.var_count);

@@ -33,8 +33,7 @@ struct Pending {
 constexpr std::size_t pending_capacity = 16;
 
 // Fingerprint keys of the child, or false when it has no value or too large a value at a probe.
-inline bool store_key(const std::optional<Complex>& value, std::size_t p,
-                      std::array<std::int64_t, 10>& keys) {
+inline bool store_key(const std::optional<Complex>& value, std::size_t p, FingerprintKeys& keys) {
     if (!value || !is_acceptable_value(*value)) return false;
     keys[2 * p] = probe_key(value->re);
     keys[2 * p + 1] = probe_key(value->im);
@@ -42,7 +41,7 @@ inline bool store_key(const std::optional<Complex>& value, std::size_t p,
 }
 
 inline bool binary_keys(std::size_t op, const Node& left, const Node& right,
-                        std::array<std::int64_t, 10>& keys) {
+                        FingerprintKeys& keys) {
     for (std::size_t p = 0; p < probe_count; ++p) {
         if (!store_key(
                 apply_binary(op, left.probes[p], right.probes[p], left.parts[p], right.parts[p]), p,
@@ -54,10 +53,10 @@ inline bool binary_keys(std::size_t op, const Node& left, const Node& right,
 }
 
 // Unary children: one instantiation per operator so that each inlines.
-using UnaryKeys = bool (*)(const Node& parent, std::array<std::int64_t, 10>& keys);
+using UnaryKeys = bool (*)(const Node& parent, FingerprintKeys& keys);
 
 template <std::size_t Op>
-bool unary_keys(const Node& parent, std::array<std::int64_t, 10>& keys) {
+bool unary_keys(const Node& parent, FingerprintKeys& keys) {
     for (std::size_t p = 0; p < probe_count; ++p) {
         if (!store_key(apply_op<Op>(parent.probes[p], parent.probes[p]), p, keys)) return false;
     }
@@ -71,104 +70,133 @@ constexpr std::array<UnaryKeys, sizeof...(Ids)> make_unary_keys(std::index_seque
 
 constexpr auto unary_key_functions = make_unary_keys(std::make_index_sequence<builtin_id::count>());
 
-bool run_round(const Round& round, const OperatorSets& ops, FingerprintTable& table,
-               std::uint64_t& next_position, CandidateList& candidates, ExpansionCounts& counts,
-               const std::function<bool()>& poll) {
-    const std::size_t left_count = round.left->size();
-    const std::size_t right_count = round.right != nullptr ? round.right->size() : 1;
+// Where a round's chunk of parent pairs starts: positions are in pair order, operators inner.
+struct RoundLayout {
+    std::uint64_t base = 0;
+    std::size_t right_count = 1;
+    std::size_t op_count = 0;
+    std::uint8_t arity = 1;
+};
+
+// Builds the children of parent pairs [begin, end) and keeps those whose fingerprint is new.
+// Candidates whose key an earlier position took over go to `displaced`; `generated` counts every
+// child built, usable or not.
+void expand_chunk(const Round& round, const OperatorSets& ops, const RoundLayout& layout,
+                  FingerprintTable& table, std::size_t begin, std::size_t end,
+                  std::vector<Candidate>& out, std::vector<std::uint64_t>& displaced,
+                  std::uint64_t& generated) {
     const std::vector<std::uint8_t>& op_ids = *round.ops;
-    const std::size_t op_count = op_ids.size();
-    const std::size_t pairs = left_count * right_count;
-    const std::uint64_t base = next_position;
-    next_position += pairs * op_count;
-    if (pairs == 0 || op_count == 0) return true;
-
-    const std::uint8_t arity = round.right != nullptr ? 2 : 1;
-    const std::size_t chunk = round.right != nullptr ? 512 : 32;
-    const std::size_t chunk_count = (pairs + chunk - 1) / chunk;
-    std::vector<std::vector<Candidate>> kept(chunk_count);
-    const std::size_t workers = worker_count();
-    std::vector<std::vector<std::uint64_t>> displaced(workers);
-    std::vector<std::uint64_t> generated(workers, 0);
-
-    const bool completed = parallel_for(
-        pairs, chunk,
-        [&](std::size_t begin, std::size_t end, std::size_t worker) {
-            std::vector<Candidate>& out = kept[begin / chunk];
-            out.reserve((end - begin) * op_count);  // exact bound: no slack from regrowth
-            std::uint64_t built = 0;
-            std::array<Pending, pending_capacity> pending;
-            std::size_t pending_count = 0;
-            const auto flush = [&] {
-                for (std::size_t i = 0; i < pending_count; ++i) {
-                    const auto inserted = table.insert(pending[i].digest, pending[i].position);
-                    if (inserted.outcome == FingerprintTable::Outcome::Present) continue;
-                    if (inserted.outcome == FingerprintTable::Outcome::TookOver) {
-                        displaced[worker].push_back(inserted.displaced);
-                    }
-                    out.push_back(pending[i].candidate);
-                }
-                pending_count = 0;
-            };
-            std::size_t a = begin / right_count;
-            std::size_t b = begin % right_count;
-            std::array<std::int64_t, 10> keys{};
-            for (std::size_t pair = begin; pair < end; ++pair) {
-                const Node& left = round.left->nodes[a];
-                const Node& right = round.right != nullptr ? round.right->nodes[b] : left;
-                const bool usable = left.probes_ok && right.probes_ok;
-                const bool ordered = left.rank > right.rank;
-                for (std::size_t o = 0; o < op_count; ++o) {
-                    const std::uint8_t op = op_ids[o];
-                    if (ops.commutative[op] &&
-                        (round.skip_commutative || (round.prune_commutative && ordered))) {
-                        continue;
-                    }
-                    ++built;
-                    if (!usable) continue;
-                    if (!(arity == 2 ? binary_keys(op, left, right, keys)
-                                     : unary_key_functions[op](left, keys))) {
-                        continue;
-                    }
-                    Pending& next = pending[pending_count++];
-                    next.digest = digest_of(keys);
-                    next.position = base + pair * op_count + o;
-                    next.candidate =
-                        Candidate{static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b), op};
-                    table.prefetch(next.digest);
-                    if (pending_count == pending_capacity) flush();
-                }
-                if (++b == right_count) {
-                    b = 0;
-                    ++a;
-                }
+    const std::size_t op_count = layout.op_count;
+    const std::size_t right_count = layout.right_count;
+    out.reserve((end - begin) * op_count);  // exact bound: no slack from regrowth
+    std::uint64_t built = 0;
+    std::array<Pending, pending_capacity> pending;
+    std::size_t pending_count = 0;
+    const auto flush = [&] {
+        for (std::size_t i = 0; i < pending_count; ++i) {
+            const auto inserted = table.insert(pending[i].digest, pending[i].position);
+            if (inserted.outcome == FingerprintTable::Outcome::Present) continue;
+            if (inserted.outcome == FingerprintTable::Outcome::TookOver) {
+                displaced.push_back(inserted.displaced);
             }
-            flush();
-            generated[worker] += built;
-        },
-        poll);
-    if (!completed) return false;
+            out.push_back(pending[i].candidate);
+        }
+        pending_count = 0;
+    };
+    std::size_t a = begin / right_count;
+    std::size_t b = begin % right_count;
+    FingerprintKeys keys{};
+    for (std::size_t pair = begin; pair < end; ++pair) {
+        const Node& left = round.left->nodes[a];
+        const Node& right = round.right != nullptr ? round.right->nodes[b] : left;
+        const bool usable = left.probes_ok && right.probes_ok;
+        const bool ordered = left.rank > right.rank;
+        for (std::size_t o = 0; o < op_count; ++o) {
+            const std::uint8_t op = op_ids[o];
+            if (ops.commutative[op] &&
+                (round.skip_commutative || (round.prune_commutative && ordered))) {
+                continue;
+            }
+            ++built;
+            if (!usable) continue;
+            if (!(layout.arity == 2 ? binary_keys(op, left, right, keys)
+                                    : unary_key_functions[op](left, keys))) {
+                continue;
+            }
+            Pending& next = pending[pending_count++];
+            next.digest = digest_of(keys);
+            next.position = layout.base + pair * op_count + o;
+            next.candidate =
+                Candidate{static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b), op};
+            table.prefetch(next.digest);
+            if (pending_count == pending_capacity) flush();
+        }
+        if (++b == right_count) {
+            b = 0;
+            ++a;
+        }
+    }
+    flush();
+    generated += built;
+}
 
-    for (std::uint64_t g : generated) counts.generated += g;
-    // A child that lost its key to an earlier one of the same round (inserted later in time by
-    // another thread) is a duplicate after all.
+// Appends the round's kept children to the list in position order. A child that lost its key to
+// an earlier one of the same round (inserted later in time by another thread) is a duplicate after
+// all.
+void append_survivors(const Round& round, const RoundLayout& layout,
+                      std::vector<std::vector<Candidate>>& kept,
+                      const std::vector<std::vector<std::uint64_t>>& displaced,
+                      CandidateList& candidates) {
     std::vector<std::uint64_t> losers;
-    for (auto& list : displaced) losers.insert(losers.end(), list.begin(), list.end());
+    for (const auto& list : displaced) losers.insert(losers.end(), list.begin(), list.end());
     std::sort(losers.begin(), losers.end());
+    const std::vector<std::uint8_t>& op_ids = *round.ops;
     std::array<std::size_t, 256> op_index{};
-    for (std::size_t o = 0; o < op_count; ++o) op_index[op_ids[o]] = o;
-    candidates.rounds.push_back({candidates.items.size(), round.left_level, arity});
+    for (std::size_t o = 0; o < layout.op_count; ++o) op_index[op_ids[o]] = o;
+    candidates.rounds.push_back({candidates.items.size(), round.left_level, layout.arity});
     for (auto& list : kept) {
         for (const Candidate& c : list) {
             if (!losers.empty()) {
                 const std::uint64_t position =
-                    base + (std::uint64_t{c.a} * right_count + c.b) * op_count + op_index[c.op];
+                    layout.base +
+                    (std::uint64_t{c.a} * layout.right_count + c.b) * layout.op_count +
+                    op_index[c.op];
                 if (std::binary_search(losers.begin(), losers.end(), position)) continue;
             }
             candidates.items.push_back(c);
         }
         list = {};  // give each chunk's memory back as soon as it is copied
     }
+}
+
+bool run_round(const Round& round, const OperatorSets& ops, FingerprintTable& table,
+               std::uint64_t& next_position, CandidateList& candidates, ExpansionCounts& counts,
+               const std::function<bool()>& poll) {
+    RoundLayout layout;
+    layout.right_count = round.right != nullptr ? round.right->size() : 1;
+    layout.op_count = round.ops->size();
+    layout.arity = round.right != nullptr ? 2 : 1;
+    layout.base = next_position;
+    const std::size_t pairs = round.left->size() * layout.right_count;
+    next_position += pairs * layout.op_count;
+    if (pairs == 0 || layout.op_count == 0) return true;
+
+    const std::size_t chunk = round.right != nullptr ? 512 : 32;
+    std::vector<std::vector<Candidate>> kept((pairs + chunk - 1) / chunk);
+    const std::size_t workers = worker_count();
+    std::vector<std::vector<std::uint64_t>> displaced(workers);
+    std::vector<std::uint64_t> generated(workers, 0);
+    const bool completed = parallel_for(
+        pairs, chunk,
+        [&](std::size_t begin, std::size_t end, std::size_t worker) {
+            expand_chunk(round, ops, layout, table, begin, end, kept[begin / chunk],
+                         displaced[worker], generated[worker]);
+        },
+        poll);
+    if (!completed) return false;
+
+    for (std::uint64_t g : generated) counts.generated += g;
+    append_survivors(round, layout, kept, displaced, candidates);
     return true;
 }
 

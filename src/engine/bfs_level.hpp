@@ -50,6 +50,12 @@ struct Child {
     std::uint32_t left_level = 0;
     std::uint8_t op = 0;
     std::uint8_t arity = 0;
+
+    // The level of parent `b` when this child is built at `level`: complexities add up to
+    // level - 1, the operator itself taking the last token.
+    [[nodiscard]] std::uint64_t right_level(std::uint64_t level) const {
+        return level - 1 - left_level;
+    }
 };
 
 // The same, as stored by the million in a level's candidate list: the parents' levels and the

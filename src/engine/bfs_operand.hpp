@@ -1,9 +1,12 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <optional>
 
 #include "core/complex.hpp"
 #include "ops/builtin_ids.hpp"
+#include "ops/builtin_table.hpp"
 #include "ops/complex_math.hpp"
 
 namespace kov::bfs {
@@ -28,45 +31,29 @@ struct OperandParts {
     return parts;
 }
 
-// eval_builtin(Op, a, b) for one operator, written out so that it inlines into the search's
-// loops (the generic switch is too large for the compiler to inline everywhere).
+// eval_builtin(Op, a, b) for one operator, as a direct call that inlines into the search's loops
+// (the dispatch on a run-time id cannot inline).
 template <std::size_t Op>
 [[nodiscard]] inline std::optional<Complex> apply_op(Complex a, Complex b) {
-    if constexpr (Op == builtin_id::kov)
-        return cmath::kov(a, b);
-    else if constexpr (Op == builtin_id::neg)
-        return cmath::neg(a);
-    else if constexpr (Op == builtin_id::inv)
-        return cmath::inv(a);
-    else if constexpr (Op == builtin_id::plus)
-        return cmath::plus(a, b);
-    else if constexpr (Op == builtin_id::times)
-        return cmath::times(a, b);
-    else if constexpr (Op == builtin_id::subtract)
-        return cmath::subtract(a, b);
-    else if constexpr (Op == builtin_id::divide)
-        return cmath::divide(a, b);
-    else if constexpr (Op == builtin_id::exp)
-        return cmath::exp(a);
-    else if constexpr (Op == builtin_id::log)
-        return cmath::ln(a);
-    else if constexpr (Op == builtin_id::sqrt)
-        return cmath::sqrt(a);
-    else if constexpr (Op == builtin_id::sin)
-        return cmath::sin(a);
-    else if constexpr (Op == builtin_id::cos)
-        return cmath::cos(a);
-    else if constexpr (Op == builtin_id::tan)
-        return cmath::tan(a);
-    else if constexpr (Op == builtin_id::arcsin)
-        return cmath::arcsin(a);
-    else if constexpr (Op == builtin_id::arccos)
-        return cmath::arccos(a);
-    else if constexpr (Op == builtin_id::arctan)
-        return cmath::arctan(a);
-    else
-        return eval_builtin(Op, a, b);  // the constants
+    return eval_builtin<Op>(a, b);
 }
+
+// The binary operators that apply_binary writes out. A new binary operator must join them (with
+// its own case, or through eval_builtin in the default branch) before the search is built.
+inline constexpr std::array<std::size_t, 5> binary_cases = {
+    builtin_id::kov, builtin_id::divide, builtin_id::plus, builtin_id::times, builtin_id::subtract};
+
+constexpr bool every_binary_operator_has_a_case() {
+    for (const BuiltinSpec& row : builtin_table) {
+        if (row.arity != 2) continue;
+        bool found = false;
+        for (const std::size_t id : binary_cases) found = found || id == row.id;
+        if (!found) return false;
+    }
+    return true;
+}
+static_assert(every_binary_operator_has_a_case(),
+              "apply_binary: add the new binary operator to binary_cases and its switch");
 
 // eval_builtin(op, a, b) for a binary operator, from the operands and their cached parts.
 [[nodiscard]] inline std::optional<Complex> apply_binary(std::size_t op, Complex a, Complex b,

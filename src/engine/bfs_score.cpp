@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "engine/bfs_operand.hpp"
+#include "engine/fitter_form.hpp"
 #include "engine/pool.hpp"
 #include "ops/complex_math.hpp"
 #include "ops/registry.hpp"
@@ -16,8 +17,8 @@ namespace kov::bfs {
 
 namespace {
 
-constexpr double fitting_threshold = 2.0;
-constexpr std::uint32_t max_fitted_constants = 256;
+using fitting::fitting_threshold;
+using fitting::max_fitted_constants;
 constexpr double infinity = std::numeric_limits<double>::infinity();
 // Head rows whose sum orders the candidates in the screening pass.
 constexpr std::size_t screening_rows = 8;
@@ -105,7 +106,6 @@ struct WorkerState {
     Expression scratch;
     std::uint64_t scored = 0;
     std::uint64_t fitted = 0;
-    std::uint64_t abandoned = 0;
     double fitting_seconds = 0.0;
 };
 
@@ -178,10 +178,7 @@ public:
                     if (screened) {
                         if (settled[i] != 0) continue;
                         const Child c = candidates.child(i);
-                        if (hopeless(lower[i], fittable(c), state)) {
-                            ++state.abandoned;
-                            continue;
-                        }
+                        if (hopeless(lower[i], fittable(c), state)) continue;
                         score(c, i, state, worker);
                     } else {
                         score(candidates.child(i), i, state, worker);
@@ -196,7 +193,6 @@ public:
         for (WorkerState& state : states_) {
             result.scored += state.scored;
             result.fitted += state.fitted;
-            result.abandoned += state.abandoned;
             result.fitting_seconds += state.fitting_seconds;
             all.insert(all.end(), state.heap.begin(), state.heap.end());
             if (state.front && (!result.front || front_before(*state.front, *result.front))) {
@@ -222,11 +218,37 @@ private:
         settled.assign(count, 0);
         lower.assign(count, 0.0f);
         const std::size_t first = std::min<std::size_t>(count, 2 * beam_width_);
+        std::vector<std::size_t> promising;
+        if (!lowest_head_bounds(candidates, chunk, first, settled, lower, promising, poll)) {
+            return false;
+        }
+        const bool completed = parallel_for(
+            promising.size(), 8,
+            [&](std::size_t begin, std::size_t end, std::size_t worker) {
+                for (std::size_t k = begin; k < end; ++k) {
+                    const std::size_t i = promising[k];
+                    score(candidates.child(i), i, states_[worker], worker);
+                    settled[i] = 1;
+                }
+            },
+            poll);
+        if (!completed) return false;
+        bound_beam_by_best_scores();
+        return true;
+    }
+
+    // Bounds every candidate's error from below on the first head rows (`lower`, settling the
+    // rejected ones) and lists the `first` candidates with the lowest bounds, in position order.
+    // False when cancelled.
+    bool lowest_head_bounds(const CandidateList& candidates, std::size_t chunk, std::size_t first,
+                            std::vector<std::uint8_t>& settled, std::vector<float>& lower,
+                            std::vector<std::size_t>& promising,
+                            const std::function<bool()>& poll) {
         const std::size_t rows = std::min(screening_rows, head_count_);
         using Bound = std::pair<double, std::size_t>;
         std::vector<std::vector<Bound>> best(states_.size());
-        bool completed = parallel_for(
-            count, chunk,
+        const bool completed = parallel_for(
+            candidates.size(), chunk,
             [&](std::size_t begin, std::size_t end, std::size_t worker) {
                 std::vector<Bound>& heap = best[worker];
                 double* terms = states_[worker].terms.data();
@@ -258,22 +280,13 @@ private:
         for (const auto& heap : best) merged.insert(merged.end(), heap.begin(), heap.end());
         std::sort(merged.begin(), merged.end());
         if (merged.size() > first) merged.resize(first);
-        std::vector<std::size_t> promising;
         for (const Bound& b : merged) promising.push_back(b.second);
         std::sort(promising.begin(), promising.end());
-        completed = parallel_for(
-            promising.size(), 8,
-            [&](std::size_t begin, std::size_t end, std::size_t worker) {
-                for (std::size_t k = begin; k < end; ++k) {
-                    const std::size_t i = promising[k];
-                    score(candidates.child(i), i, states_[worker], worker);
-                    settled[i] = 1;
-                }
-            },
-            poll);
-        if (!completed) return false;
+        return true;
+    }
 
-        // The workers' heaps together hold the best scores so far: their K-th is a bound.
+    // The workers' heaps together hold the best scores so far: their K-th is a bound.
+    void bound_beam_by_best_scores() {
         std::vector<double> scores;
         for (const WorkerState& state : states_) {
             for (const Picked& picked : state.heap) scores.push_back(picked.score);
@@ -283,14 +296,13 @@ private:
                              score_less);
             lower_to(beam_bound_, scores[beam_width_ - 1]);
         }
-        return true;
     }
 
     bool fittable(const Child& c) const {
         if (!setup_.config->fit_constants) return false;
         std::uint32_t constants = levels_[c.left_level].nodes[c.a].const_count;
         if (c.arity == 2) {
-            constants += levels_[setup_.level - 1 - c.left_level].nodes[c.b].const_count;
+            constants += levels_[c.right_level(setup_.level)].nodes[c.b].const_count;
         }
         return constants >= 1 && constants <= max_fitted_constants;
     }
@@ -321,8 +333,7 @@ private:
     // or a child without variables has no acceptable value.
     bool prepare(const Child& c, Prepared& p) const {
         const Level& left_level = levels_[c.left_level];
-        const Level& right_level =
-            c.arity == 2 ? levels_[setup_.level - 1 - c.left_level] : left_level;
+        const Level& right_level = c.arity == 2 ? levels_[c.right_level(setup_.level)] : left_level;
         const Node& left = left_level.nodes[c.a];
         const Node& right = c.arity == 2 ? right_level.nodes[c.b] : left;
         if (!left.rows_ok || !right.rows_ok) return false;
@@ -359,7 +370,6 @@ private:
             }
             done = checkpoint;
             if (hopeless(rigorous_lower(partial, row_count_), p.fittable, state)) {
-                ++state.abandoned;
                 return std::nullopt;
             }
             checkpoint = std::min(head_count_, checkpoint * 2);
@@ -373,7 +383,6 @@ private:
             begin += count;
             if (prune_ && begin < tail_.size() &&
                 hopeless(rigorous_lower(partial, row_count_), p.fittable, state)) {
-                ++state.abandoned;
                 return std::nullopt;
             }
             step = std::min<std::size_t>(step * 2, 2048);
@@ -446,7 +455,7 @@ private:
         out.tokens.insert(out.tokens.end(), left.tokens.begin(), left.tokens.end());
         out.var_count = left.var_count;
         if (c.arity == 2) {
-            const Expression& right = levels_[setup_.level - 1 - c.left_level].expressions[c.b];
+            const Expression& right = levels_[c.right_level(setup_.level)].expressions[c.b];
             out.tokens.insert(out.tokens.end(), right.tokens.begin(), right.tokens.end());
             out.var_count = std::max(out.var_count, right.var_count);
         }
@@ -484,7 +493,7 @@ Expression compose(const std::vector<Level>& levels, std::uint64_t level, const 
                    const OperatorRegistry& registry) {
     const Expression& left = levels[candidate.left_level].expressions[candidate.a];
     if (candidate.arity == 1) return Expression::unary(registry, candidate.op, left);
-    const Expression& right = levels[level - 1 - candidate.left_level].expressions[candidate.b];
+    const Expression& right = levels[candidate.right_level(level)].expressions[candidate.b];
     return Expression::binary(registry, candidate.op, left, right);
 }
 

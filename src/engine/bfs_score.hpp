@@ -8,7 +8,7 @@
 
 #include "engine/bfs_level.hpp"
 #include "engine/config.hpp"
-#include "engine/optimizer.hpp"
+#include "engine/fitter_columns.hpp"
 
 namespace kov::bfs {
 
@@ -40,7 +40,6 @@ struct ScoringResult {
     std::optional<Picked> front;  // what update_pareto in list order would leave for the level
     std::uint64_t scored = 0;     // candidates scored to the end with a finite error
     std::uint64_t fitted = 0;
-    std::uint64_t abandoned = 0;  // proven unable to matter before all rows were scored
     double fitting_seconds = 0.0;
 };
 

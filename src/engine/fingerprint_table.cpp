@@ -38,7 +38,7 @@ constexpr std::size_t huge_page = std::size_t{2} << 20;
 
 }  // namespace
 
-Digest digest_of(const std::array<std::int64_t, 10>& keys) {
+Digest digest_of(const FingerprintKeys& keys) {
     std::uint64_t k[10];
     for (std::size_t i = 0; i < 10; ++i) k[i] = static_cast<std::uint64_t>(keys[i]);
     const auto& s = secrets[0];
@@ -139,9 +139,16 @@ struct alignas(64) FingerprintTable::Shard {
         }
     }
 
-    // Keeps the load at or below 0.7 so that probe sequences stay short.
+    // The load stays at or below 7/10 so that probe sequences stay short.
+    static constexpr std::size_t load_numerator = 7;
+    static constexpr std::size_t load_denominator = 10;
+
+    static bool holds(std::size_t entries, std::size_t capacity) {
+        return entries * load_denominator <= capacity * load_numerator;
+    }
+
     static std::size_t capacity_for(std::size_t entries) {
-        return entries / 7 * 10 + 64;
+        return entries / load_numerator * load_denominator + 64;
     }
 
     void resize(std::size_t new_capacity) {
@@ -159,7 +166,7 @@ struct alignas(64) FingerprintTable::Shard {
     }
 
     void make_room_for(std::size_t entries) {
-        if (entries * 10 <= capacity.load(std::memory_order_relaxed) * 7) return;
+        if (holds(entries, capacity.load(std::memory_order_relaxed))) return;
         resize(std::max(capacity_for(entries), capacity.load(std::memory_order_relaxed) * 3 / 2));
     }
 };
@@ -218,7 +225,7 @@ void FingerprintTable::reserve(std::size_t more) {
         for (std::size_t s = begin; s < end; ++s) {
             Shard& shard = shards_[s];
             const std::size_t entries = shard.count + share + margin;
-            if (entries * 10 > shard.capacity.load(std::memory_order_relaxed) * 7) {
+            if (!Shard::holds(entries, shard.capacity.load(std::memory_order_relaxed))) {
                 shard.resize(Shard::capacity_for(entries));
             }
         }
@@ -228,14 +235,6 @@ void FingerprintTable::reserve(std::size_t more) {
 std::size_t FingerprintTable::size() const {
     std::size_t total = 0;
     for (std::size_t s = 0; s < (std::size_t{1} << shard_bits); ++s) total += shards_[s].count;
-    return total;
-}
-
-std::size_t FingerprintTable::memory_bytes() const {
-    std::size_t total = 0;
-    for (std::size_t s = 0; s < (std::size_t{1} << shard_bits); ++s) {
-        total += Shard::bytes(shards_[s].capacity.load());
-    }
     return total;
 }
 

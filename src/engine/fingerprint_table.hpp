@@ -8,6 +8,10 @@
 
 namespace kov {
 
+// A fingerprint's ten integers: the keys of the real and imaginary parts at each of the five
+// probes.
+using FingerprintKeys = std::array<std::int64_t, 10>;
+
 // 128-bit digest of a fingerprint's ten integers. The search compares digests instead of the
 // integers themselves: with 2^128 possible digests and at most some 10^8 fingerprints per search,
 // the chance that two different fingerprints share a digest is about 1e-25 per search.
@@ -16,7 +20,7 @@ struct Digest {
     std::uint64_t low = 0;
 };
 
-[[nodiscard]] Digest digest_of(const std::array<std::int64_t, 10>& keys);
+[[nodiscard]] Digest digest_of(const FingerprintKeys& keys);
 
 // The search's fingerprint set: sharded open addressing with one small spin lock per shard. The
 // search reserves room for a level's candidates before generating them, and each shard is then
@@ -53,7 +57,6 @@ public:
     InsertResult insert(Digest digest, std::uint64_t position);
 
     [[nodiscard]] std::size_t size() const;
-    [[nodiscard]] std::size_t memory_bytes() const;
 
 private:
     struct Slot;

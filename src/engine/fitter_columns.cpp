@@ -1,15 +1,17 @@
+#include "engine/fitter_columns.hpp"
+
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "engine/fitter_form.hpp"
 #include "engine/fitter_kernels.hpp"
-#include "engine/optimizer.hpp"
 #include "ops/builtin_ids.hpp"
 
 // ConstantFitter runs the same fitting loop as fit_constants with the same operations on the same
@@ -109,6 +111,12 @@ struct ConstantFitter::Impl {
           n(rows_.size()) {}
 
     ScoredExpression fit(const Expression& candidate, double raw_error);
+    // The outcome of a candidate this fitter does not run the steps for, or nothing.
+    std::optional<ScoredExpression> fit_elsewhere(const Expression& candidate, double raw_error,
+                                                  std::size_t m);
+    // The damped steps from the parameters in p (whose error is err); p ends at the last
+    // accepted step. Returns its error.
+    double run_steps(double err);
 
     Shape analyse(const Expression& candidate, std::size_t parameter_count);
     void prepare_variable(std::size_t index);
@@ -447,9 +455,10 @@ bool ConstantFitter::Impl::try_step(double err, double& trial_err) {
     return trial_err < err;
 }
 
-ScoredExpression ConstantFitter::Impl::fit(const Expression& candidate, double raw_error) {
-    const std::size_t m = fitting::count_constants(candidate);
-    if (m == 0 || m > fitting::max_fitted_constants) return {candidate, raw_error};
+std::optional<ScoredExpression> ConstantFitter::Impl::fit_elsewhere(const Expression& candidate,
+                                                                    double raw_error,
+                                                                    std::size_t m) {
+    if (m == 0 || m > fitting::max_fitted_constants) return ScoredExpression{candidate, raw_error};
     if (operators->size() != builtin_id::count) {
         return fit_constants(candidate, raw_error, *rows, targets, *operators);
     }
@@ -459,27 +468,17 @@ ScoredExpression ConstantFitter::Impl::fit(const Expression& candidate, double r
         case Shape::Malformed:
             // No row has a value at any parameters: every step fails and the error stays infinite
             // (NaN without rows), which never beats the raw error.
-            return {candidate, raw_error};
+            return ScoredExpression{candidate, raw_error};
         case Shape::Fittable:
             break;
     }
     // Without rows the error is 0/0 = NaN at any parameters, so no step can succeed.
-    if (n == 0) return {candidate, raw_error};
+    if (n == 0) return ScoredExpression{candidate, raw_error};
+    return std::nullopt;
+}
 
-    prepare_storage();
-    compute_fixed();
-    p.resize(m);
-    q.resize(m);
-    gradient.resize(m);
-    base_prediction.resize(n);
-    residual.resize(n);
-    for (std::size_t k = 0; k < m; ++k) p[k] = candidate.tokens[positions[k]].value.re;
-
-    evaluate_all(Base, p);
-    double err = base_error();
-    // Nothing compares below NaN: every step would fail and the candidate would be kept.
-    if (std::isnan(err)) return {candidate, raw_error};
-
+double ConstantFitter::Impl::run_steps(double err) {
+    const std::size_t m = p.size();
     double damping = fitting::initial_damping;
     bool gradient_current = false;
     for (int round = 0; round < fitting::round_limit; ++round) {
@@ -507,7 +506,28 @@ ScoredExpression ConstantFitter::Impl::fit(const Expression& candidate, double r
             damping *= fitting::damping_change;
         }
     }
+    return err;
+}
 
+ScoredExpression ConstantFitter::Impl::fit(const Expression& candidate, double raw_error) {
+    const std::size_t m = fitting::count_constants(candidate);
+    if (std::optional<ScoredExpression> outcome = fit_elsewhere(candidate, raw_error, m)) {
+        return std::move(*outcome);
+    }
+    prepare_storage();
+    compute_fixed();
+    p.resize(m);
+    q.resize(m);
+    gradient.resize(m);
+    base_prediction.resize(n);
+    residual.resize(n);
+    for (std::size_t k = 0; k < m; ++k) p[k] = candidate.tokens[positions[k]].value.re;
+
+    evaluate_all(Base, p);
+    const double start_err = base_error();
+    // Nothing compares below NaN: every step would fail and the candidate would be kept.
+    if (std::isnan(start_err)) return {candidate, raw_error};
+    const double err = run_steps(start_err);
     if (raw_error > err) return {fitting::make_fitted_form(candidate, positions, p), err};
     return {candidate, raw_error};
 }

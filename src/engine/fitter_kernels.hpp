@@ -9,6 +9,7 @@
 #include "core/complex.hpp"
 #include "core/expression.hpp"
 #include "ops/builtin_ids.hpp"
+#include "ops/builtin_table.hpp"
 #include "ops/complex_math.hpp"
 
 // Row kernels of the column-wise ConstantFitter: one operator applied to a range of rows. A row has
@@ -34,7 +35,7 @@ inline void apply_builtin(ColumnView a, ColumnView b, Complex* out, std::uint8_t
         const std::size_t ia = j * a.stride;
         const std::size_t ib = j * b.stride;
         if (a.ok[ia] & b.ok[ib]) {
-            const std::optional<Complex> result = eval_builtin(Id, a.values[ia], b.values[ib]);
+            const std::optional<Complex> result = eval_builtin<Id>(a.values[ia], b.values[ib]);
             if (result && is_acceptable_value(*result)) {
                 out[j] = *result;
                 ok[j] = 1;
@@ -178,23 +179,9 @@ inline void run_kov(ColumnView a, bool a_is_exp, ColumnView b, bool b_is_log, Co
     }
 }
 
+// Ids beyond the table have no kernel; callers check them before asking.
 constexpr std::uint8_t builtin_arity(std::size_t id) {
-    switch (id) {
-        case builtin_id::zero:
-        case builtin_id::one:
-        case builtin_id::imaginary_unit:
-        case builtin_id::pi:
-        case builtin_id::e:
-            return 0;
-        case builtin_id::kov:
-        case builtin_id::plus:
-        case builtin_id::times:
-        case builtin_id::subtract:
-        case builtin_id::divide:
-            return 2;
-        default:
-            return 1;
-    }
+    return id < builtin_table.size() ? builtin_table[id].arity : 0;
 }
 
 // Stands in for a missing operand: always present, never read by the operator.

@@ -11,9 +11,14 @@
 
 #include "core/complex.hpp"
 #include "ops/builtin_ids.hpp"
+#include "ops/builtin_table.hpp"
 #include "ops/operator.hpp"
 
 namespace kov {
+
+// The template applied to the first `arity` operands (one or two).
+[[nodiscard]] std::string render_builtin(const RenderTemplate& form, std::uint8_t arity,
+                                         std::span<const std::string> operands);
 
 // A named constant ("0", "1", "I", "Pi", "E" among the built-ins). Its texts are static.
 class ConstOp final : public Operator {
@@ -41,20 +46,35 @@ private:
     Complex value_;
 };
 
-// The sixteen operator types differ only in their registry id, which selects the formula in
-// eval_builtin and the names and templates in the table in builtins.cpp. They have no fields.
+// The sixteen operator types differ only in their registry id, which selects their row of
+// builtin_table: names, arity, commutativity, renderings and function. They have no fields.
 template <std::size_t Id>
 class BuiltinOperator : public Operator {
+    static constexpr const BuiltinSpec& spec = builtin_table[Id];
+    static_assert(spec.arity != 0, "constants are ConstOp objects");
+
 public:
-    void debug_text(std::ostream& out) const override;
-    [[nodiscard]] std::string name() const override;
-    [[nodiscard]] std::uint8_t arity() const override;
-    [[nodiscard]] bool is_commutative() const override;
-    [[nodiscard]] std::optional<Complex> eval(std::span<const Complex> operands) const override;
-    [[nodiscard]] std::string to_latex(std::span<const std::string> operands) const override;
-    [[nodiscard]] std::string to_python(std::span<const std::string> operands) const override;
+    void debug_text(std::ostream& out) const override { out << spec.type_name; }
+    [[nodiscard]] std::string name() const override { return std::string(spec.name); }
+    [[nodiscard]] std::uint8_t arity() const override { return spec.arity; }
+    [[nodiscard]] bool is_commutative() const override { return spec.commutative; }
+    [[nodiscard]] std::optional<Complex> eval(std::span<const Complex> operands) const override {
+        // Unary operators must not read a second operand: callers may pass exactly one.
+        if constexpr (spec.arity == 2) {
+            return eval_builtin<Id>(operands[0], operands[1]);
+        } else {
+            return eval_builtin<Id>(operands[0], Complex{});
+        }
+    }
+    [[nodiscard]] std::string to_latex(std::span<const std::string> operands) const override {
+        return render_builtin(spec.latex, spec.arity, operands);
+    }
+    [[nodiscard]] std::string to_python(std::span<const std::string> operands) const override {
+        return render_builtin(spec.python, spec.arity, operands);
+    }
 };
 
+// The operator types under the names the system gives them.
 class Kov final : public BuiltinOperator<builtin_id::kov> {};
 class Neg final : public BuiltinOperator<builtin_id::neg> {};
 class Inv final : public BuiltinOperator<builtin_id::inv> {};
@@ -72,11 +92,11 @@ class ArcSin final : public BuiltinOperator<builtin_id::arcsin> {};
 class ArcCos final : public BuiltinOperator<builtin_id::arccos> {};
 class ArcTan final : public BuiltinOperator<builtin_id::arctan> {};
 
-// The five named constants in registration order (ids 0-4).
+// The named constants in registration order (ids 0-4), from their rows of builtin_table.
 [[nodiscard]] std::vector<std::unique_ptr<Operator>> builtin_constants();
 
-// The sixteen operator types in registration order (ids 5-20): Kov, Neg, Inv, Plus, Times,
-// Subtract, Divide, Exp, Log, Sqrt, Sin, Cos, Tan, ArcSin, ArcCos, ArcTan.
+// The operator types in registration order (ids 5-20): Kov, Neg, Inv, Plus, Times, Subtract,
+// Divide, Exp, Log, Sqrt, Sin, Cos, Tan, ArcSin, ArcCos, ArcTan; one per row of builtin_table.
 [[nodiscard]] std::vector<std::unique_ptr<Operator>> all_builtins();
 
 }  // namespace kov

@@ -4,9 +4,10 @@
 // operations, including the multiplications by 0.0, 1.0 and -0.0: they decide signed zeros and
 // NaN propagation, and signed zeros decide the branch a following Log, Sqrt or atan2 takes.
 //
-// The search applies eval_builtin directly in its hot loops while expressions go through the
-// virtual Operator::eval; both reach these same inline functions, so they agree bit for bit as long
-// as no translation unit is built with value-changing floating-point options. The build passes
+// The operator table (ops/builtin_table.hpp) names one of these functions per operator. The search
+// applies them directly in its hot loops while expressions go through the virtual Operator::eval;
+// both reach these same inline functions, so they agree bit for bit as long as no translation unit
+// is built with value-changing floating-point options. The build passes
 // -ffp-contract=off (no FMA contraction); fast-math would reassociate and drop signed zeros.
 // GCC fuses sin and cos of one argument into sincos at -O2; glibc's sincos shares its code with
 // sin and cos and returns the same bits, so optimised and unoptimised builds agree.
@@ -15,12 +16,10 @@
 #endif
 
 #include <cmath>
-#include <cstddef>
 #include <limits>
 #include <optional>
 
 #include "core/complex.hpp"
-#include "ops/builtin_ids.hpp"
 
 namespace kov::cmath {
 
@@ -29,6 +28,8 @@ inline constexpr double half_pi = 1.5707963267948966;
 inline constexpr Complex zero_value{0.0, 0.0};
 inline constexpr Complex one_value{1.0, 0.0};
 inline constexpr Complex imaginary_unit_value{0.0, 1.0};
+// The same, under a name that fits the columns of the operator table.
+inline constexpr const Complex& i_value = imaginary_unit_value;
 inline constexpr Complex pi_value{3.141592653589793, 0.0};
 inline constexpr Complex e_value{2.718281828459045, 0.0};
 
@@ -198,59 +199,3 @@ inline std::optional<Complex> arctan(Complex z) noexcept {
 }
 
 }  // namespace kov::cmath
-
-namespace kov {
-
-// The built-in operator with registry id `id` (0..20) applied to a (unary) or a and b (binary);
-// constants ignore both. Bit-identical to the virtual eval of the registry's built-ins, which call
-// this same function.
-inline std::optional<Complex> eval_builtin(std::size_t id, Complex a, Complex b) noexcept {
-    switch (id) {
-        case builtin_id::zero:
-            return cmath::zero_value;
-        case builtin_id::one:
-            return cmath::one_value;
-        case builtin_id::imaginary_unit:
-            return cmath::imaginary_unit_value;
-        case builtin_id::pi:
-            return cmath::pi_value;
-        case builtin_id::e:
-            return cmath::e_value;
-        case builtin_id::kov:
-            return cmath::kov(a, b);
-        case builtin_id::neg:
-            return cmath::neg(a);
-        case builtin_id::inv:
-            return cmath::inv(a);
-        case builtin_id::plus:
-            return cmath::plus(a, b);
-        case builtin_id::times:
-            return cmath::times(a, b);
-        case builtin_id::subtract:
-            return cmath::subtract(a, b);
-        case builtin_id::divide:
-            return cmath::divide(a, b);
-        case builtin_id::exp:
-            return cmath::exp(a);
-        case builtin_id::log:
-            return cmath::ln(a);
-        case builtin_id::sqrt:
-            return cmath::sqrt(a);
-        case builtin_id::sin:
-            return cmath::sin(a);
-        case builtin_id::cos:
-            return cmath::cos(a);
-        case builtin_id::tan:
-            return cmath::tan(a);
-        case builtin_id::arcsin:
-            return cmath::arcsin(a);
-        case builtin_id::arccos:
-            return cmath::arccos(a);
-        case builtin_id::arctan:
-            return cmath::arctan(a);
-        default:
-            return std::nullopt;  // not a built-in id: a caller's precondition violation
-    }
-}
-
-}  // namespace kov

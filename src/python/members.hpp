@@ -26,5 +26,7 @@ template <PyObject* (*Method)(PyObject*, PyObject*, PyObject*)>
 [[nodiscard]] bool add_searcher(PyObject* module);
 [[nodiscard]] bool add_search_result(PyObject* module);
 [[nodiscard]] bool add_exceptions(PyObject* module);
+// The private `_operators`: (name, arity) of each built-in operator, in id order.
+[[nodiscard]] bool add_operator_table(PyObject* module);
 
 }  // namespace kov::python

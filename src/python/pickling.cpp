@@ -15,6 +15,7 @@
 
 #include "ops/builtin_ids.hpp"
 #include "python/errors.hpp"
+#include "python/options.hpp"
 #include "python/search_result.hpp"
 #include "python/searcher.hpp"
 
@@ -24,6 +25,9 @@ namespace {
 // Written first in every state. A later layout gets a new number, so that an old build refuses a
 // newer pickle clearly instead of misreading it.
 constexpr unsigned long long state_layout = 1;
+// A Searcher's state: (layout, {option name: value}). Options missing from the settings take their
+// defaults, so adding an option keeps this layout.
+constexpr unsigned long long searcher_layout = 2;
 constexpr Py_ssize_t state_size = 6;  // layout, tokens, formula, complexity, var_count, error
 constexpr Py_ssize_t token_size = 6;  // kind, arity, index, id, value.re, value.im
 
@@ -202,6 +206,36 @@ std::uint8_t variables_used(const std::vector<Token>& tokens) {
     return count;
 }
 
+std::optional<std::vector<Token>> read_tokens(PyObject* tokens) {
+    if (!read_tuple(tokens, -1, "tokens")) return std::nullopt;
+    const auto token_count = static_cast<std::size_t>(PyTuple_GET_SIZE(tokens));
+    std::vector<Token> read;
+    read.reserve(token_count);
+    for (std::size_t i = 0; i < token_count; ++i) {
+        std::optional<Token> token =
+            read_token(PyTuple_GET_ITEM(tokens, static_cast<Py_ssize_t>(i)), i);
+        if (!token) return std::nullopt;
+        read.push_back(*token);
+    }
+    return read;
+}
+
+std::optional<std::string> read_text(PyObject* object, const std::string& field) {
+    if (!PyUnicode_Check(object)) {
+        state_type_error(field, "a str", object);
+        return std::nullopt;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+    if (text == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) return std::nullopt;
+        PyErr_Clear();  // a lone surrogate, which no formula holds
+        state_value_error(field + " is not valid text");
+        return std::nullopt;
+    }
+    return std::string(text, static_cast<std::size_t>(size));
+}
+
 std::optional<SearchResult> read_result(PyObject* state) {
     if (!read_tuple(state, state_size, "the state")) return std::nullopt;
     const auto item = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(state, i); };
@@ -214,31 +248,14 @@ std::optional<SearchResult> read_result(PyObject* state) {
 
     SearchResult record;
     Expression& expression = record.expression;
-    PyObject* tokens = item(1);
-    if (!read_tuple(tokens, -1, "tokens")) return std::nullopt;
-    const auto token_count = static_cast<std::size_t>(PyTuple_GET_SIZE(tokens));
-    expression.tokens.reserve(token_count);
-    for (std::size_t i = 0; i < token_count; ++i) {
-        std::optional<Token> token =
-            read_token(PyTuple_GET_ITEM(tokens, static_cast<Py_ssize_t>(i)), i);
-        if (!token) return std::nullopt;
-        expression.tokens.push_back(*token);
-    }
+    std::optional<std::vector<Token>> tokens = read_tokens(item(1));
+    if (!tokens) return std::nullopt;
+    expression.tokens = std::move(*tokens);
+    const std::size_t token_count = expression.tokens.size();
 
-    PyObject* formula = item(2);
-    if (!PyUnicode_Check(formula)) {
-        state_type_error("formula", "a str", formula);
-        return std::nullopt;
-    }
-    Py_ssize_t formula_size = 0;
-    const char* formula_text = PyUnicode_AsUTF8AndSize(formula, &formula_size);
-    if (formula_text == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) return std::nullopt;
-        PyErr_Clear();  // a lone surrogate, which no formula holds
-        state_value_error("formula is not valid text");
-        return std::nullopt;
-    }
-    expression.formula.assign(formula_text, static_cast<std::size_t>(formula_size));
+    std::optional<std::string> formula = read_text(item(2), "formula");
+    if (!formula) return std::nullopt;
+    expression.formula = std::move(*formula);
 
     const std::optional<std::uint64_t> complexity = read_integer(item(3), UINT64_MAX, "complexity");
     if (!complexity) return std::nullopt;
@@ -281,26 +298,46 @@ PyObject* rebuild_result(PyObject*, PyObject* state) {
     });
 }
 
-// The settings are checked like a result's state, so that garbage gets TypeError or ValueError
-// (the constructor would pass OverflowError on), then go through the constructor.
-PyObject* rebuild_searcher(PyObject*, PyObject* args) {
-    PyObject* max_complexity = nullptr;
-    PyObject* complexity_penalty = nullptr;
-    PyObject* beam_width = nullptr;
-    if (!PyArg_ParseTuple(args, "OOO:_rebuild_searcher", &max_complexity, &complexity_penalty,
-                          &beam_width)) {
+// Searchers pickled before the keyword options existed hold (max_complexity, complexity_penalty,
+// beam_width). They are checked like a result's state, so that garbage gets TypeError or ValueError
+// (the constructor would pass OverflowError on).
+PyObject* rebuild_positional_searcher(PyObject* max_complexity, PyObject* complexity_penalty,
+                                      PyObject* beam_width) {
+    const std::optional<std::uint64_t> size =
+        read_integer(max_complexity, UINT64_MAX, "max_complexity");
+    if (!size) return nullptr;
+    const std::optional<double> penalty = read_double(complexity_penalty, "complexity_penalty");
+    if (!penalty) return nullptr;
+    const std::optional<std::uint64_t> beam = read_integer(beam_width, UINT64_MAX, "beam_width");
+    if (!beam) return nullptr;
+    return new_searcher(SearchConfig(*size, *penalty, *beam));
+}
+
+PyObject* rebuild_keyword_searcher(PyObject* layout, PyObject* settings) {
+    const std::optional<std::uint64_t> number = read_integer(layout, UINT64_MAX, "layout");
+    if (!number) return nullptr;
+    if (*number != searcher_layout) {
+        state_value_error("unknown layout " + std::to_string(*number));
         return nullptr;
     }
+    const std::optional<SearchConfig> config = config_from_settings(settings);
+    if (!config) return nullptr;
+    return new_searcher(*config);
+}
+
+PyObject* rebuild_searcher(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
-        if (!read_integer(max_complexity, UINT64_MAX, "max_complexity") ||
-            !read_double(complexity_penalty, "complexity_penalty") ||
-            !read_integer(beam_width, UINT64_MAX, "beam_width")) {
-            return nullptr;
+        const auto item = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(args, i); };
+        switch (PyTuple_GET_SIZE(args)) {
+            case 2:
+                return rebuild_keyword_searcher(item(0), item(1));
+            case 3:
+                return rebuild_positional_searcher(item(0), item(1), item(2));
+            default:
+                return raise(PyExc_TypeError,
+                             "_rebuild_searcher() takes (layout, settings) or (max_complexity, "
+                             "complexity_penalty, beam_width)");
         }
-        PyTypeObject* type = searcher_type();
-        if (type == nullptr) return nullptr;
-        return PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(type), max_complexity,
-                                            complexity_penalty, beam_width, nullptr);
     });
 }
 
@@ -308,7 +345,7 @@ PyDoc_STRVAR(rebuild_result_doc,
              "_rebuild_result($module, state, /)\n--\n\n"
              "Rebuilds a pickled SearchResult from its state.");
 PyDoc_STRVAR(rebuild_searcher_doc,
-             "_rebuild_searcher($module, max_complexity, complexity_penalty, beam_width, /)\n--\n\n"
+             "_rebuild_searcher($module, /, *state)\n--\n\n"
              "Rebuilds a pickled Searcher from its settings.");
 
 PyMethodDef reconstructors[] = {
@@ -334,11 +371,10 @@ PyObject* reduce_result(const SearchResult& record) {
 }
 
 PyObject* reduce_searcher(const SearchConfig& config) {
-    return reduce_with(
-        rebuild_searcher_function,
-        PyRef::steal(Py_BuildValue("(KdK)", static_cast<unsigned long long>(config.max_complexity),
-                                   config.complexity_penalty,
-                                   static_cast<unsigned long long>(config.beam_width))));
+    PyRef settings = PyRef::steal(searcher_settings(config));
+    if (!settings) return nullptr;
+    return reduce_with(rebuild_searcher_function,
+                       PyRef::steal(Py_BuildValue("(KO)", searcher_layout, settings.get())));
 }
 
 bool add_reconstructors(PyObject* module) {

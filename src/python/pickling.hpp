@@ -15,7 +15,8 @@ namespace kov::python {
 // formula text, the complexity, var_count and the error. New reference, or null with an error set.
 [[nodiscard]] PyObject* reduce_result(const SearchResult& record);
 
-// (kov_sr._core._rebuild_searcher, (max_complexity, complexity_penalty, beam_width)).
+// (kov_sr._core._rebuild_searcher, (2, {option name: value})). The reconstructor also accepts the
+// state of earlier versions, (max_complexity, complexity_penalty, beam_width).
 [[nodiscard]] PyObject* reduce_searcher(const SearchConfig& config);
 
 // Adds the two reconstructors to the module, outside __all__. False with a Python error set.

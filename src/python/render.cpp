@@ -4,7 +4,7 @@
 #include <span>
 #include <vector>
 
-#include "ops/builtin_ids.hpp"
+#include "ops/builtin_table.hpp"
 #include "ops/operator.hpp"
 #include "python/format.hpp"
 
@@ -44,21 +44,23 @@ std::string apply(const OperatorRegistry& registry, std::size_t id,
 
 // LaTeX forms of sums and differences (a + b, a - b, e^{a} - \ln(b)) carry no grouping of their
 // own, so inside a product, after a minus sign or under a negation they would bind differently and
-// show another function: a + b \cdot c for (a + b) c. Such operands are grouped there.
+// show another function: a + b \cdot c for (a + b) c. Such operands are grouped there; the operator
+// table says which forms are sums and which operands need it.
 bool is_additive_latex(std::size_t id) {
-    return id == builtin_id::plus || id == builtin_id::subtract || id == builtin_id::kov;
+    return id < builtin_table.size() && builtin_table[id].latex_is_sum;
 }
 
 bool needs_latex_group(std::size_t id, std::size_t operand_position) {
-    switch (id) {
-        case builtin_id::times:
-        case builtin_id::neg:
-            return true;
-        case builtin_id::subtract:
-            return operand_position == 1;
-        default:
+    if (id >= builtin_table.size()) return false;
+    switch (builtin_table[id].latex_grouping) {
+        case LatexGrouping::none:
             return false;
+        case LatexGrouping::all_operands:
+            return true;
+        case LatexGrouping::second_operand:
+            return operand_position == 1;
     }
+    return false;
 }
 
 }  // namespace

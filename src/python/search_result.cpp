@@ -25,7 +25,8 @@ struct ResultData {
 };
 
 struct PySearchResult {
-    PyObject_HEAD ResultData data;
+    PyObject_HEAD
+    ResultData data;
 };
 
 const ResultData& data_of(PyObject* self) {

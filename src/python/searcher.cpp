@@ -12,6 +12,7 @@
 #include "python/conversion.hpp"
 #include "python/errors.hpp"
 #include "python/members.hpp"
+#include "python/options.hpp"
 #include "python/pickling.hpp"
 #include "python/search_hooks.hpp"
 #include "python/search_result.hpp"
@@ -22,48 +23,30 @@ namespace kov::python {
 namespace {
 
 struct PySearcher {
-    PyObject_HEAD SearchConfig config;
+    PyObject_HEAD
+    SearchConfig config;
 };
 
 const SearchConfig& config_of(PyObject* self) {
     return reinterpret_cast<PySearcher*>(self)->config;
 }
 
-// ---- Construction ------------------------------------------------------------------------------
-
-PyObject* searcher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"max_complexity", "complexity_penalty", "beam_width", nullptr};
-    PyObject* max_complexity_arg = nullptr;
-    PyObject* complexity_penalty_arg = nullptr;
-    PyObject* beam_width_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:Searcher", const_cast<char**>(keywords),
-                                     &max_complexity_arg, &complexity_penalty_arg,
-                                     &beam_width_arg)) {
-        return nullptr;
-    }
-    const SearchConfig defaults;
-    std::optional<std::uint64_t> max_complexity = defaults.max_complexity;
-    std::optional<double> complexity_penalty = defaults.complexity_penalty;
-    std::optional<std::uint64_t> beam_width = defaults.beam_width;
-    // Converted in parameter order; the first failure is raised. No range checks: 0, a negative
-    // penalty or a zero beam are stored as given.
-    if (max_complexity_arg != nullptr) {
-        max_complexity = to_size(max_complexity_arg, "max_complexity");
-        if (!max_complexity) return nullptr;
-    }
-    if (complexity_penalty_arg != nullptr) {
-        complexity_penalty = to_real(complexity_penalty_arg, "complexity_penalty");
-        if (!complexity_penalty) return nullptr;
-    }
-    if (beam_width_arg != nullptr) {
-        beam_width = to_size(beam_width_arg, "beam_width");
-        if (!beam_width) return nullptr;
-    }
+PyObject* make_searcher(PyTypeObject* type, const SearchConfig& config) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    new (&reinterpret_cast<PySearcher*>(self)->config)
-        SearchConfig(*max_complexity, *complexity_penalty, *beam_width);
+    new (&reinterpret_cast<PySearcher*>(self)->config) SearchConfig(config);
     return self;
+}
+
+// ---- Construction ------------------------------------------------------------------------------
+
+// The settings come from the option table (options.cpp), which also checks them.
+PyObject* searcher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        const std::optional<SearchConfig> config = parse_searcher_arguments(args, kwargs);
+        if (!config) return nullptr;
+        return make_searcher(type, *config);
+    });
 }
 
 void searcher_dealloc(PyObject* self) {
@@ -78,7 +61,9 @@ std::optional<std::vector<SearchResult>> search(const Matrix& rows, const Vector
     const SearchTurn turn;
     if (!turn.taken()) return std::nullopt;
     InterpreterHooks interpreter;
-    SearchOutcome outcome = run_bfs(rows, targets, config, interpreter.hooks());
+    SearchHooks hooks = interpreter.hooks();
+    if (!config.verbose) hooks.progress = nullptr;  // the lines go nowhere, not even to sys.stdout
+    SearchOutcome outcome = run_bfs(rows, targets, config, hooks);
     // A kept error (Ctrl-C, a failing sys.stdout) wins even over a search that still completed.
     if (interpreter.failed()) {
         interpreter.raise_kept_error();
@@ -237,11 +222,30 @@ PyObject* reduce(PyObject* self, PyObject*) {
     return guarded([&] { return reduce_searcher(config_of(self)); });
 }
 
+PyObject* searcher_repr_of(PyObject* self) {
+    return guarded([&] { return searcher_repr(config_of(self)); });
+}
+
+// One read-only property per option; the closure is the option's table entry.
+PyObject* get_option(PyObject* self, void* closure) {
+    return static_cast<const SearcherOption*>(closure)->load(config_of(self));
+}
+
+PyGetSetDef* option_properties() {
+    static std::vector<PyGetSetDef> properties = [] {
+        std::vector<PyGetSetDef> table;
+        for (const SearcherOption& option : searcher_options()) {
+            table.push_back({option.name, get_option, nullptr, option.doc,
+                             const_cast<SearcherOption*>(&option)});
+        }
+        table.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+        return table;
+    }();
+    return properties.data();
+}
+
 // ---- The class ---------------------------------------------------------------------------------
 
-PyDoc_STRVAR(searcher_doc,
-             "Searcher(max_complexity=10, complexity_penalty=0.1, beam_width=1000)\n--\n\n"
-             "The core KOV-SR search engine exposed to Python.");
 PyDoc_STRVAR(find_function_doc,
              "find_function($self, xs, ys)\n--\n\n"
              "Finds a univariate function f(x) \xe2\x89\x88 y.\n"
@@ -285,16 +289,24 @@ PyTypeObject make_type_object() {
     type.tp_name = "Searcher";
     type.tp_basicsize = sizeof(PySearcher);
     type.tp_flags = Py_TPFLAGS_DEFAULT;
-    type.tp_doc = searcher_doc;
+    type.tp_doc = searcher_doc();
     type.tp_new = searcher_new;
     type.tp_dealloc = searcher_dealloc;
+    type.tp_repr = searcher_repr_of;
     type.tp_methods = methods;
+    type.tp_getset = option_properties();
     return type;
 }
 
 PyTypeObject type_object = make_type_object();
 
 }  // namespace
+
+PyObject* new_searcher(const SearchConfig& config) {
+    PyTypeObject* type = searcher_type();
+    if (type == nullptr) return nullptr;
+    return make_searcher(type, config);
+}
 
 PyTypeObject* searcher_type() {
     // Readied on first use, once per process; a failure is raised and retried on the next use.

@@ -2,9 +2,14 @@
 
 #include "python/py_ref.hpp"
 
+#include "engine/config.hpp"
+
 namespace kov::python {
 
 // The Searcher class, readied on first use; borrowed, null with an error set on failure.
 [[nodiscard]] PyTypeObject* searcher_type();
+
+// A new Searcher holding `config`, already checked; null with an error set.
+[[nodiscard]] PyObject* new_searcher(const SearchConfig& config);
 
 }  // namespace kov::python

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "bits.hpp"
+#include "engine/fitter_kernels.hpp"
 #include "ops/builtin_ids.hpp"
+#include "ops/builtin_table.hpp"
 #include "ops/builtins.hpp"
 #include "ops/complex_math.hpp"
 #include "ops/registry.hpp"
@@ -218,6 +220,55 @@ TEST(OperatorDispatch, EvalBuiltinMatchesVirtualEvalOnSpecialValues) {
             }
         }
     }
+}
+
+// ---- The operator table reaches every place an operator is used -----------------------------
+
+class OperatorTableRow : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(OperatorTableRow, RegistryObjectsAndKernelsFollowIt) {
+    const std::size_t id = GetParam();
+    const BuiltinSpec& row = builtin_table[id];
+    const OperatorRegistry& registry = builtins();
+    ASSERT_LT(id, registry.size());
+    const Operator& op = registry.op(id);
+    EXPECT_EQ(registry.meta(id).name, row.name);
+    EXPECT_EQ(registry.meta(id).arity, row.arity);
+    EXPECT_EQ(registry.meta(id).is_commutative, row.commutative);
+    std::ostringstream debug;
+    op.debug_text(debug);
+    EXPECT_EQ(debug.str().rfind(row.type_name, 0), 0u) << debug.str();
+    const std::vector<std::string> operands = {"x", "y"};
+    const std::span<const std::string> taken(operands.data(), row.arity);
+    const auto rendered = [&](const RenderTemplate& form) {
+        return row.arity == 0 ? std::string(form.before) : render_builtin(form, row.arity, taken);
+    };
+    EXPECT_EQ(op.to_latex(taken), rendered(row.latex));
+    EXPECT_EQ(op.to_python(taken), rendered(row.python));
+
+    // The fitter's column kernel of this id computes the table's function.
+    const std::array<Complex, 3> as = {Complex{0.5, 0}, Complex{-2, 0.25}, Complex{3, -1}};
+    const std::array<Complex, 3> bs = {Complex{1.5, 0}, Complex{0.75, -2}, Complex{-0.5, 0}};
+    const std::array<std::uint8_t, 3> present = {1, 1, 1};
+    std::array<Complex, 3> out{};
+    std::array<std::uint8_t, 3> ok{};
+    fitting::kernels[id]({as.data(), present.data(), 1}, {bs.data(), present.data(), 1}, out.data(),
+                         ok.data(), 0, as.size());
+    for (std::size_t j = 0; j < as.size(); ++j) {
+        const std::optional<Complex> expected = row.function(as[j], bs[j]);
+        ASSERT_TRUE(expected.has_value()) << row.name;
+        EXPECT_EQ(ok[j], 1) << row.name;
+        EXPECT_SAME_VALUE(std::optional<Complex>(out[j]), expected) << row.name;
+    }
+    EXPECT_EQ(fitting::builtin_arity(id), row.arity);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryBuiltin, OperatorTableRow,
+                         ::testing::Range<std::size_t>(0, builtin_id::count));
+
+TEST(OperatorTable, EveryRegisteredBuiltinHasARow) {
+    EXPECT_EQ(builtins().size(), builtin_table.size());
+    EXPECT_EQ(builtin_constants().size() + all_builtins().size(), builtin_table.size());
 }
 
 // ---- Registry --------------------------------------------------------------------------------

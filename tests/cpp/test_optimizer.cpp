@@ -9,6 +9,7 @@
 
 #include "bits.hpp"
 #include "core/expression.hpp"
+#include "engine/fitter_columns.hpp"
 #include "engine/fitter_form.hpp"
 #include "engine/optimizer.hpp"
 #include "ops/builtin_ids.hpp"

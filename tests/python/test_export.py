@@ -114,3 +114,14 @@ def test_missing_sympy_is_named(monkeypatch):
     monkeypatch.setitem(sys.modules, "sympy", None)  # makes `import sympy` fail
     with pytest.raises(ImportError, match=r"pip install 'kov-sr\[sympy\]'"):
         to_sympy("v_{0}")
+
+
+def test_every_operator_of_the_table_has_a_sympy_form():
+    from kov_sr import _core
+    from kov_sr.export import _sympy_constructions
+
+    constructions = _sympy_constructions(sympy)
+    assert [name for name, _ in _core._operators] == list(constructions)
+    x, y = sympy.symbols("x y")
+    for name, arity in _core._operators:
+        assert isinstance(constructions[name](*(x, y)[:arity]), sympy.Basic), name

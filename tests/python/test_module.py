@@ -74,14 +74,19 @@ RESULT_DOCS = [
 
 def test_searcher_class_signature_and_doc():
     assert str(inspect.signature(kov_sr.Searcher)) == (
-        "(max_complexity=10, complexity_penalty=0.1, beam_width=1000)")
-    assert kov_sr.Searcher.__doc__ == "The core KOV-SR search engine exposed to Python."
+        "(max_complexity=10, complexity_penalty=0.1, beam_width=1000, *, strategy='classic', "
+        "time_limit=None, verbose=True, noise=None)")
+    assert kov_sr.Searcher.__doc__.startswith(
+        "The core KOV-SR search engine exposed to Python.\n\nSettings:\n  max_complexity: ")
 
 
 def test_method_order():
     # Private members (the estimator's _find_pareto) are not part of the written order.
-    searcher_methods = [n for n in vars(kov_sr.Searcher) if not n.startswith("_")]
+    members = {n: m for n, m in vars(kov_sr.Searcher).items() if not n.startswith("_")}
+    searcher_methods = [n for n, m in members.items() if not inspect.isgetsetdescriptor(m)]
     assert searcher_methods == [name for name, _, _ in SEARCHER_DOCS]
+    settings = [n for n, m in members.items() if inspect.isgetsetdescriptor(m)]
+    assert settings == list(inspect.signature(kov_sr.Searcher).parameters)
     result_members = [n for n in vars(kov_sr.SearchResult) if not n.startswith("__")]
     assert result_members == [name for name, _, _ in RESULT_DOCS] + [
         "formula", "error", "complexity"]

@@ -4,6 +4,7 @@ import contextlib
 import copy
 import io
 import math
+import pathlib
 import pickle
 import subprocess
 import sys
@@ -147,9 +148,11 @@ def test_searcher_round_trip_keeps_its_settings(settings, protocol):
     searcher = kov_sr.Searcher(*settings)
     restored = pickle.loads(pickle.dumps(searcher, protocol))
     assert type(restored) is kov_sr.Searcher
-    kept = restored.__reduce__()[1]
-    assert kept[0] == searcher.__reduce__()[1][0] and kept[2] == searcher.__reduce__()[1][2]
-    assert bits(kept[1]) == bits(searcher.__reduce__()[1][1])
+    layout, kept = restored.__reduce__()[1]
+    assert layout == 2 and kept.keys() == searcher.__reduce__()[1][1].keys()
+    assert kept["max_complexity"] == searcher.max_complexity
+    assert kept["beam_width"] == searcher.beam_width
+    assert bits(kept["complexity_penalty"]) == bits(searcher.complexity_penalty)
 
 
 @pytest.mark.parametrize(
@@ -334,11 +337,53 @@ class Forged:
         Forged(3, 0.1, 2**64, function=_core._rebuild_searcher),
         Forged(3, 1, 5, function=_core._rebuild_searcher),
         Forged(3, 0.1, function=_core._rebuild_searcher),
+        Forged(3, function=_core._rebuild_searcher),
+        Forged(2, [], function=_core._rebuild_searcher),
+        Forged(3, {}, function=_core._rebuild_searcher),
+        Forged(2, {"beam": 5}, function=_core._rebuild_searcher),
+        Forged(2, {1: 5}, function=_core._rebuild_searcher),
+        Forged(2, {"beam_width": -1}, function=_core._rebuild_searcher),
+        Forged(2, {"strategy": "fast"}, function=_core._rebuild_searcher),
+        Forged(2, {"verbose": None}, function=_core._rebuild_searcher),
     ],
 )
 def test_forged_pickles_raise_instead_of_crashing(forged):
     with pytest.raises((TypeError, ValueError)):
         pickle.loads(pickle.dumps(forged))
+
+
+GOLDEN = pathlib.Path(__file__).parent / "pickles"
+SEARCHER_DEFAULTS = {
+    "max_complexity": 10, "complexity_penalty": 0.1, "beam_width": 1000, "strategy": "classic",
+    "time_limit": None, "verbose": True, "noise": None,
+}
+
+
+# Files written by earlier versions: each must keep loading into the same object.
+@pytest.mark.parametrize("name, settings", [
+    ("searcher_positional.pickle",
+     {**SEARCHER_DEFAULTS, "max_complexity": 5, "complexity_penalty": 0.25, "beam_width": 40}),
+    ("searcher_keywords.pickle",
+     {"max_complexity": 6, "complexity_penalty": 0.5, "beam_width": 300, "strategy": "thorough",
+      "time_limit": 2.5, "verbose": False, "noise": 0.01}),
+])
+def test_golden_searcher_pickles_load(name, settings):
+    searcher = pickle.loads((GOLDEN / name).read_bytes())
+    assert {key: getattr(searcher, key) for key in settings} == settings
+    assert searcher.__reduce__()[1] == (2, settings)
+
+
+def test_golden_result_pickle_loads():
+    result = pickle.loads((GOLDEN / "result.pickle").read_bytes())
+    assert repr(result) == (
+        "SearchResult(formula='Divide(v_{0}, Sin(2.8123646143560745))', error=6.613052e-1, "
+        "complexity=4)")
+    assert result.eval(2.0) == 2.0 / math.sin(2.8123646143560745)
+
+
+def test_a_searcher_state_without_some_settings_takes_their_defaults():
+    searcher = _core._rebuild_searcher(2, {"beam_width": 7})
+    assert searcher.__reduce__()[1] == (2, {**SEARCHER_DEFAULTS, "beam_width": 7})
 
 
 def test_find_pareto_stops_early_and_returns_the_list(capsys):
@@ -356,7 +401,7 @@ def test_find_pareto_stops_early_and_returns_the_list(capsys):
     assert [r.complexity for r in pareto] == sorted((r.complexity for r in pareto), reverse=True)
     # Nothing past the exact formula can be more accurate, so stopping loses no candidate.
     assert [observed(r) for r in pareto] == [observed(r) for r in candidates]
-    assert searcher.__reduce__()[1] == (4, 0.1, 100)
+    assert (searcher.max_complexity, searcher.complexity_penalty, searcher.beam_width) == (4, 0.1, 100)
 
 
 @pytest.mark.parametrize(

@@ -35,6 +35,8 @@ def progress_lines(text):
     ((), {}), ((5,), {}), ((), {"beam_width": 50}), ((3, -3, 0), {}),
     ((), {"max_complexity": 0, "complexity_penalty": np.float32(0.5), "beam_width": True}),
     ((np.int64(4),), {"complexity_penalty": 2}),
+    ((), {"strategy": "thorough", "time_limit": 1e-3, "verbose": False, "noise": 0}),
+    ((), {"strategy": "classic", "time_limit": 5, "noise": np.float64(0.5), "verbose": True}),
 ])
 def test_construction_accepts(args, kwargs):
     assert type(kov_sr.Searcher(*args, **kwargs)) is kov_sr.Searcher
@@ -50,17 +52,54 @@ def test_construction_accepts(args, kwargs):
     ({"complexity_penalty": [0.1]}, TypeError,
      "complexity_penalty must be a real number, not list"),
     ({"unknown": 1}, TypeError, None),
+    ({"strategy": "fast"}, ValueError, "strategy must be 'classic' or 'thorough', not 'fast'"),
+    ({"strategy": "Classic"}, ValueError, None),
+    ({"strategy": None}, TypeError, "strategy must be a str, not NoneType"),
+    ({"time_limit": 0}, ValueError, None),
+    ({"time_limit": -1.0}, ValueError, None),
+    ({"time_limit": float("inf")}, ValueError, None),
+    ({"time_limit": float("nan")}, ValueError, None),
+    ({"time_limit": "10"}, TypeError, "time_limit must be a real number or None, not str"),
+    ({"verbose": 0}, TypeError, "verbose must be a bool, not int"),
+    ({"verbose": None}, TypeError, None),
+    ({"noise": -0.1}, ValueError, None),
+    ({"noise": float("inf")}, ValueError, None),
+    ({"noise": [0.1]}, TypeError, "noise must be a real number or None, not list"),
 ])
 def test_construction_rejects(kwargs, error, message):
     with pytest.raises(error) as info:
         kov_sr.Searcher(**kwargs)
     if message is not None:
         assert str(info.value) == message
+    elif error is not OverflowError and "unknown" not in kwargs:
+        assert str(info.value).startswith(f"{next(iter(kwargs))} must be ")
 
 
-def test_construction_rejects_surplus_positional_arguments():
+@pytest.mark.parametrize("args, kwargs", [
+    ((1, 2, 3, 4), {}),  # the options after beam_width are keyword-only
+    ((1, 2, 3, "classic"), {}),
+    ((1,), {"max_complexity": 2}),
+])
+def test_construction_rejects_bad_calls(args, kwargs):
     with pytest.raises(TypeError):
-        kov_sr.Searcher(1, 2, 3, 4)
+        kov_sr.Searcher(*args, **kwargs)
+
+
+def test_settings_are_shown_and_read_only():
+    searcher = kov_sr.Searcher(4, strategy="thorough", time_limit=3, noise=0.25)
+    assert repr(searcher) == (
+        "Searcher(max_complexity=4, complexity_penalty=0.1, beam_width=1000, strategy='thorough', "
+        "time_limit=3.0, verbose=True, noise=0.25)")
+    assert (searcher.strategy, searcher.time_limit, searcher.noise) == ("thorough", 3.0, 0.25)
+    with pytest.raises(AttributeError):
+        searcher.max_complexity = 5
+
+
+def test_verbose_false_writes_no_progress_line(capsys):
+    quiet = kov_sr.Searcher(max_complexity=3, verbose=False)
+    quiet.find_candidates([[x] for x in XS], [x ** 3 + 0.5 for x in XS])
+    quiet.recognize_constant(2.5)
+    assert capsys.readouterr().out == ""
 
 
 def test_constructor_arguments_reach_the_search(capsys):

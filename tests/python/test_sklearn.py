@@ -119,12 +119,13 @@ def test_progress_lines_only_when_verbose(capsys, verbose, printed):
     assert ("[KOV-SR]" in capsys.readouterr().out) == printed
 
 
-def test_one_search_through_the_private_entry_point_when_present(monkeypatch):
+def test_one_search_through_the_private_entry_point(monkeypatch):
     calls = []
 
     class RecordingSearcher:
-        def __init__(self, *settings):
-            self._searcher = kov_sr.Searcher(*settings)
+        def __init__(self, *settings, **options):
+            self._searcher = kov_sr.Searcher(*settings, **options)
+            calls.append(options)
 
         def _find_pareto(self, inputs, ys):
             calls.append("_find_pareto")
@@ -135,11 +136,9 @@ def test_one_search_through_the_private_entry_point_when_present(monkeypatch):
             return self._searcher.find_candidates(inputs, ys)
 
     monkeypatch.setattr(kov_sr.sklearn, "Searcher", RecordingSearcher)
-    small().fit(EXP_ROWS, EXP_TARGETS)
-    assert calls == ["_find_pareto"]
-    del RecordingSearcher._find_pareto
-    small().fit(EXP_ROWS, EXP_TARGETS)
-    assert calls == ["_find_pareto", "find_candidates"]
+    small(time_limit=30.0).fit(EXP_ROWS, EXP_TARGETS)
+    options = {"strategy": "thorough", "time_limit": 30.0, "verbose": False, "noise": None}
+    assert calls == [options, "_find_pareto"]
 
 
 @pytest.mark.parametrize(
@@ -151,6 +150,9 @@ def test_one_search_through_the_private_entry_point_when_present(monkeypatch):
         {"beam_width": -1},
         {"complexity_penalty": float("nan")},
         {"complexity_penalty": "high"},
+        {"strategy": "fast"},
+        {"time_limit": 0},
+        {"noise": -1.0},
     ],
 )
 def test_bad_settings_are_refused_at_fit(settings):
