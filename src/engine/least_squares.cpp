@@ -9,7 +9,7 @@
 #include "engine/derivative_rules.hpp"
 #include "engine/real_axis_eval.hpp"
 #include "ops/builtin_ids.hpp"
-#include "ops/complex_math.hpp"
+#include "ops/builtin_table.hpp"
 #include "ops/operator.hpp"
 
 namespace kov {

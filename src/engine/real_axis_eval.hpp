@@ -6,7 +6,7 @@
 
 #include "core/complex.hpp"
 #include "ops/builtin_ids.hpp"
-#include "ops/complex_math.hpp"
+#include "ops/builtin_table.hpp"
 
 namespace kov {
 
