@@ -64,7 +64,9 @@ bool open_float64_array(PyObject* object, int ndim, Float64Array& array) {
     if (is_array < 0) return false;
     if (is_array == 0) return true;
     if (!array.buffer.acquire(object, PyBUF_RECORDS_RO)) {
-        // Arrays of some element types (datetimes, for one) export no buffer: generic path.
+        // Arrays of some element types (datetimes, for one) export no buffer: generic path. An
+        // interrupt or exhausted memory during the request is not about the array and goes on.
+        if (!error_is_about_input()) return false;
         PyErr_Clear();
         return true;
     }
@@ -92,18 +94,27 @@ double read_double(const char* address) {
     return value;
 }
 
+// Reserves room for the sequence's reported length. A length that cannot be had about the input
+// only costs the reservation; false, with the error set, for one that is not (an interrupt).
+template <class Container>
+bool reserve_length(PyObject* object, Container& out) {
+    const Py_ssize_t length = PyObject_Size(object);
+    if (length > 0) {
+        out.reserve(static_cast<std::size_t>(length));
+    } else if (length < 0) {
+        if (!error_is_about_input()) return false;
+        PyErr_Clear();
+    }
+    return true;
+}
+
 // Appends the elements of a sequence (not a str) converted to doubles. False with an error set.
 bool append_sequence(PyObject* object, Vector& out) {
     if (PyUnicode_Check(object) || !PySequence_Check(object)) {
         PyErr_SetString(PyExc_TypeError, "not a sequence");
         return false;
     }
-    const Py_ssize_t length = PyObject_Size(object);
-    if (length > 0) {
-        out.reserve(static_cast<std::size_t>(length));
-    } else if (length < 0) {
-        PyErr_Clear();  // a failing length only costs the reservation
-    }
+    if (!reserve_length(object, out)) return false;
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) return false;
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
@@ -180,12 +191,7 @@ std::optional<Matrix> convert_to_matrix(PyObject* object) {
         return fail_with<Matrix>(PyExc_ValueError, matrix_message);
     }
     Matrix out;
-    const Py_ssize_t length = PyObject_Size(object);
-    if (length > 0) {
-        out.reserve(static_cast<std::size_t>(length));
-    } else if (length < 0) {
-        PyErr_Clear();
-    }
+    if (!reserve_length(object, out)) return std::nullopt;
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) return fail_with<Matrix>(PyExc_ValueError, matrix_message);
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
