@@ -4,7 +4,11 @@
 #include <cstring>
 #include <string_view>
 
+#if KOV_HAVE_SYSINFO
 #include <sys/sysinfo.h>
+#elif KOV_HAVE_SYSCONF_PHYS_PAGES
+#include <unistd.h>
+#endif
 
 #include "python/errors.hpp"
 
@@ -75,15 +79,30 @@ bool open_float64_array(PyObject* object, int ndim, Float64Array& array) {
     return true;
 }
 
+// Physical memory and swap in bytes, or 0 where the system does not tell. Without sysinfo (macOS,
+// the BSDs) only physical memory is counted, which refuses a little earlier.
+double memory_size() {
+#if KOV_HAVE_SYSINFO
+    struct sysinfo info {};
+    if (sysinfo(&info) != 0) return 0.0;
+    return (static_cast<double>(info.totalram) + static_cast<double>(info.totalswap)) *
+           info.mem_unit;
+#elif KOV_HAVE_SYSCONF_PHYS_PAGES
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return 0.0;
+    return static_cast<double>(pages) * static_cast<double>(page_size);
+#else
+    return 0.0;
+#endif
+}
+
 // An array can describe far more elements than it occupies (np.broadcast_to repeats one row with a
 // zero stride; a memory map pages its file in). Copied row by row, such an array would fail only
 // when the machine ran out of memory, which can end the process instead of raising; refuse it up
 // front, as NumPy does when asked to copy it. Unknown totals let the allocations decide.
 bool copy_fits_in_memory(std::size_t rows, std::size_t columns) {
-    struct sysinfo info {};
-    if (sysinfo(&info) != 0) return true;
-    const double memory =
-        (static_cast<double>(info.totalram) + static_cast<double>(info.totalswap)) * info.mem_unit;
+    const double memory = memory_size();
     const double row_bytes = sizeof(Vector) + static_cast<double>(columns) * sizeof(double);
     return memory <= 0.0 || static_cast<double>(rows) * row_bytes <= memory;
 }
