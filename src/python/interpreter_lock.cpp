@@ -14,26 +14,25 @@ bool interpreter_is_finalizing() noexcept {
 #endif
 }
 
-// A thread that asks for the lock while the interpreter shuts down is ended by the interpreter with
-// pthread_exit; the unwinding that causes would meet the catch-all handlers that keep C++
-// exceptions away from the interpreter and abort the process. A search left running in a daemon
-// thread at exit therefore parks here instead, until the process ends.
-void take_back(PyThreadState* state) noexcept {
-    while (interpreter_is_finalizing()) std::this_thread::sleep_for(std::chrono::seconds(1));
-    PyEval_RestoreThread(state);
-}
-
 }  // namespace
 
-InterpreterLockReleased::InterpreterLockReleased() noexcept : state_(PyEval_SaveThread()) {}
+InterpreterLockReleased::InterpreterLockReleased() noexcept
+    : main_thread_(_PyOS_IsMainThread() != 0), state_(PyEval_SaveThread()) {}
 
-InterpreterLockReleased::~InterpreterLockReleased() {
-    take_back(state_);
+InterpreterLockReleased::~InterpreterLockReleased() noexcept(false) {
+    take_back();
 }
 
-InterpreterLockRetaken::InterpreterLockRetaken(InterpreterLockReleased& released) noexcept
+void InterpreterLockReleased::take_back() {
+    while (!main_thread_ && interpreter_is_finalizing()) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    PyEval_RestoreThread(state_);
+}
+
+InterpreterLockRetaken::InterpreterLockRetaken(InterpreterLockReleased& released)
     : released_(released) {
-    take_back(released_.state_);
+    released_.take_back();
 }
 
 InterpreterLockRetaken::~InterpreterLockRetaken() {

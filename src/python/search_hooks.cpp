@@ -60,6 +60,9 @@ void InterpreterHooks::write_line(std::string_view line) {
 
 bool InterpreterHooks::should_cancel() {
     if (failed()) return true;
+    // Elsewhere than on the main thread there is nothing to check, and not taking the lock keeps
+    // the engine's parallel loops free of waits for it.
+    if (!released_->on_main_thread()) return false;
     const auto now = std::chrono::steady_clock::now();
     if (now - last_signal_check_ < signal_check_interval) return false;
     last_signal_check_ = now;

@@ -18,7 +18,8 @@ namespace kov::python {
 // calls only.
 //   progress: each line goes to the current sys.stdout and is flushed, so notebooks,
 //             contextlib.redirect_stdout and test capture see the lines as they come.
-//   should_cancel: polls for signals so that Ctrl-C stops a search that may run for minutes.
+//   should_cancel: polls for signals so that Ctrl-C stops a search that may run for minutes
+//                (on the main thread: Python handles signals nowhere else).
 // The first Python error (a failed write, the KeyboardInterrupt) is kept and stops the search; the
 // caller raises it once run_bfs has returned.
 class InterpreterHooks {

@@ -213,6 +213,26 @@ def search_in_child(expected):
 
 
 @pytest.mark.filterwarnings(FORK_WARNING)
+def test_the_interpreter_exits_cleanly_while_a_daemon_thread_searches():
+    # The interpreter ends a daemon thread that waits for the interpreter lock during shutdown by
+    # unwinding its stack; a handler that swallowed that unwinding aborted the process.
+    code = """
+        import io, math, sys, threading, time
+        import kov_sr
+        def search():
+            xs = [0.1 * i for i in range(1, 30)]
+            ys = [math.sin(x) * x + math.log(x + 3.3) for x in xs]
+            kov_sr.Searcher(max_complexity=9, beam_width=3000).find_candidates(
+                [[x] for x in xs], ys)
+        sys.stdout = io.StringIO()
+        threading.Thread(target=search, daemon=True).start()
+        time.sleep(0.5)
+        sys.stdout = sys.__stdout__
+        print("exiting")
+    """
+    assert run_child(code) == "exiting"
+
+
 def test_a_forked_child_searches_after_its_parent(sequential):
     TASKS["exp"]()  # the parent's pool is running
     pid = os.fork()
