@@ -6,9 +6,9 @@
 namespace kov {
 
 // The process-wide pool of worker threads. It starts on first use with one worker per processor
-// the process may run on (its affinity mask); the thread calling parallel_for is one of them, so
-// the pool itself holds one thread fewer. A child process created by fork() starts a pool of its
-// own on first use.
+// the process may run on (its affinity mask; the processor count where the system has no such
+// mask); the thread calling parallel_for is one of them, so the pool itself holds one thread
+// fewer. A child process created by fork() starts a pool of its own on first use.
 
 // Number of workers parallel_for uses (the calling thread included), at least 1.
 [[nodiscard]] std::size_t worker_count();

@@ -2,6 +2,10 @@
 
 #include "python/py_ref.hpp"
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -56,15 +60,21 @@ private:
 // Runs the body of a function called by the interpreter. No C++ exception may unwind into CPython:
 // running out of memory becomes MemoryError, anything else KovRuntimeError. A length_error is a
 // request for more elements than a container can address (a sequence reporting a length of 2**62,
-// say): memory that cannot be had, so MemoryError too.
+// say): memory that cannot be had, so MemoryError too. The one thing let through is the unwinding
+// with which the interpreter ends a thread that waits for the interpreter lock while the
+// interpreter shuts down (a daemon thread's search at exit): swallowing it aborts the process.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
     // The C++ runtime keeps its exception state in thread-local storage that, in a module loaded
     // at run time, is allocated on the thread's first use; should that first use be throwing
     // bad_alloc, the allocation fails too and the process exits. Touch it while memory is there.
     (void)std::current_exception();
     try {
         return body();
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::length_error&) {

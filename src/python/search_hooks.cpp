@@ -19,6 +19,18 @@ bool call_method(PyObject* object, const char* name, PyObject* argument) {
 
 }  // namespace
 
+SearchOutcome InterpreterHooks::run(const Matrix& rows, const Vector& targets,
+                                    const SearchConfig& config) {
+    SearchHooks engine_hooks = hooks();
+    if (!config.verbose)
+        engine_hooks.progress = nullptr;  // the lines go nowhere, not even to sys.stdout
+    InterpreterLockReleased released;
+    released_ = &released;
+    SearchOutcome outcome = run_bfs(rows, targets, config, engine_hooks);
+    released_ = nullptr;
+    return outcome;
+}
+
 SearchHooks InterpreterHooks::hooks() {
     SearchHooks hooks;
     hooks.progress = [this](std::string_view line) { write_line(line); };
@@ -33,6 +45,7 @@ PyObject* InterpreterHooks::raise_kept_error() noexcept {
 
 void InterpreterHooks::write_line(std::string_view line) {
     if (failed()) return;
+    const InterpreterLockRetaken locked(*released_);
     // Looked up for every line: the caller may swap sys.stdout while the search runs. Like print(),
     // write nothing when there is no stdout.
     PyRef out = PyRef::borrow(PySys_GetObject("stdout"));
@@ -49,9 +62,13 @@ void InterpreterHooks::write_line(std::string_view line) {
 
 bool InterpreterHooks::should_cancel() {
     if (failed()) return true;
+    // Elsewhere than on the main thread there is nothing to check, and not taking the lock keeps
+    // the engine's parallel loops free of waits for it.
+    if (!released_->on_main_thread()) return false;
     const auto now = std::chrono::steady_clock::now();
     if (now - last_signal_check_ < signal_check_interval) return false;
     last_signal_check_ = now;
+    const InterpreterLockRetaken locked(*released_);
     if (PyErr_CheckSignals() == 0) return false;
     error_.take_current();
     return true;

@@ -3,6 +3,7 @@ same calls made one after another, and a child process made by fork() searches n
 its parent has searched (the worker pool starts afresh in the child)."""
 
 import contextlib
+import io
 import math
 import multiprocessing
 import os
@@ -113,6 +114,35 @@ def test_evaluations_from_threads_match_one_thread(sequential):
             assert batches == expected
 
 
+def test_other_threads_run_during_a_search():
+    # A thread that ticks every millisecond stands for a server, a progress bar or a scheduler's
+    # heartbeat: it gets hundreds of ticks during this search of about a second, but only some 30
+    # (around the progress lines) when the search holds the interpreter lock throughout.
+    ticks = 0
+    stop = threading.Event()
+
+    def tick():
+        nonlocal ticks
+        while not stop.is_set():
+            time.sleep(0.001)
+            ticks += 1
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    try:
+        xs = [0.1 * i for i in range(1, 30)]
+        ys = [math.sin(x) * x + math.log(x + 3.3) for x in xs]
+        with contextlib.redirect_stdout(io.StringIO()):
+            before = ticks
+            kov_sr.Searcher(max_complexity=6, beam_width=3000).find_candidates(
+                [[x] for x in xs], ys)
+            during = ticks - before
+    finally:
+        stop.set()
+        ticker.join()
+    assert during > 150
+
+
 def run_child(code, timeout=120):
     completed = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
                                text=True, timeout=timeout)
@@ -183,6 +213,26 @@ def search_in_child(expected):
 
 
 @pytest.mark.filterwarnings(FORK_WARNING)
+def test_the_interpreter_exits_cleanly_while_a_daemon_thread_searches():
+    # The interpreter ends a daemon thread that waits for the interpreter lock during shutdown by
+    # unwinding its stack; a handler that swallowed that unwinding aborted the process.
+    code = """
+        import io, math, sys, threading, time
+        import kov_sr
+        def search():
+            xs = [0.1 * i for i in range(1, 30)]
+            ys = [math.sin(x) * x + math.log(x + 3.3) for x in xs]
+            kov_sr.Searcher(max_complexity=9, beam_width=3000).find_candidates(
+                [[x] for x in xs], ys)
+        sys.stdout = io.StringIO()
+        threading.Thread(target=search, daemon=True).start()
+        time.sleep(0.5)
+        sys.stdout = sys.__stdout__
+        print("exiting")
+    """
+    assert run_child(code) == "exiting"
+
+
 def test_a_forked_child_searches_after_its_parent(sequential):
     TASKS["exp"]()  # the parent's pool is running
     pid = os.fork()
