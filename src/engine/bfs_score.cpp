@@ -466,8 +466,8 @@ private:
         offer_answer(picked, state);
     }
 
-    // The least distance to the target that one operation with an integer reaches from the
-    // candidate's value on the single row.
+    // The least distance to the target that one operation with an integer, or Exp or Log,
+    // reaches from the candidate's value on the single row.
     double completion_error(const Prepared& p, std::uint8_t op) const {
         const std::optional<Complex> value = p.constant_child
                                                  ? std::optional<Complex>(p.constant_value)
@@ -476,12 +476,19 @@ private:
         const double x = value->re;
         const double t = targets_[0];
         double best = infinity;
+        const auto consider = [&](double reached) {
+            const double distance = std::fabs(reached - t);
+            if (distance < best) best = distance;
+        };
         for (const double k : completions_) {
             for (const double reached : {x + k, x - k, k - x, x * k, x / k, k / x}) {
-                const double distance = std::fabs(reached - t);
-                if (distance < best) best = distance;
+                consider(reached);
             }
         }
+        // One unary step as well: Divide(Log(2), 3) is one Exp from the cube root of 2. (Sqrt
+        // and squaring as well would crowd the beam with blocks one step from the target.)
+        consider(std::exp(x));
+        if (x > 0.0) consider(std::log(x));
         return best;
     }
 

@@ -32,8 +32,9 @@ struct SearchConfig {
     std::vector<std::int32_t> integer_seeds;
     // Constant recognition with integers (a single sample): a level's candidates are ranked for the
     // beam by the closest one operation with 1 or a seeded integer k brings them to the target
-    // (x + k, x - k, k - x, x k, x / k, k / x) when that is closer than they are, as a building
-    // block far from the target (1 + Sqrt(5) for the golden ratio) may be one step from it.
+    // (x + k, x - k, k - x, x k, x / k, k / x) or exp x or log x, when that is
+    // closer than they are, as a building block far from the target (1 + Sqrt(5) for the golden
+    // ratio) may be one step from it.
     bool rank_integer_completions = false;
     // When positive, the search returns its best answers of any complexity, this many at most,
     // by error then complexity, instead of the Pareto list.

@@ -38,8 +38,8 @@ def test_approximate_answers_are_real_too():
 
 @pytest.mark.parametrize("value, formula, latex, python, exact", [
     (3 / 8, "Divide(3, 8)", r"\frac{3}{8}", "((3)/(8))", sympy.Rational(3, 8)),
-    (3.7, "Plus(Inv(5), Divide(7, 2))", r"\frac{1}{5} + \frac{7}{2}", "((1/(5)))+(((7)/(2)))",
-     sympy.Rational(37, 10)),
+    (2 ** (1 / 3), "Exp(Divide(Log(2), 3))", r"e^{\frac{\ln(2)}{3}}", "np.exp(((np.log(2))/(3)))",
+     sympy.cbrt(2)),
     (math.sqrt(3) / 2, None, None, None, sympy.sqrt(3) / 2),
     ((1 + math.sqrt(5)) / 2, None, None, None, (1 + sympy.sqrt(5)) / 2),
 ])
