@@ -9,6 +9,7 @@
 
 #include "engine/answers.hpp"
 #include "engine/bfs.hpp"
+#include "engine/pool.hpp"
 #include "engine/precision.hpp"
 
 namespace kov {
@@ -134,6 +135,30 @@ TEST(FormulaBudget, StopsBeforeALevelThatWouldExceedIt) {
     ASSERT_FALSE(searched.results.empty());
     EXPECT_EQ(searched.results.front().expression.complexity, 1u);
     EXPECT_EQ(searched.lines.size(), 1u);  // the start line only
+}
+
+// Ranked answers and completion ranking come from per-worker heaps: the merge must not depend on
+// how the work was split.
+TEST(RankedAnswers, SameForAnyNumberOfThreads) {
+    SearchConfig config = small_config();
+    config.max_complexity = 5;
+    config.real_answers_only = true;
+    config.ranked_answers = 8;
+    config.integer_seeds = {2, 3, 4, 5, 6, 7, 8, 9};
+    config.rank_integer_completions = true;
+    std::vector<std::vector<std::string>> runs;
+    for (std::size_t threads : {1u, 2u, 3u}) {
+        set_worker_count(threads);
+        std::vector<std::string> formulas;
+        for (const SearchResult& r : search_constant(1.2599, config, false).results) {
+            formulas.push_back(r.expression.formula);
+        }
+        runs.push_back(formulas);
+    }
+    set_worker_count(0);
+    EXPECT_EQ(runs[0].size(), 8u);
+    EXPECT_EQ(runs[1], runs[0]);
+    EXPECT_EQ(runs[2], runs[0]);
 }
 
 struct PrecisionCase {
