@@ -20,12 +20,16 @@ _Vector = Sequence[_Number] | NDArray[Any]
 _Matrix = Sequence[Sequence[_Number] | NDArray[Any]] | NDArray[Any]
 
 # What SearchResult.__reduce__ hands to pickle: layout 1, then the tokens (kind, arity, index, id,
-# value.re, value.im), the composed formula text, complexity, var_count and error.
+# value.re, value.im), the composed formula text, complexity, var_count and error; layout 2 (the
+# answers of constant recognition) adds within_precision.
 _Token = tuple[int, int, int, int, float, float]
 
 # The search strategies of Searcher(strategy=...).
 _Strategy = Literal["classic", "thorough"]
-_ResultState = tuple[int, tuple[_Token, ...], str, int, int, float]
+_ResultState = (
+    tuple[int, tuple[_Token, ...], str, int, int, float]
+    | tuple[int, tuple[_Token, ...], str, int, int, float, bool]
+)
 
 @final
 class Searcher:
@@ -76,8 +80,19 @@ class Searcher:
         """Alias for find_multivariate (Scikit-Learn style)."""
     def find_candidates(self, inputs: _Matrix, ys: _Vector) -> list[SearchResult]:
         """Returns the Pareto-front of all candidate formulas found."""
-    def recognize_constant(self, value: _Number) -> SearchResult:
+    def recognize_constant(
+        self, value: _Number, *, integers: bool = False, digits: SupportsIndex | None = None
+    ) -> SearchResult:
         """Identifies a closed-form expression for a scalar constant."""
+    def recognize_constant_candidates(
+        self,
+        value: _Number,
+        *,
+        integers: bool = False,
+        digits: SupportsIndex | None = None,
+        count: SupportsIndex = 10,
+    ) -> list[SearchResult]:
+        """Returns up to count closed forms for a scalar constant, best first: by error, then complexity."""
     def _find_pareto(self, inputs: _Matrix, ys: _Vector) -> list[SearchResult]:
         """Returns the Pareto-front of one search that stops early, as find_multivariate does."""
     def __reduce__(self) -> tuple[Callable[..., Searcher], tuple[int, dict[str, Any]]]: ...
@@ -95,6 +110,9 @@ class SearchResult:
     @property
     def complexity(self) -> int:
         """The structural complexity of the formula."""
+    @property
+    def within_precision(self) -> bool | None:
+        """For constant recognition: whether the formula matches the value to the value's own precision (False: any likeness may be chance). None for other searches."""
     def to_latex(self) -> str:
         """Returns the formula in LaTeX format for academic reporting."""
     def to_python(self) -> str:

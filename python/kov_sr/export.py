@@ -46,8 +46,9 @@ def to_sympy(
 
     ``result`` is a ``SearchResult`` (or its ``formula`` text). Input variable ``i`` becomes the
     real symbol ``feature_names[i]`` (a name or a ``sympy.Symbol``), or ``v_i`` when no names are
-    given. ``KOV(a, b)`` becomes ``exp(a) - log(b)``; fitted numbers become SymPy Floats holding
-    exactly the fitted double.
+    given. ``KOV(a, b)`` becomes ``exp(a) - log(b)``; whole numbers such as ``2`` (constant
+    recognition's integers) become SymPy Integers and fitted numbers SymPy Floats holding exactly
+    the fitted double.
 
     The engine evaluates over the complex numbers and reports the real part. SymPy's branches
     agree with the engine's except for ``ArcSin`` and ``ArcCos`` of real arguments above 1, where
@@ -179,11 +180,10 @@ class _Parser:
     def _number(self, text: str) -> Any:
         import sympy
 
-        # The constants 0 and 1 are names; a fitted number is a float repr, never a bare 0 or 1.
-        if text == "0":
-            return sympy.S.Zero
-        if text == "1":
-            return sympy.S.One
+        # The constants 0 and 1 and the seeded integers (2, 3, ...) are bare digits; a fitted
+        # number is a float repr, which always has a point, an exponent, inf or nan.
+        if text.isascii() and text.isdigit():
+            return sympy.Integer(int(text))
         if text.lstrip("+-") == "inf":
             return -sympy.oo if text.startswith("-") else sympy.oo
         if text.lstrip("+-") == "nan":

@@ -29,6 +29,15 @@ Expression Expression::variable_leaf(std::uint8_t index) {
     return leaf;
 }
 
+Expression Expression::integer_leaf(std::int32_t value) {
+    Expression leaf;
+    leaf.tokens.push_back(Token::integer(value));
+    leaf.formula = std::to_string(value);
+    leaf.complexity = 1;
+    leaf.var_count = 0;
+    return leaf;
+}
+
 Expression Expression::unary(const OperatorRegistry& registry, std::size_t op_id,
                              const Expression& operand) {
     Expression node;
@@ -75,6 +84,7 @@ std::optional<Complex> eval_internal(std::span<const Token> tokens, std::span<co
                 stack.push_back(token.value);
                 break;
             case TokenKind::Real:
+            case TokenKind::Integer:
                 stack.push_back(Complex{token.value.re, 0.0});
                 break;
             case TokenKind::Var:

@@ -18,7 +18,8 @@ class OperatorRegistry;
 // The registry's operator objects in id order; an expression's operator ids index into it.
 using OperatorList = std::vector<std::unique_ptr<Operator>>;
 
-enum class TokenKind : std::uint8_t { Const, Real, Var, Param, Op };
+// Integer comes last so that the numbers of the older kinds (stored in pickles) stay.
+enum class TokenKind : std::uint8_t { Const, Real, Var, Param, Op, Integer };
 
 // One postfix token. A flat struct rather than a variant: the evaluator switches on `kind` in its
 // innermost loop and the unused fields cost nothing there.
@@ -27,6 +28,7 @@ enum class TokenKind : std::uint8_t { Const, Real, Var, Param, Op };
 //   Var:   `index` (input variable)
 //   Param: `index` (parameter slot) and `value` (used when the caller supplies fewer parameters)
 //   Op:    `arity` and `id` (registry id of the operator)
+//   Integer: `value.re` (an exact small integer seeded as a constant; never fitted, shown as "2")
 struct Token {
     TokenKind kind = TokenKind::Const;
     std::uint8_t arity = 0;
@@ -41,6 +43,9 @@ struct Token {
         return {TokenKind::Param, 0, index, 0, value};
     }
     static Token op(std::uint8_t arity, std::size_t id) { return {TokenKind::Op, arity, 0, id, {}}; }
+    static Token integer(std::int32_t value) {
+        return {TokenKind::Integer, 0, 0, 0, {static_cast<double>(value), 0.0}};
+    }
 };
 
 // One candidate formula, stored flattened in postfix order. `formula`, `complexity` and
@@ -55,6 +60,7 @@ struct Expression {
     // Composition rules. Names come from the registry's meta records.
     [[nodiscard]] static Expression constant_leaf(const OperatorRegistry& registry, std::size_t id);
     [[nodiscard]] static Expression variable_leaf(std::uint8_t index);
+    [[nodiscard]] static Expression integer_leaf(std::int32_t value);
     [[nodiscard]] static Expression unary(const OperatorRegistry& registry, std::size_t op_id,
                                           const Expression& operand);
     [[nodiscard]] static Expression binary(const OperatorRegistry& registry, std::size_t op_id,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <numeric>
 #include <optional>
@@ -10,6 +11,7 @@
 #include <utility>
 
 #include "core/fingerprint.hpp"
+#include "engine/answers.hpp"
 #include "engine/bfs_expand.hpp"
 #include "engine/bfs_level.hpp"
 #include "engine/bfs_progress.hpp"
@@ -99,7 +101,8 @@ public:
           registry_(std::make_shared<OperatorRegistry>(OperatorRegistry::with_builtins())),
           front_(std::make_shared<ParetoFront>()),
           variables_(rows.front().size()),
-          head_rows_(pick_head_rows(targets)) {
+          head_rows_(pick_head_rows(targets)),
+          answers_(config.ranked_answers) {
         rows_.reserve(rows.size());
         for (const auto& row : rows) {
             auto& converted = rows_.emplace_back();
@@ -123,10 +126,15 @@ public:
             print(seeded_line(levels_[1].size()));
             for (std::uint64_t level = 2; level <= config_.max_complexity; ++level) {
                 if (!run_level(level)) return SearchError::cancelled();
-                if (early_exit()) break;
+                if (over_budget_ || early_exit()) break;
             }
         }
-        return finalize_result(std::move(front_), std::move(registry_), config_);
+        if (answers_.capacity() == 0) {
+            return finalize_result(std::move(front_), std::move(registry_), config_);
+        }
+        std::vector<SearchResult> ranked = answers_.results(registry_);
+        if (ranked.empty()) return SearchError::no_formula_found(config_.max_complexity);
+        return ranked;
     }
 
 private:
@@ -151,6 +159,7 @@ private:
         for (std::size_t id : registry_->ids_by_arity(0)) {
             seeds.push_back(Expression::constant_leaf(*registry_, id));
         }
+        for (std::int32_t n : config_.integer_seeds) seeds.push_back(Expression::integer_leaf(n));
         for (std::size_t j = 0; j < variables_; ++j) {
             seeds.push_back(Expression::variable_leaf(static_cast<std::uint8_t>(j)));
         }
@@ -162,9 +171,13 @@ private:
             const auto inserted = table_.insert(digest_of(flatten(*key)), position);
             if (inserted.outcome != FingerprintTable::Outcome::Added) continue;
             const double error = compute_raw_error(seed, rows_, targets_, operators());
-            if (std::isfinite(error)) update_pareto(*front_, seed, error);
+            if (std::isfinite(error) && is_answer(seed)) {
+                update_pareto(*front_, seed, error);
+                offer_answer(seed, error);
+            }
             add_seed(level, std::move(seed));
         }
+        tried_ = level.size();
         rank_formulas(level);
     }
 
@@ -173,7 +186,7 @@ private:
         node.values = level.values.size();
         node.const_count = static_cast<std::uint32_t>(fitting::count_constants(seed));
         const Token& token = seed.tokens.front();
-        if (token.kind == TokenKind::Const) {
+        if (token.kind != TokenKind::Var) {
             node.constant = true;
             node.probes.fill(token.value);
             cache_operand_parts(node);
@@ -207,6 +220,12 @@ private:
         }
         const auto expanded = Clock::now();
         const std::uint64_t unique = candidates.size();
+        if (config_.formula_budget &&
+            (tried_ >= *config_.formula_budget || unique > *config_.formula_budget - tried_)) {
+            over_budget_ = true;
+            return true;
+        }
+        tried_ += unique;
 
         ScoringSetup setup{&levels_, level, &rows_, &targets_, &operators(), &config_, &head_rows_};
         std::optional<ScoringResult> scored = score_level(setup, candidates, fitters_, poll_);
@@ -217,6 +236,9 @@ private:
         if (scored->front) {
             const Picked& best = *scored->front;
             update_pareto(*front_, kept_expression(level, best, 0), best.front_value);
+        }
+        for (const Picked& answer : scored->answers) {
+            offer_answer(kept_expression(level, answer, 0), answer.front_value);
         }
         Level next = build_level(level, scored->beam);
         rank_formulas(next);
@@ -239,6 +261,21 @@ private:
             hooks_.stats->levels.push_back(stats);
         }
         return true;
+    }
+
+    bool is_answer(const Expression& expression) const {
+        return !config_.real_answers_only || is_real_on_rows(expression, rows_, operators());
+    }
+
+    void offer_answer(const Expression& expression, double error) {
+        if (answers_.capacity() == 0) return;
+        std::vector<double> values;
+        values.reserve(rows_.size());
+        for (const auto& row : rows_) {
+            const std::optional<Complex> value = eval(expression, row, operators());
+            values.push_back(value ? value->re : std::numeric_limits<double>::quiet_NaN());
+        }
+        answers_.offer(expression, error, std::move(values));
     }
 
     ConstantFitter& fitter(std::size_t worker) {
@@ -361,6 +398,9 @@ private:
     std::uint64_t next_position_ = 0;
     FitterSet fitters_;
     std::vector<Level> levels_;  // index = complexity; entry 0 stays empty
+    RankedAnswers answers_;
+    std::uint64_t tried_ = 0;  // distinct formulas scored so far, seeds included
+    bool over_budget_ = false;
 };
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 
+#include "engine/answers.hpp"
 #include "engine/bfs_operand.hpp"
 #include "engine/fitter_form.hpp"
 #include "engine/pool.hpp"
@@ -99,8 +100,22 @@ void lower_to(std::atomic<double>& bound, double value) {
     }
 }
 
+// Answer order: front value ascending, then list position; NaN values are never answers.
+bool answer_before(const Picked& x, const Picked& y) {
+    if (x.front_value != y.front_value) return x.front_value < y.front_value;
+    return x.position < y.position;
+}
+
+std::vector<double> integer_completions(const SearchConfig& config, std::size_t rows) {
+    if (!config.rank_integer_completions || rows != 1) return {};
+    std::vector<double> ks{1.0};
+    for (const std::int32_t n : config.integer_seeds) ks.push_back(static_cast<double>(n));
+    return ks;
+}
+
 struct WorkerState {
-    std::vector<Picked> heap;  // worst on top
+    std::vector<Picked> heap;     // worst on top
+    std::vector<Picked> answers;  // worst on top
     std::optional<Picked> front;
     std::vector<double> terms;  // by row, for the in-order sum
     Expression scratch;
@@ -120,6 +135,16 @@ struct Prepared {
     bool constant_child = false;
     Complex constant_value{};
     RowKernel kernel = nullptr;
+
+    // Whether the child's value on each of the first `count` rows is real up to rounding.
+    bool real_on_rows(std::size_t count, std::uint8_t op) const {
+        if (constant_child) return is_real_within_rounding(constant_value);
+        for (std::size_t j = 0; j < count; ++j) {
+            const std::optional<Complex> value = eval_builtin(op, a[j * a_stride], b[j * b_stride]);
+            if (!value || !is_real_within_rounding(*value)) return false;
+        }
+        return true;
+    }
 
     bool add_rows(const double* targets, const std::uint32_t* rows, std::size_t count,
                   double* terms, double& partial) const {
@@ -142,9 +167,12 @@ public:
           head_(*setup.head_rows),
           fitters_(fitters),
           beam_width_(setup.config->beam_width),
+          answers_(answers_per_level(setup.config->ranked_answers)),
+          completions_(integer_completions(*setup.config, setup.targets->size())),
           weight_(static_cast<double>(setup.level) * setup.config->complexity_penalty + 1) {
         // Abandoning a candidate needs the score and the front value to grow with the error.
-        prune_ = std::isfinite(weight_) && weight_ > 0.0 && !head_.empty();
+        // Ranked answers are kept beyond the beam and the front: nothing is abandoned for them.
+        prune_ = std::isfinite(weight_) && weight_ > 0.0 && !head_.empty() && answers_ == 0;
         // With a zero or non-finite weight every front value is NaN: the first scored candidate
         // in list order keeps the entry.
         front_by_position_ = !(std::isfinite(weight_) && weight_ != 0.0);
@@ -195,6 +223,7 @@ public:
             result.fitted += state.fitted;
             result.fitting_seconds += state.fitting_seconds;
             all.insert(all.end(), state.heap.begin(), state.heap.end());
+            result.answers.insert(result.answers.end(), state.answers.begin(), state.answers.end());
             if (state.front && (!result.front || front_before(*state.front, *result.front))) {
                 result.front = state.front;
             }
@@ -202,6 +231,8 @@ public:
         std::sort(all.begin(), all.end(), ranks_before);
         if (all.size() > beam_width_) all.resize(beam_width_);
         result.beam = std::move(all);
+        std::sort(result.answers.begin(), result.answers.end(), answer_before);
+        if (result.answers.size() > answers_) result.answers.resize(answers_);
         return result;
     }
 
@@ -400,6 +431,7 @@ private:
 
         double error = *raw;
         bool fitted = false;
+        ScoredExpression outcome;
         if (p.fittable && *raw < fitting_threshold) {
             std::unique_ptr<ConstantFitter>& fitter = fitters_[worker];
             if (!fitter) {
@@ -408,7 +440,7 @@ private:
             }
             compose_tokens(c, state.scratch);
             const auto start = std::chrono::steady_clock::now();
-            const ScoredExpression outcome = fitter->fit(state.scratch, *raw);
+            outcome = fitter->fit(state.scratch, *raw);
             state.fitting_seconds +=
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             ++state.fitted;
@@ -420,14 +452,65 @@ private:
         Picked picked;
         picked.score = error * weight_;
         picked.front_value = picked.score / weight_;
+        if (!completions_.empty() && !fitted) {
+            picked.score = std::min(error, completion_error(p, c.op)) * weight_;
+        }
         picked.raw_error = *raw;
         picked.position = position;
         picked.candidate = c;
         picked.fitted = fitted;
         offer_to_beam(picked, state);
+        // A candidate that is no answer still builds later levels, but neither the front nor the
+        // answers see it.
+        if (setup_.config->real_answers_only) {
+            const bool real =
+                fitted ? is_real_on_rows(outcome.expression, *setup_.rows, *setup_.operators)
+                       : p.real_on_rows(row_count_, c.op);
+            if (!real) return;
+        }
         if (!state.front || front_before(picked, *state.front)) {
             state.front = picked;
             if (!front_by_position_) lower_to(front_bound_, picked.front_value);
+        }
+        offer_answer(picked, state);
+    }
+
+    // The least distance to the target that one operation with an integer, or Exp or Log,
+    // reaches from the candidate's value on the single row.
+    double completion_error(const Prepared& p, std::uint8_t op) const {
+        const std::optional<Complex> value = p.constant_child
+                                                 ? std::optional<Complex>(p.constant_value)
+                                                 : eval_builtin(op, p.a[0], p.b[0]);
+        if (!value) return infinity;
+        const double x = value->re;
+        const double t = targets_[0];
+        double best = infinity;
+        const auto consider = [&](double reached) {
+            const double distance = std::fabs(reached - t);
+            if (distance < best) best = distance;
+        };
+        for (const double k : completions_) {
+            for (const double reached : {x + k, x - k, k - x, x * k, x / k, k / x}) {
+                consider(reached);
+            }
+        }
+        // One unary step as well: Divide(Log(2), 3) is one Exp from the cube root of 2. (Sqrt
+        // and squaring as well would crowd the beam with blocks one step from the target.)
+        consider(std::exp(x));
+        if (x > 0.0) consider(std::log(x));
+        return best;
+    }
+
+    void offer_answer(const Picked& picked, WorkerState& state) const {
+        if (answers_ == 0 || !(picked.front_value == picked.front_value)) return;
+        std::vector<Picked>& heap = state.answers;
+        if (heap.size() < answers_) {
+            heap.push_back(picked);
+            std::push_heap(heap.begin(), heap.end(), answer_before);
+        } else if (answer_before(picked, heap.front())) {
+            std::pop_heap(heap.begin(), heap.end(), answer_before);
+            heap.back() = picked;
+            std::push_heap(heap.begin(), heap.end(), answer_before);
         }
     }
 
@@ -473,6 +556,8 @@ private:
     std::vector<std::uint32_t> tail_;  // every other row, ascending
     FitterSet& fitters_;
     std::uint64_t beam_width_;
+    std::size_t answers_;
+    std::vector<double> completions_;  // 1 and the seeded integers, when ranking by completions
     double weight_;
     bool prune_ = false;
     bool front_by_position_ = false;

@@ -38,10 +38,18 @@ struct Picked {
 struct ScoringResult {
     std::vector<Picked> beam;     // best first, at most beam_width
     std::optional<Picked> front;  // what update_pareto in list order would leave for the level
-    std::uint64_t scored = 0;     // candidates scored to the end with a finite error
+    // When the search ranks answers: the level's best answers by front value, then list position.
+    std::vector<Picked> answers;
+    std::uint64_t scored = 0;  // candidates scored to the end with a finite error
     std::uint64_t fitted = 0;
     double fitting_seconds = 0.0;
 };
+
+// How many answers a level hands on when the search keeps `ranked` of them: more than that, as
+// some may turn out to be the same value as a better one.
+[[nodiscard]] inline std::size_t answers_per_level(std::uint64_t ranked) {
+    return ranked == 0 ? 0 : static_cast<std::size_t>(4 * ranked + 16);
+}
 
 // Per-worker fitters, created on first use and kept for the whole search.
 using FitterSet = std::vector<std::unique_ptr<ConstantFitter>>;

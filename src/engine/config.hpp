@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace kov {
 
@@ -24,9 +25,27 @@ struct SearchConfig {
     double early_exit_tolerance = 1e-10;
     bool disable_early_exit = false;
     bool fit_constants = true;
+    // Constant recognition: a candidate whose value has an imaginary part beyond rounding is never
+    // an answer (it still builds later levels: I * I is -1).
+    bool real_answers_only = false;
+    // Whole numbers seeded at level 1 after the named constants (exact, never fitted).
+    std::vector<std::int32_t> integer_seeds;
+    // Constant recognition with integers (a single sample): a level's candidates are ranked for the
+    // beam by the closest one operation with 1 or a seeded integer k brings them to the target
+    // (x + k, x - k, k - x, x k, x / k, k / x) or exp x or log x, when that is
+    // closer than they are, as a building block far from the target (1 + Sqrt(5) for the golden
+    // ratio) may be one step from it.
+    bool rank_integer_completions = false;
+    // When positive, the search returns its best answers of any complexity, this many at most,
+    // by error then complexity, instead of the Pareto list.
+    std::uint64_t ranked_answers = 0;
+    // Distinct formulas the search may try, seeds included: it stops before a level that would
+    // take it past this. None: no limit.
+    std::optional<std::uint64_t> formula_budget;
 
     SearchConfig() = default;
-    SearchConfig(std::uint64_t max_complexity_, double complexity_penalty_, std::uint64_t beam_width_)
+    SearchConfig(std::uint64_t max_complexity_, double complexity_penalty_,
+                 std::uint64_t beam_width_)
         : max_complexity(max_complexity_),
           complexity_penalty(complexity_penalty_),
           beam_width(beam_width_) {}

@@ -162,6 +162,7 @@ ConstantFitter::Impl::Shape ConstantFitter::Impl::analyse(const Expression& cand
                 }
                 break;
             case TokenKind::Real:
+            case TokenKind::Integer:
                 node.kind = NodeKind::Fixed;
                 node.value = Complex{token.value.re, 0.0};
                 break;

@@ -6,6 +6,7 @@
 #include "python/pickling.hpp"
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -29,6 +30,10 @@ constexpr unsigned long long state_layout = 1;
 // defaults, so adding an option keeps this layout.
 constexpr unsigned long long searcher_layout = 2;
 constexpr Py_ssize_t state_size = 6;  // layout, tokens, formula, complexity, var_count, error
+// A constant's answer adds whether it is within the value's precision (True, False or None);
+// every other result keeps writing layout 1.
+constexpr unsigned long long flagged_state_layout = 2;
+constexpr Py_ssize_t flagged_state_size = 7;
 constexpr Py_ssize_t token_size = 6;  // kind, arity, index, id, value.re, value.im
 
 // The reconstructors as the module holds them, for __reduce__ to name. Kept for the life of the
@@ -52,7 +57,7 @@ PyObject* token_state(const Token& token) {
                          static_cast<unsigned long long>(token.id), token.value.re, token.value.im);
 }
 
-PyObject* result_state(const SearchResult& record) {
+PyObject* result_state(const SearchResult& record, std::optional<bool> within_precision) {
     const Expression& expression = record.expression;
     PyRef tokens = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(expression.tokens.size())));
     if (!tokens) return nullptr;
@@ -64,9 +69,15 @@ PyObject* result_state(const SearchResult& record) {
     PyRef formula = PyRef::steal(PyUnicode_FromStringAndSize(
         expression.formula.data(), static_cast<Py_ssize_t>(expression.formula.size())));
     if (!formula) return nullptr;
-    return Py_BuildValue("(KOOKId)", state_layout, tokens.get(), formula.get(),
+    if (!within_precision) {
+        return Py_BuildValue("(KOOKId)", state_layout, tokens.get(), formula.get(),
+                             static_cast<unsigned long long>(expression.complexity),
+                             static_cast<unsigned>(expression.var_count), record.error);
+    }
+    return Py_BuildValue("(KOOKIdO)", flagged_state_layout, tokens.get(), formula.get(),
                          static_cast<unsigned long long>(expression.complexity),
-                         static_cast<unsigned>(expression.var_count), record.error);
+                         static_cast<unsigned>(expression.var_count), record.error,
+                         *within_precision ? Py_True : Py_False);
 }
 
 // ---- Reading -----------------------------------------------------------------------------------
@@ -127,7 +138,7 @@ std::optional<Token> read_token(PyObject* object, std::size_t position) {
     if (!read_tuple(object, token_size, field)) return std::nullopt;
     const auto item = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(object, i); };
     const std::optional<std::uint64_t> kind =
-        read_integer(item(0), static_cast<std::uint64_t>(TokenKind::Op), field + " kind");
+        read_integer(item(0), static_cast<std::uint64_t>(TokenKind::Integer), field + " kind");
     if (!kind) return std::nullopt;
     const std::optional<std::uint64_t> arity = read_integer(item(1), 255, field + " arity");
     if (!arity) return std::nullopt;
@@ -147,6 +158,15 @@ std::optional<Token> read_token(PyObject* object, std::size_t position) {
 
 bool same_bits(double a, double b) {
     return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
+// An integer token is shown as its value's digits: the value must be a whole number a seed can
+// hold, with a zero imaginary part, or its text would not say what it computes.
+bool holds_an_integer(const Token& token) {
+    const double re = token.value.re;
+    const bool whole = re >= -2147483648.0 && re <= 2147483647.0 && std::trunc(re) == re;
+    // -0.0 would be shown as "0" but is another double.
+    return whole && !(re == 0.0 && std::signbit(re)) && same_bits(token.value.im, 0.0);
 }
 
 bool holds_the_constants_value(const Token& token, const OperatorRegistry& registry) {
@@ -173,6 +193,12 @@ std::optional<std::string> sequence_problem(const std::vector<Token>& tokens,
                 // the two must agree, or the result would compute something its text does not say.
                 if (!holds_the_constants_value(token, registry)) {
                     return where + "the value is not that of operator " + std::to_string(token.id);
+                }
+                ++depth;
+                break;
+            case TokenKind::Integer:
+                if (token.arity != 0 || !holds_an_integer(token)) {
+                    return where + "an integer token must hold a whole number";
                 }
                 ++depth;
                 break;
@@ -236,14 +262,36 @@ std::optional<std::string> read_text(PyObject* object, const std::string& field)
     return std::string(text, static_cast<std::size_t>(size));
 }
 
-std::optional<SearchResult> read_result(PyObject* state) {
-    if (!read_tuple(state, state_size, "the state")) return std::nullopt;
+struct ReadResult {
+    SearchResult record;
+    std::optional<bool> within_precision;
+};
+
+std::optional<ReadResult> read_result(PyObject* state) {
+    if (!read_tuple(state, -1, "the state")) return std::nullopt;
     const auto item = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(state, i); };
+    if (PyTuple_GET_SIZE(state) == 0) {
+        state_value_error("the state must have " + std::to_string(state_size) + " items");
+        return std::nullopt;
+    }
     const std::optional<std::uint64_t> layout = read_integer(item(0), UINT64_MAX, "layout");
     if (!layout) return std::nullopt;
-    if (*layout != state_layout) {
+    if (*layout != state_layout && *layout != flagged_state_layout) {
         state_value_error("unknown layout " + std::to_string(*layout));
         return std::nullopt;
+    }
+    const bool flagged = *layout == flagged_state_layout;
+    if (!read_tuple(state, flagged ? flagged_state_size : state_size, "the state")) {
+        return std::nullopt;
+    }
+    std::optional<bool> within_precision;
+    if (flagged) {
+        PyObject* flag = item(flagged_state_size - 1);
+        if (!PyBool_Check(flag)) {
+            state_type_error("within_precision", "a bool", flag);
+            return std::nullopt;
+        }
+        within_precision = flag == Py_True;
     }
 
     SearchResult record;
@@ -285,16 +333,16 @@ std::optional<SearchResult> read_result(PyObject* state) {
                           " does not match the variables of the tokens");
         return std::nullopt;
     }
-    return record;
+    return ReadResult{std::move(record), within_precision};
 }
 
 // ---- The reconstructors ------------------------------------------------------------------------
 
 PyObject* rebuild_result(PyObject*, PyObject* state) {
     return guarded([&]() -> PyObject* {
-        std::optional<SearchResult> record = read_result(state);
-        if (!record) return nullptr;
-        return wrap_result(std::move(*record));
+        std::optional<ReadResult> read = read_result(state);
+        if (!read) return nullptr;
+        return wrap_result(std::move(read->record), read->within_precision);
     });
 }
 
@@ -364,8 +412,8 @@ PyObject* reduce_with(PyObject* function, PyRef arguments) {
 
 }  // namespace
 
-PyObject* reduce_result(const SearchResult& record) {
-    PyRef state = PyRef::steal(result_state(record));
+PyObject* reduce_result(const SearchResult& record, std::optional<bool> within_precision) {
+    PyRef state = PyRef::steal(result_state(record, within_precision));
     if (!state) return nullptr;
     return reduce_with(rebuild_result_function, PyRef::steal(PyTuple_Pack(1, state.get())));
 }

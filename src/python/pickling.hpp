@@ -2,6 +2,8 @@
 
 #include "python/py_ref.hpp"
 
+#include <optional>
+
 #include "engine/config.hpp"
 #include "engine/result.hpp"
 
@@ -12,8 +14,10 @@ namespace kov::python {
 // pickle does find, and hands it everything needed to rebuild an equal object.
 
 // (kov_sr._core._rebuild_result, (state,)): the state holds every token exactly, the composed
-// formula text, the complexity, var_count and the error. New reference, or null with an error set.
-[[nodiscard]] PyObject* reduce_result(const SearchResult& record);
+// formula text, the complexity, var_count and the error, and for a constant's answer whether it
+// is within the value's precision. New reference, or null with an error set.
+[[nodiscard]] PyObject* reduce_result(const SearchResult& record,
+                                      std::optional<bool> within_precision);
 
 // (kov_sr._core._rebuild_searcher, (2, {option name: value})). The reconstructor also accepts the
 // state of earlier versions, (max_complexity, complexity_penalty, beam_width).

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "ops/builtin_table.hpp"
@@ -84,6 +85,10 @@ std::string render(const SearchResult& result, Rendering rendering) {
                 stack.push_back(rendering == Rendering::Formula
                                     ? python_float_repr(token.value.re)
                                     : fixed_four_decimals(token.value.re));
+                break;
+            case TokenKind::Integer:
+                // The same text in every rendering: "2" is a formula, LaTeX and Python alike.
+                stack.push_back(std::to_string(static_cast<long long>(token.value.re)));
                 break;
             case TokenKind::Var:
                 stack.push_back(indexed_name("v_", token.index));

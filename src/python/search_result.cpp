@@ -22,6 +22,7 @@ namespace {
 struct ResultData {
     SearchResult record;
     std::string formula;  // what `formula` and repr show, fixed at creation
+    std::optional<bool> within_precision;
 };
 
 struct PySearchResult {
@@ -61,6 +62,12 @@ PyObject* get_error(PyObject* self, void*) {
 
 PyObject* get_complexity(PyObject* self, void*) {
     return PyLong_FromSize_t(data_of(self).record.expression.complexity);
+}
+
+PyObject* get_within_precision(PyObject* self, void*) {
+    const std::optional<bool>& flag = data_of(self).within_precision;
+    if (!flag) Py_RETURN_NONE;
+    return PyBool_FromLong(*flag ? 1 : 0);
 }
 
 PyObject* search_result_repr(PyObject* self) {
@@ -153,7 +160,10 @@ PyObject* predict(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* reduce(PyObject* self, PyObject*) {
-    return guarded([&] { return reduce_result(data_of(self).record); });
+    return guarded([&] {
+        const ResultData& data = data_of(self);
+        return reduce_result(data.record, data.within_precision);
+    });
 }
 
 // ---- The class ---------------------------------------------------------------------------------
@@ -190,6 +200,10 @@ PyGetSetDef properties[] = {
     {"error", get_error, nullptr, "The residual error (root-mean-square error) of the formula.",
      nullptr},
     {"complexity", get_complexity, nullptr, "The structural complexity of the formula.", nullptr},
+    {"within_precision", get_within_precision, nullptr,
+     "For constant recognition: whether the formula matches the value to the value's own "
+     "precision (False: any likeness may be chance). None for other searches.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -222,14 +236,14 @@ PyTypeObject* search_result_type() {
     return &type_object;
 }
 
-PyObject* wrap_result(SearchResult&& record) {
+PyObject* wrap_result(SearchResult&& record, std::optional<bool> within_precision) {
     PyTypeObject* type = search_result_type();
     if (type == nullptr) return nullptr;
     std::string formula = display_formula(record);
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     new (&reinterpret_cast<PySearchResult*>(self)->data)
-        ResultData{std::move(record), std::move(formula)};
+        ResultData{std::move(record), std::move(formula), within_precision};
     return self;
 }
 

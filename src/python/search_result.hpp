@@ -2,6 +2,8 @@
 
 #include "python/py_ref.hpp"
 
+#include <optional>
+
 #include "engine/result.hpp"
 
 namespace kov::python {
@@ -11,6 +13,9 @@ namespace kov::python {
 
 // Moves one record of a search into a new SearchResult object. New reference, or null with an
 // error set.
-[[nodiscard]] PyObject* wrap_result(SearchResult&& record);
+// `within_precision` is what constant recognition found out about the formula (none for other
+// searches).
+[[nodiscard]] PyObject* wrap_result(SearchResult&& record,
+                                    std::optional<bool> within_precision = std::nullopt);
 
 }  // namespace kov::python

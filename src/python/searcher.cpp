@@ -9,6 +9,7 @@
 
 #include "engine/bfs.hpp"
 #include "python/arguments.hpp"
+#include "python/constants.hpp"
 #include "python/conversion.hpp"
 #include "python/errors.hpp"
 #include "python/members.hpp"
@@ -202,20 +203,29 @@ PyObject* find_pareto(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* recognize_constant(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"value", nullptr};
-    PyObject* value_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:recognize_constant",
-                                     const_cast<char**>(keywords), &value_arg)) {
-        return nullptr;
-    }
     return guarded([&]() -> PyObject* {
-        const std::optional<double> value = to_real(value_arg, "value");
-        if (!value || !check_finite(*value, "value")) return nullptr;
-        // With a single sample point, fitting makes nearly every formula with a constant "exact"
-        // (Plus(Pi, v_{0}) for 3.7); the answer must be a closed form, so nothing is fitted.
-        SearchConfig config = config_of(self);
-        config.fit_constants = false;
-        return search_best(Matrix{Vector{0.0}}, Vector{*value}, config);
+        const std::optional<ConstantRequest> request =
+            parse_constant_request(args, kwargs, "O|$pO:recognize_constant", false);
+        if (!request) return nullptr;
+        const ConstantSearch plan = plan_constant_search(config_of(self), *request);
+        std::optional<std::vector<SearchResult>> results =
+            search(plan.rows, plan.targets, plan.config);
+        if (!results) return nullptr;
+        return wrap_constant_answer(std::move(*results), plan);
+    });
+}
+
+// The best closed forms of any complexity, by error then complexity.
+PyObject* recognize_constant_candidates(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        const std::optional<ConstantRequest> request =
+            parse_constant_request(args, kwargs, "O|$pOO:recognize_constant_candidates", true);
+        if (!request) return nullptr;
+        const ConstantSearch plan = plan_constant_search(config_of(self), *request);
+        std::optional<std::vector<SearchResult>> results =
+            search(plan.rows, plan.targets, plan.config);
+        if (!results) return nullptr;
+        return wrap_constant_candidates(std::move(*results), plan);
     });
 }
 
@@ -262,8 +272,13 @@ PyDoc_STRVAR(find_candidates_doc,
              "find_candidates($self, inputs, ys)\n--\n\n"
              "Returns the Pareto-front of all candidate formulas found.");
 PyDoc_STRVAR(recognize_constant_doc,
-             "recognize_constant($self, value)\n--\n\n"
+             "recognize_constant($self, value, *, integers=False, digits=None)\n--\n\n"
              "Identifies a closed-form expression for a scalar constant.");
+PyDoc_STRVAR(recognize_constant_candidates_doc,
+             "recognize_constant_candidates($self, value, *, integers=False, digits=None, "
+             "count=10)\n--\n\n"
+             "Returns up to count closed forms for a scalar constant, best first: by error, then "
+             "complexity.");
 PyDoc_STRVAR(find_pareto_doc,
              "_find_pareto($self, inputs, ys)\n--\n\n"
              "Returns the Pareto-front of one search that stops early, as find_multivariate does.");
@@ -279,6 +294,8 @@ PyMethodDef methods[] = {
      find_candidates_doc},
     {"recognize_constant", as_cfunction<recognize_constant>(), METH_VARARGS | METH_KEYWORDS,
      recognize_constant_doc},
+    {"recognize_constant_candidates", as_cfunction<recognize_constant_candidates>(),
+     METH_VARARGS | METH_KEYWORDS, recognize_constant_candidates_doc},
     {"_find_pareto", as_cfunction<find_pareto>(), METH_VARARGS | METH_KEYWORDS, find_pareto_doc},
     {"__reduce__", reduce, METH_NOARGS, reduce_doc},
     {nullptr, nullptr, 0, nullptr},

@@ -224,6 +224,7 @@ bool same_token(const Token& a, const Token& b) {
             return a.id == b.id && bits(a.value.re) == bits(b.value.re) &&
                    bits(a.value.im) == bits(b.value.im);
         case TokenKind::Real:
+        case TokenKind::Integer:
             return bits(a.value.re) == bits(b.value.re);
         case TokenKind::Var:
             return a.index == b.index;

@@ -57,8 +57,12 @@ SEARCHER_DOCS = [
     ("fit", "(self, /, inputs, ys)", "Alias for find_multivariate (Scikit-Learn style)."),
     ("find_candidates", "(self, /, inputs, ys)",
      "Returns the Pareto-front of all candidate formulas found."),
-    ("recognize_constant", "(self, /, value)",
+    ("recognize_constant", "(self, /, value, *, integers=False, digits=None)",
      "Identifies a closed-form expression for a scalar constant."),
+    ("recognize_constant_candidates",
+     "(self, /, value, *, integers=False, digits=None, count=10)",
+     "Returns up to count closed forms for a scalar constant, best first: by error, then "
+     "complexity."),
 ]
 
 RESULT_DOCS = [
@@ -89,7 +93,7 @@ def test_method_order():
     assert settings == list(inspect.signature(kov_sr.Searcher).parameters)
     result_members = [n for n in vars(kov_sr.SearchResult) if not n.startswith("__")]
     assert result_members == [name for name, _, _ in RESULT_DOCS] + [
-        "formula", "error", "complexity"]
+        "formula", "error", "complexity", "within_precision"]
 
 
 @pytest.mark.parametrize("cls, name, signature, doc",
