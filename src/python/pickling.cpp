@@ -22,9 +22,12 @@ namespace kov::python {
 namespace {
 
 // Written first in every state. A later layout gets a new number, so that an old build refuses a
-// newer pickle clearly instead of misreading it.
-constexpr unsigned long long state_layout = 1;
-constexpr Py_ssize_t state_size = 6;  // layout, tokens, formula, complexity, var_count, error
+// newer pickle clearly instead of misreading it. Layout 1 (layout, tokens, formula, complexity,
+// var_count, error) still loads, with an unknown description length; layout 2 appends it.
+constexpr unsigned long long first_layout = 1;
+constexpr unsigned long long state_layout = 2;
+constexpr Py_ssize_t first_state_size = 6;
+constexpr Py_ssize_t state_size = 7;
 constexpr Py_ssize_t token_size = 6;  // kind, arity, index, id, value.re, value.im
 
 // The reconstructors as the module holds them, for __reduce__ to name. Kept for the life of the
@@ -60,9 +63,10 @@ PyObject* result_state(const SearchResult& record) {
     PyRef formula = PyRef::steal(PyUnicode_FromStringAndSize(
         expression.formula.data(), static_cast<Py_ssize_t>(expression.formula.size())));
     if (!formula) return nullptr;
-    return Py_BuildValue("(KOOKId)", state_layout, tokens.get(), formula.get(),
+    return Py_BuildValue("(KOOKIdd)", state_layout, tokens.get(), formula.get(),
                          static_cast<unsigned long long>(expression.complexity),
-                         static_cast<unsigned>(expression.var_count), record.error);
+                         static_cast<unsigned>(expression.var_count), record.error,
+                         record.description_length);
 }
 
 // ---- Reading -----------------------------------------------------------------------------------
@@ -203,14 +207,20 @@ std::uint8_t variables_used(const std::vector<Token>& tokens) {
 }
 
 std::optional<SearchResult> read_result(PyObject* state) {
-    if (!read_tuple(state, state_size, "the state")) return std::nullopt;
+    if (!read_tuple(state, -1, "the state")) return std::nullopt;
+    if (PyTuple_GET_SIZE(state) == 0) {
+        state_value_error("the state must begin with its layout");
+        return std::nullopt;
+    }
     const auto item = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(state, i); };
     const std::optional<std::uint64_t> layout = read_integer(item(0), UINT64_MAX, "layout");
     if (!layout) return std::nullopt;
-    if (*layout != state_layout) {
+    if (*layout != first_layout && *layout != state_layout) {
         state_value_error("unknown layout " + std::to_string(*layout));
         return std::nullopt;
     }
+    const Py_ssize_t size = *layout == first_layout ? first_state_size : state_size;
+    if (!read_tuple(state, size, "the state")) return std::nullopt;
 
     SearchResult record;
     Expression& expression = record.expression;
@@ -256,6 +266,11 @@ std::optional<SearchResult> read_result(PyObject* state) {
     const std::optional<double> error = read_double(item(5), "error");
     if (!error) return std::nullopt;
     record.error = *error;
+    if (*layout == state_layout) {
+        const std::optional<double> description_length = read_double(item(6), "description_length");
+        if (!description_length) return std::nullopt;
+        record.description_length = *description_length;
+    }
 
     record.registry = builtin_registry();
     if (const std::optional<std::string> problem =

@@ -58,6 +58,10 @@ PyObject* get_error(PyObject* self, void*) {
     return PyFloat_FromDouble(data_of(self).record.error);
 }
 
+PyObject* get_description_length(PyObject* self, void*) {
+    return PyFloat_FromDouble(data_of(self).record.description_length);
+}
+
 PyObject* get_complexity(PyObject* self, void*) {
     return PyLong_FromSize_t(data_of(self).record.expression.complexity);
 }
@@ -189,6 +193,11 @@ PyGetSetDef properties[] = {
     {"error", get_error, nullptr, "The residual error (root-mean-square error) of the formula.",
      nullptr},
     {"complexity", get_complexity, nullptr, "The structural complexity of the formula.", nullptr},
+    {"description_length", get_description_length, nullptr,
+     "The model-selection criterion of the formula on the search's data, in nats: lower is "
+     "better. It weighs the fit against the complexity and the number of fitted numbers. NaN for "
+     "results pickled before it was recorded.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
