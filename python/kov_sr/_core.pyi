@@ -19,10 +19,14 @@ _Number = SupportsFloat | SupportsIndex
 _Vector = Sequence[_Number] | NDArray[Any]
 _Matrix = Sequence[Sequence[_Number] | NDArray[Any]] | NDArray[Any]
 
-# What SearchResult.__reduce__ hands to pickle: layout 1, then the tokens (kind, arity, index, id,
-# value.re, value.im), the composed formula text, complexity, var_count and error.
+# What SearchResult.__reduce__ hands to pickle: layout 2, then the tokens (kind, arity, index, id,
+# value.re, value.im), the composed formula text, complexity, var_count, error and description
+# length. Layout 1 states (without the description length) still load.
 _Token = tuple[int, int, int, int, float, float]
-_ResultState = tuple[int, tuple[_Token, ...], str, int, int, float]
+_ResultState = (
+    tuple[int, tuple[_Token, ...], str, int, int, float, float]
+    | tuple[int, tuple[_Token, ...], str, int, int, float]
+)
 
 @final
 class Searcher:
@@ -44,6 +48,10 @@ class Searcher:
         """Alias for find_multivariate (Scikit-Learn style)."""
     def find_candidates(self, inputs: _Matrix, ys: _Vector) -> list[SearchResult]:
         """Returns the Pareto-front of all candidate formulas found."""
+    def find_selected(self, inputs: _Matrix, ys: _Vector) -> SearchResult:
+        """Finds the formula of least description length among the candidates.
+        Runs the search of find_multivariate and picks, from its Pareto-front, the formula
+        that best trades error against complexity and fitted numbers."""
     def recognize_constant(self, value: _Number) -> SearchResult:
         """Identifies a closed-form expression for a scalar constant."""
     def _find_pareto(self, inputs: _Matrix, ys: _Vector) -> list[SearchResult]:
@@ -63,6 +71,9 @@ class SearchResult:
     @property
     def complexity(self) -> int:
         """The structural complexity of the formula."""
+    @property
+    def description_length(self) -> float:
+        """The model-selection criterion of the formula on the search's data, in nats: lower is better. It weighs the fit against the complexity and the number of fitted numbers. NaN for results pickled before it was recorded."""
     def to_latex(self) -> str:
         """Returns the formula in LaTeX format for academic reporting."""
     def to_python(self) -> str:
