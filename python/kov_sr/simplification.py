@@ -92,10 +92,17 @@ def simplified_text(
     *,
     time_limit: float = 5.0,
 ) -> str:
-    """``simplify(...)`` as text, in SymPy's notation (``x**2``, ``sqrt``, ``pi``, ``E``)."""
+    """``simplify(...)`` as text, in SymPy's notation (``x**2``, ``sqrt``, ``pi``, ``E``); fitted
+    numbers are written as Python writes the double (SymPy would round them to 15 digits)."""
     import sympy
 
-    return sympy.sstr(simplify(result, feature_names, inputs, time_limit=time_limit))
+    expression = simplify(result, feature_names, inputs, time_limit=time_limit)
+    shortest = {
+        number: sympy.Float(repr(float(number)))
+        for number in expression.atoms(sympy.Float)
+        if math.isfinite(float(number))
+    }
+    return sympy.sstr(expression.xreplace(shortest))
 
 
 # ---- Symbols ---------------------------------------------------------------------------------
@@ -153,6 +160,8 @@ def _simple_values() -> list[Any]:
         sympy.sqrt(sympy.pi),
         1 / sympy.pi,
         1 / sympy.sqrt(sympy.pi),
+        sympy.sqrt(2 * sympy.pi),
+        1 / sympy.sqrt(2 * sympy.pi),
         sympy.log(2),
     ]
 

@@ -101,14 +101,12 @@ TEST_P(SelectByDescriptionLength, LeastValueEarliestOnTiesNeverNaN) {
 const double nan = std::numeric_limits<double>::quiet_NaN();
 const double inf = std::numeric_limits<double>::infinity();
 
-INSTANTIATE_TEST_SUITE_P(Table, SelectByDescriptionLength,
-                         ::testing::Values(SelectionCase{{}, std::nullopt},
-                                           SelectionCase{{nan, nan}, std::nullopt},
-                                           SelectionCase{{3.0, 1.0, 2.0}, 1},
-                                           SelectionCase{{2.0, 1.0, 1.0}, 1},
-                                           SelectionCase{{nan, 5.0, -7.0}, 2},
-                                           SelectionCase{{inf, nan}, 0},
-                                           SelectionCase{{-inf, -inf}, 0}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, SelectByDescriptionLength,
+    ::testing::Values(SelectionCase{{}, std::nullopt}, SelectionCase{{nan, nan}, std::nullopt},
+                      SelectionCase{{3.0, 1.0, 2.0}, 1}, SelectionCase{{2.0, 1.0, 1.0}, 1},
+                      SelectionCase{{nan, 5.0, -7.0}, 2}, SelectionCase{{inf, nan}, 0},
+                      SelectionCase{{-inf, -inf}, 0}));
 
 }  // namespace
 }  // namespace kov
