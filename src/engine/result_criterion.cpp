@@ -23,8 +23,8 @@ double sum_of_squares(const SearchResult& result, const std::vector<std::vector<
     double sse = 0.0;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         stack.clear();
-        const std::optional<Complex> value = eval_internal(
-            result.expression.tokens, rows[i], {}, result.registry->operators(), stack);
+        const std::optional<Complex> value = eval_internal(result.expression.tokens, rows[i], {},
+                                                           result.registry->operators(), stack);
         if (!value) return std::numeric_limits<double>::infinity();
         const double residual = value->re - targets[i];
         sse += residual * residual;
