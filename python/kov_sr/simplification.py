@@ -102,7 +102,8 @@ def simplified_text(
         for number in expression.atoms(sympy.Float)
         if math.isfinite(float(number))
     }
-    return sympy.sstr(expression.xreplace(shortest))
+    text: str = sympy.sstr(expression.xreplace(shortest))
+    return text
 
 
 # ---- Symbols ---------------------------------------------------------------------------------
