@@ -99,6 +99,9 @@ double description_length(const FormulaCost& cost, const NoiseModel& noise) {
 double estimate_noise(const std::vector<std::vector<double>>& rows,
                       std::span<const double> targets) {
     if (rows.size() < 3 || rows.size() != targets.size() || rows.front().empty()) return 0.0;
+    for (const auto& row : rows) {
+        if (row.size() != rows.front().size()) return 0.0;  // not points of one space
+    }
     if (rows.front().size() == 1) return estimate_along_line(rows, targets);
     return estimate_by_neighbours(rows, targets);
 }

@@ -32,6 +32,20 @@ double sum_of_squares(const SearchResult& result, const std::vector<std::vector<
     return std::isfinite(sse) ? sse : std::numeric_limits<double>::infinity();
 }
 
+// The noise estimate compares rows as points of one space; ragged rows (which the binding allows)
+// are not such points, and then the criterion uses the residual variance of each formula instead.
+std::optional<double> noise_level(const std::vector<std::vector<double>>& rows,
+                                  const std::vector<double>& targets, const SearchConfig& config) {
+    if (config.noise) return config.noise;
+    const std::size_t width = rows.front().size();
+    const bool rectangular =
+        std::all_of(rows.begin(), rows.end(), [&](const auto& row) { return row.size() == width; });
+    if (width == 0 || !rectangular) return std::nullopt;
+    const double estimate = estimate_noise(rows, targets);
+    if (!std::isfinite(estimate)) return std::nullopt;
+    return estimate;
+}
+
 std::size_t fitted_numbers(const Expression& expression) {
     return static_cast<std::size_t>(
         std::count_if(expression.tokens.begin(), expression.tokens.end(),
@@ -44,8 +58,7 @@ void attach_description_lengths(std::vector<SearchResult>& results,
                                 const std::vector<std::vector<double>>& rows,
                                 const std::vector<double>& targets, const SearchConfig& config) {
     if (results.empty() || rows.empty()) return;
-    const NoiseModel noise{root_mean_square(targets),
-                           config.noise ? config.noise : estimate_noise(rows, targets)};
+    const NoiseModel noise{root_mean_square(targets), noise_level(rows, targets, config)};
     std::vector<std::vector<Complex>> complex_rows;
     complex_rows.reserve(rows.size());
     for (const auto& row : rows) {
@@ -56,9 +69,12 @@ void attach_description_lengths(std::vector<SearchResult>& results,
     for (SearchResult& result : results) {
         const FormulaCost cost{sum_of_squares(result, complex_rows, targets), rows.size(),
                                fitted_numbers(result.expression), result.expression.complexity};
-        result.description_length = std::isfinite(cost.sse)
-                                        ? description_length(cost, noise)
-                                        : std::numeric_limits<double>::infinity();
+        // NaN means "not known" (old pickles): a value the arithmetic cannot give (overflowing
+        // data) counts as no support at all.
+        const double value = std::isfinite(cost.sse) ? description_length(cost, noise)
+                                                     : std::numeric_limits<double>::infinity();
+        result.description_length =
+            std::isnan(value) ? std::numeric_limits<double>::infinity() : value;
     }
 }
 

@@ -80,6 +80,24 @@ TEST(ResultCriterion, GivenNoiseIsUsedInsteadOfTheEstimate) {
     }
 }
 
+// Ragged rows, empty rows and overflowing targets: every result still gets a value, never NaN.
+TEST(ResultCriterion, DegenerateDataGivesNoNaN) {
+    const double huge = 1e308;
+    const std::vector<std::pair<Rows, std::vector<double>>> cases = {
+        {{{1.0}, {}, {2.0, 3.0}, {0.5}}, {1.0, 2.0, 3.0, 4.0}},
+        {{{}, {}, {}}, {1.0, 2.0, 3.0}},
+        {{{1.0}, {2.0}, {3.0}, {4.0}}, {huge, -huge, huge, -huge}},
+    };
+    for (const auto& [rows, targets] : cases) {
+        SearchOutcome outcome = run_bfs(rows, targets, SearchConfig(3, 0.1, 20));
+        const auto* results = std::get_if<std::vector<SearchResult>>(&outcome);
+        if (results == nullptr) continue;
+        for (const SearchResult& result : *results) {
+            EXPECT_FALSE(std::isnan(result.description_length)) << result.expression.formula;
+        }
+    }
+}
+
 struct SelectionCase {
     std::vector<double> values;
     std::optional<std::size_t> expected;
