@@ -66,9 +66,13 @@ void attach_description_lengths(std::vector<SearchResult>& results,
         converted.reserve(row.size());
         for (double value : row) converted.push_back(Complex{value, 0.0});
     }
+    std::size_t variables = 0;
+    for (const auto& row : rows) variables = std::max(variables, row.size());
     for (SearchResult& result : results) {
-        const FormulaCost cost{sum_of_squares(result, complex_rows, targets), rows.size(),
-                               fitted_numbers(result.expression), result.expression.complexity};
+        FormulaCost cost{sum_of_squares(result, complex_rows, targets), rows.size(),
+                         fitted_numbers(result.expression), result.expression.complexity};
+        // A token is one of the search's operators or one of its input variables.
+        cost.alphabet_size = result.registry->size() + variables;
         // NaN means "not known" (old pickles): a value the arithmetic cannot give (overflowing
         // data) counts as no support at all.
         const double value = std::isfinite(cost.sse) ? description_length(cost, noise)
