@@ -12,7 +12,8 @@ namespace kov::python {
 // pickle does find, and hands it everything needed to rebuild an equal object.
 
 // (kov_sr._core._rebuild_result, (state,)): the state holds every token exactly, the composed
-// formula text, the complexity, var_count, the error and the description length. New reference, or null with an error set.
+// formula text, the complexity, var_count, the error and the description length. New reference, or
+// null with an error set.
 [[nodiscard]] PyObject* reduce_result(const SearchResult& record);
 
 // (kov_sr._core._rebuild_searcher, (max_complexity, complexity_penalty, beam_width)).
