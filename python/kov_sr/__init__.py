@@ -1,5 +1,6 @@
 from kov_sr import _core
 from kov_sr._core import *  # noqa: F401,F403  (re-exports exactly the compiled module's __all__)
+from kov_sr.selection import select  # noqa: F401  (a helper beside the classes, not in __all__)
 
 __doc__ = _core.__doc__
 __all__ = list(_core.__all__)

@@ -19,16 +19,16 @@ _Number = SupportsFloat | SupportsIndex
 _Vector = Sequence[_Number] | NDArray[Any]
 _Matrix = Sequence[Sequence[_Number] | NDArray[Any]] | NDArray[Any]
 
-# What SearchResult.__reduce__ hands to pickle: layout 1, then the tokens (kind, arity, index, id,
-# value.re, value.im), the composed formula text, complexity, var_count and error; layout 2 (the
-# answers of constant recognition) adds within_precision.
+# What SearchResult.__reduce__ hands to pickle: layout 2, then the tokens (kind, arity, index, id,
+# value.re, value.im), the composed formula text, complexity, var_count, error, description length
+# and within_precision (None but for constant recognition). Layout 1 states (the first six) still load.
 _Token = tuple[int, int, int, int, float, float]
 
 # The search strategies of Searcher(strategy=...).
 _Strategy = Literal["classic", "thorough"]
 _ResultState = (
-    tuple[int, tuple[_Token, ...], str, int, int, float]
-    | tuple[int, tuple[_Token, ...], str, int, int, float, bool]
+    tuple[int, tuple[_Token, ...], str, int, int, float, float, bool | None]
+    | tuple[int, tuple[_Token, ...], str, int, int, float]
 )
 
 @final
@@ -80,6 +80,10 @@ class Searcher:
         """Alias for find_multivariate (Scikit-Learn style)."""
     def find_candidates(self, inputs: _Matrix, ys: _Vector) -> list[SearchResult]:
         """Returns the Pareto-front of all candidate formulas found."""
+    def find_selected(self, inputs: _Matrix, ys: _Vector) -> SearchResult:
+        """Finds the formula of least description length among the candidates.
+        Runs the search of find_multivariate and picks, from its Pareto-front, the formula
+        that best trades error against complexity and fitted numbers."""
     def recognize_constant(
         self, value: _Number, *, integers: bool = False, digits: SupportsIndex | None = None
     ) -> SearchResult:
@@ -113,6 +117,9 @@ class SearchResult:
     @property
     def within_precision(self) -> bool | None:
         """For constant recognition: whether the formula matches the value to the value's own precision (False: any likeness may be chance). None for other searches."""
+    @property
+    def description_length(self) -> float:
+        """The model-selection criterion of the formula on the search's data, in nats: lower is better. It weighs the fit against the complexity and the number of fitted numbers. NaN for results pickled before it was recorded."""
     def to_latex(self) -> str:
         """Returns the formula in LaTeX format for academic reporting."""
     def to_python(self) -> str:

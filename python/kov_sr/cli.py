@@ -24,6 +24,7 @@ from typing import Any, NoReturn
 
 from kov_sr._core import KovComplexityError, KovDimensionError, Searcher
 from kov_sr.export import with_names
+from kov_sr.selection import select
 
 __all__ = ["main"]
 
@@ -79,7 +80,8 @@ def _argument_parser() -> argparse.ArgumentParser:
     fit.add_argument(
         "--candidates",
         action="store_true",
-        help="print the Pareto table: each formula more accurate than every simpler one",
+        help="print the Pareto table: each formula more accurate than every simpler one, with "
+        "its description length (lower is better)",
     )
     _add_search_settings(fit)
     fit.add_argument(
@@ -200,15 +202,29 @@ def _fit(arguments: argparse.Namespace) -> None:
     if arguments.candidates:
         with _search_output(arguments):
             results = searcher.find_candidates(inputs, ys)
-        print(f"{'complexity':>10}  {'error':<12}  formula")
+        print(f"{'complexity':>10}  {'error':<12}  {'description_length':>18}  formula")
         for result in results:
             formula = with_names(result.formula, input_names)
-            print(f"{result.complexity:>10}  {result.error:<12.6g}  {formula}")
+            print(
+                f"{result.complexity:>10}  {result.error:<12.6g}  "
+                f"{result.description_length:>18.6g}  {formula}"
+            )
     else:
+        # The Pareto list of the search find_multivariate runs: its first entry is that answer.
         with _search_output(arguments):
-            result = searcher.find_multivariate(inputs, ys)
+            results = searcher._find_pareto(inputs, ys)
+        if not results:  # only non-finite errors: what find_multivariate reports
+            raise KovComplexityError(f"No formula found up to complexity {arguments.max_complexity}")
+        result = results[0]
         print(f"{names[target]} = {with_names(result.formula, input_names)}")
         print(f"error {result.error:.6g} (root-mean-square), complexity {result.complexity}")
+        selected = select(results)
+        if selected is not result:
+            print(
+                f"selected (least description length): {names[target]} = "
+                f"{with_names(selected.formula, input_names)}, error {selected.error:.6g}, "
+                f"complexity {selected.complexity}"
+            )
 
 
 def _constant(arguments: argparse.Namespace) -> None:

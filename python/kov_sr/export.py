@@ -2,7 +2,9 @@
 
 ``to_sympy`` reads a result's formula text (``Plus(Times(v_{0}, 2.5), Pi)``) back into a SymPy
 expression; SymPy is optional and imported only when ``to_sympy`` is called. ``with_names`` puts
-feature names in place of ``v_{i}`` in any formula text or rendering.
+feature names in place of ``v_{i}`` in any formula text or rendering. ``simplify`` and
+``simplified_text`` give the formula's real value in a readable form (see
+``kov_sr.simplification``).
 """
 
 from __future__ import annotations
@@ -16,7 +18,7 @@ from kov_sr._core import _operators
 if TYPE_CHECKING:
     import sympy
 
-__all__ = ["to_sympy", "with_names"]
+__all__ = ["simplified_text", "simplify", "to_sympy", "with_names"]
 
 _VARIABLE = re.compile(r"v_\{(\d+)\}")
 
@@ -205,3 +207,7 @@ class _Parser:
 
     def _fail(self, reason: str) -> NoReturn:
         raise ValueError(f"cannot read formula {self._text!r}: {reason}")
+
+
+# Defined in their own module; imported last because that module reads this one's helpers.
+from kov_sr.simplification import simplified_text, simplify  # noqa: E402

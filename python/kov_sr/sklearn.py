@@ -25,8 +25,11 @@ except ImportError as error:
 
 from kov_sr._core import Searcher, SearchResult
 from kov_sr.export import with_names
+from kov_sr.selection import select
 
 __all__ = ["KovRegressor"]
+
+_MODEL_SELECTIONS = ("best", "accuracy")
 
 
 class KovRegressor(RegressorMixin, BaseEstimator):
@@ -49,19 +52,23 @@ class KovRegressor(RegressorMixin, BaseEstimator):
         Seconds after which the search returns the best formulas found so far.
     noise : float or None, default=None
         Standard deviation of the noise in y, used by the thorough strategy; None to estimate it.
+    model_selection : {"best", "accuracy"}, default="best"
+        Which candidate ``result_`` (and so ``formula_`` and ``predict``) is: "best" takes the one
+        of least description length, trading error against complexity and fitted numbers;
+        "accuracy" takes the most accurate one.
 
     Attributes
     ----------
     result_ : SearchResult
-        The most accurate formula found.
+        The selected formula (see ``model_selection``).
     candidates_ : list of SearchResult
         The Pareto list: each formula more accurate than every simpler one, most accurate first.
     formula_ : str
         ``result_.formula`` with the feature names in place of ``v_{i}``.
     equations_ : pandas.DataFrame or list of dict
         One row per candidate, in the order of ``candidates_``, with the columns complexity,
-        error, formula, latex and python (all three texts with the feature names). A DataFrame
-        when pandas is installed, else a list of dicts.
+        error, description_length, formula, latex and python (all three texts with the feature
+        names). A DataFrame when pandas is installed, else a list of dicts.
     n_features_in_ : int
         Number of features seen during fit.
     feature_names_in_ : ndarray of str
@@ -79,6 +86,7 @@ class KovRegressor(RegressorMixin, BaseEstimator):
         strategy: Literal["thorough", "classic"] = "thorough",
         time_limit: float | None = None,
         noise: float | None = None,
+        model_selection: Literal["best", "accuracy"] = "best",
     ) -> None:
         self.max_complexity = max_complexity
         self.complexity_penalty = complexity_penalty
@@ -87,6 +95,7 @@ class KovRegressor(RegressorMixin, BaseEstimator):
         self.strategy = strategy
         self.time_limit = time_limit
         self.noise = noise
+        self.model_selection = model_selection
 
     def fit(self, X: ArrayLike, y: ArrayLike) -> KovRegressor:
         """Search for the formula that maps the rows of X to y."""
@@ -107,7 +116,7 @@ class KovRegressor(RegressorMixin, BaseEstimator):
         # The Pareto list of the one search that find_multivariate runs, early exit included.
         candidates: list[SearchResult] = searcher._find_pareto(X_checked, y_checked)
         self.candidates_ = candidates
-        self.result_ = candidates[0]
+        self.result_ = select(candidates) if self.model_selection == "best" else candidates[0]
         names = self._feature_names()
         self.formula_ = with_names(self.result_.formula, names or _plain_names(self.n_features_in_))
         self.equations_ = _equations(candidates, names, self.n_features_in_)
@@ -131,6 +140,11 @@ class KovRegressor(RegressorMixin, BaseEstimator):
             value = getattr(self, name)
             if not isinstance(value, numbers.Integral) or isinstance(value, bool) or value < 1:
                 raise ValueError(f"{name} must be a positive integer, got {value!r}")
+        selection = self.model_selection
+        if not isinstance(selection, str) or selection not in _MODEL_SELECTIONS:
+            raise ValueError(
+                f"model_selection must be 'best' or 'accuracy', got {selection!r}"
+            )
         penalty = self.complexity_penalty
         if not isinstance(penalty, numbers.Real) or not np.isfinite(penalty):
             raise ValueError(f"complexity_penalty must be a finite number, got {penalty!r}")
@@ -154,6 +168,7 @@ def _equations(candidates: Sequence[SearchResult], names: Sequence[str] | None, 
         {
             "complexity": candidate.complexity,
             "error": candidate.error,
+            "description_length": candidate.description_length,
             "formula": with_names(candidate.formula, plain if names is None else names),
             "latex": with_names(candidate.to_latex(), latex),
             "python": with_names(candidate.to_python(), python),
@@ -164,7 +179,10 @@ def _equations(candidates: Sequence[SearchResult], names: Sequence[str] | None, 
         import pandas
     except ImportError:
         return rows
-    return pandas.DataFrame(rows, columns=["complexity", "error", "formula", "latex", "python"])
+    return pandas.DataFrame(rows, columns=_COLUMNS)
+
+
+_COLUMNS = ["complexity", "error", "description_length", "formula", "latex", "python"]
 
 
 def _plain_names(count: int) -> list[str]:

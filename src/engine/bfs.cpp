@@ -21,6 +21,7 @@
 #include "engine/optimizer.hpp"
 #include "engine/pareto.hpp"
 #include "engine/pool.hpp"
+#include "engine/result_criterion.hpp"
 #include "ops/complex_math.hpp"
 #include "ops/registry.hpp"
 
@@ -415,7 +416,11 @@ SearchOutcome run_bfs(const std::vector<std::vector<double>>& rows,
         return SearchError::invalid_input(too_many_variables_message);
     }
     if (config.max_complexity == 0) return SearchError::no_formula_found(0);
-    return Search(rows, targets, config, hooks).run();
+    SearchOutcome outcome = Search(rows, targets, config, hooks).run();
+    if (auto* results = std::get_if<std::vector<SearchResult>>(&outcome)) {
+        attach_description_lengths(*results, rows, targets, config);
+    }
+    return outcome;
 }
 
 }  // namespace kov

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <span>
 #include <string>
@@ -18,6 +19,9 @@ struct SearchResult {
     Expression expression;
     std::shared_ptr<const OperatorRegistry> registry;
     double error = 0.0;
+    // The model-selection criterion on the search's data, in nats: lower is better. NaN when not
+    // known (results pickled before it existed).
+    double description_length = std::numeric_limits<double>::quiet_NaN();
 
     // Real part of the formula at the point (values[i] is variable i, imaginary parts 0.0), or a
     // quiet NaN where evaluation fails. Surplus values are ignored.

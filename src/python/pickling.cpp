@@ -8,6 +8,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,15 +26,16 @@ namespace {
 
 // Written first in every state. A later layout gets a new number, so that an old build refuses a
 // newer pickle clearly instead of misreading it.
-constexpr unsigned long long state_layout = 1;
+constexpr unsigned long long first_layout = 1;
+constexpr Py_ssize_t first_state_size = 6;  // layout, tokens, formula, complexity, var_count, error
+// Layout 2 appends the description length and, for a constant's answer, whether it is within the
+// value's precision (True or False; None for other results). Layout 1 still loads, with an unknown
+// description length and no precision flag.
+constexpr unsigned long long state_layout = 2;
+constexpr Py_ssize_t state_size = 8;
 // A Searcher's state: (layout, {option name: value}). Options missing from the settings take their
 // defaults, so adding an option keeps this layout.
 constexpr unsigned long long searcher_layout = 2;
-constexpr Py_ssize_t state_size = 6;  // layout, tokens, formula, complexity, var_count, error
-// A constant's answer adds whether it is within the value's precision (True, False or None);
-// every other result keeps writing layout 1.
-constexpr unsigned long long flagged_state_layout = 2;
-constexpr Py_ssize_t flagged_state_size = 7;
 constexpr Py_ssize_t token_size = 6;  // kind, arity, index, id, value.re, value.im
 
 // The reconstructors as the module holds them, for __reduce__ to name. Kept for the life of the
@@ -69,15 +71,11 @@ PyObject* result_state(const SearchResult& record, std::optional<bool> within_pr
     PyRef formula = PyRef::steal(PyUnicode_FromStringAndSize(
         expression.formula.data(), static_cast<Py_ssize_t>(expression.formula.size())));
     if (!formula) return nullptr;
-    if (!within_precision) {
-        return Py_BuildValue("(KOOKId)", state_layout, tokens.get(), formula.get(),
-                             static_cast<unsigned long long>(expression.complexity),
-                             static_cast<unsigned>(expression.var_count), record.error);
-    }
-    return Py_BuildValue("(KOOKIdO)", flagged_state_layout, tokens.get(), formula.get(),
+    PyObject* flag = !within_precision ? Py_None : *within_precision ? Py_True : Py_False;
+    return Py_BuildValue("(KOOKIddO)", state_layout, tokens.get(), formula.get(),
                          static_cast<unsigned long long>(expression.complexity),
                          static_cast<unsigned>(expression.var_count), record.error,
-                         *within_precision ? Py_True : Py_False);
+                         record.description_length, flag);
 }
 
 // ---- Reading -----------------------------------------------------------------------------------
@@ -271,27 +269,31 @@ std::optional<ReadResult> read_result(PyObject* state) {
     if (!read_tuple(state, -1, "the state")) return std::nullopt;
     const auto item = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(state, i); };
     if (PyTuple_GET_SIZE(state) == 0) {
-        state_value_error("the state must have " + std::to_string(state_size) + " items");
+        state_value_error("the state must begin with its layout");
         return std::nullopt;
     }
     const std::optional<std::uint64_t> layout = read_integer(item(0), UINT64_MAX, "layout");
     if (!layout) return std::nullopt;
-    if (*layout != state_layout && *layout != flagged_state_layout) {
+    if (*layout != first_layout && *layout != state_layout) {
         state_value_error("unknown layout " + std::to_string(*layout));
         return std::nullopt;
     }
-    const bool flagged = *layout == flagged_state_layout;
-    if (!read_tuple(state, flagged ? flagged_state_size : state_size, "the state")) {
+    const bool current = *layout == state_layout;
+    if (!read_tuple(state, current ? state_size : first_state_size, "the state")) {
         return std::nullopt;
     }
     std::optional<bool> within_precision;
-    if (flagged) {
-        PyObject* flag = item(flagged_state_size - 1);
-        if (!PyBool_Check(flag)) {
-            state_type_error("within_precision", "a bool", flag);
+    double description_length = std::numeric_limits<double>::quiet_NaN();
+    if (current) {
+        const std::optional<double> length = read_double(item(6), "description_length");
+        if (!length) return std::nullopt;
+        description_length = *length;
+        PyObject* flag = item(7);
+        if (flag != Py_None && !PyBool_Check(flag)) {
+            state_type_error("within_precision", "a bool or None", flag);
             return std::nullopt;
         }
-        within_precision = flag == Py_True;
+        if (flag != Py_None) within_precision = flag == Py_True;
     }
 
     SearchResult record;
@@ -321,6 +323,7 @@ std::optional<ReadResult> read_result(PyObject* state) {
     const std::optional<double> error = read_double(item(5), "error");
     if (!error) return std::nullopt;
     record.error = *error;
+    record.description_length = description_length;
 
     record.registry = builtin_registry();
     if (const std::optional<std::string> problem =

@@ -14,8 +14,8 @@ namespace kov::python {
 // pickle does find, and hands it everything needed to rebuild an equal object.
 
 // (kov_sr._core._rebuild_result, (state,)): the state holds every token exactly, the composed
-// formula text, the complexity, var_count and the error, and for a constant's answer whether it
-// is within the value's precision. New reference, or null with an error set.
+// formula text, the complexity, var_count, the error, the description length and, for a constant's
+// answer, whether it is within the value's precision. New reference, or null with an error set.
 [[nodiscard]] PyObject* reduce_result(const SearchResult& record,
                                       std::optional<bool> within_precision);
 

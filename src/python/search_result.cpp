@@ -60,6 +60,10 @@ PyObject* get_error(PyObject* self, void*) {
     return PyFloat_FromDouble(data_of(self).record.error);
 }
 
+PyObject* get_description_length(PyObject* self, void*) {
+    return PyFloat_FromDouble(data_of(self).record.description_length);
+}
+
 PyObject* get_complexity(PyObject* self, void*) {
     return PyLong_FromSize_t(data_of(self).record.expression.complexity);
 }
@@ -203,6 +207,11 @@ PyGetSetDef properties[] = {
     {"within_precision", get_within_precision, nullptr,
      "For constant recognition: whether the formula matches the value to the value's own "
      "precision (False: any likeness may be chance). None for other searches.",
+     nullptr},
+    {"description_length", get_description_length, nullptr,
+     "The model-selection criterion of the formula on the search's data, in nats: lower is "
+     "better. It weighs the fit against the complexity and the number of fitted numbers. NaN for "
+     "results pickled before it was recorded.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

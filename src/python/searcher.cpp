@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/bfs.hpp"
+#include "engine/result_criterion.hpp"
 #include "python/arguments.hpp"
 #include "python/constants.hpp"
 #include "python/conversion.hpp"
@@ -202,6 +203,26 @@ PyObject* find_pareto(PyObject* self, PyObject* args, PyObject* kwargs) {
     return pareto_list(self, args, kwargs, "OO:_find_pareto", true);
 }
 
+// The formula of least description length on the Pareto list of the search find_multivariate runs.
+PyObject* find_selected(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* inputs_arg = nullptr;
+    PyObject* ys_arg = nullptr;
+    if (!parse_two(args, kwargs, "OO:find_selected", "inputs", &inputs_arg, &ys_arg)) {
+        return nullptr;
+    }
+    return guarded([&]() -> PyObject* {
+        const std::optional<Samples> samples = finite_samples(inputs_arg, ys_arg);
+        if (!samples) return nullptr;
+        const SearchConfig& config = config_of(self);
+        std::optional<std::vector<SearchResult>> results =
+            search(samples->inputs, samples->ys, config);
+        if (!results) return nullptr;
+        const std::optional<std::size_t> chosen = select_by_description_length(*results);
+        if (!chosen) return raise(map_error(SearchError::no_formula_found(config.max_complexity)));
+        return wrap_result(std::move((*results)[*chosen]));
+    });
+}
+
 PyObject* recognize_constant(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         const std::optional<ConstantRequest> request =
@@ -271,6 +292,11 @@ PyDoc_STRVAR(fit_doc,
 PyDoc_STRVAR(find_candidates_doc,
              "find_candidates($self, inputs, ys)\n--\n\n"
              "Returns the Pareto-front of all candidate formulas found.");
+PyDoc_STRVAR(find_selected_doc,
+             "find_selected($self, inputs, ys)\n--\n\n"
+             "Finds the formula of least description length among the candidates.\n"
+             "Runs the search of find_multivariate and picks, from its Pareto-front, the formula\n"
+             "that best trades error against complexity and fitted numbers.");
 PyDoc_STRVAR(recognize_constant_doc,
              "recognize_constant($self, value, *, integers=False, digits=None)\n--\n\n"
              "Identifies a closed-form expression for a scalar constant.");
@@ -292,6 +318,8 @@ PyMethodDef methods[] = {
     {"fit", as_cfunction<fit>(), METH_VARARGS | METH_KEYWORDS, fit_doc},
     {"find_candidates", as_cfunction<find_candidates>(), METH_VARARGS | METH_KEYWORDS,
      find_candidates_doc},
+    {"find_selected", as_cfunction<find_selected>(), METH_VARARGS | METH_KEYWORDS,
+     find_selected_doc},
     {"recognize_constant", as_cfunction<recognize_constant>(), METH_VARARGS | METH_KEYWORDS,
      recognize_constant_doc},
     {"recognize_constant_candidates", as_cfunction<recognize_constant_candidates>(),

@@ -56,11 +56,27 @@ def test_candidates_prints_the_pareto_table(growth_csv):
     completed = run("fit", growth_csv, "--target", "growth", "--candidates", "-q", *SMALL)
     assert completed.returncode == 0, completed.stderr
     header, *rows = completed.stdout.splitlines()
-    assert header.split() == ["complexity", "error", "formula"]
+    assert header.split() == ["complexity", "error", "description_length", "formula"]
     assert len(rows) >= 2
-    assert rows[0].split() == ["2", "0", "Exp(time)"]
+    complexity, error, description_length, formula = rows[0].split()
+    assert [complexity, error, formula] == ["2", "0", "Exp(time)"]
+    assert math.isfinite(float(description_length))
     complexities = [int(row.split()[0]) for row in rows]
     assert complexities == sorted(complexities, reverse=True)
+
+
+def test_fit_names_the_selected_formula_when_it_is_not_the_most_accurate(tmp_path):
+    # x² with noise: the most accurate formula fits the noise, the selected one does not.
+    noise = [0.04, -0.07, 0.02, 0.09, -0.03, -0.08, 0.05, 0.01, -0.06, 0.07, -0.02, 0.03]
+    xs = [0.5 + 0.25 * k for k in range(len(noise))]
+    lines = ["x,y"] + [f"{x!r},{x * x + e!r}" for x, e in zip(xs, noise)]
+    path = write(tmp_path / "square.csv", "\n".join(lines) + "\n")
+    completed = run("fit", path, "-q", "--max-complexity", "7", "--beam-width", "300")
+    assert completed.returncode == 0, completed.stderr
+    best, summary, selected = completed.stdout.splitlines()
+    assert best.startswith("y = ") and best != "y = Times(x, x)"
+    assert selected.startswith("selected (least description length): y = Times(x, x), error ")
+    assert selected.endswith(", complexity 3")
 
 
 def test_constant_prints_a_closed_form_for_each_value():

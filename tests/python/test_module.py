@@ -57,6 +57,10 @@ SEARCHER_DOCS = [
     ("fit", "(self, /, inputs, ys)", "Alias for find_multivariate (Scikit-Learn style)."),
     ("find_candidates", "(self, /, inputs, ys)",
      "Returns the Pareto-front of all candidate formulas found."),
+    ("find_selected", "(self, /, inputs, ys)",
+     "Finds the formula of least description length among the candidates.\n"
+     "Runs the search of find_multivariate and picks, from its Pareto-front, the formula\n"
+     "that best trades error against complexity and fitted numbers."),
     ("recognize_constant", "(self, /, value, *, integers=False, digits=None)",
      "Identifies a closed-form expression for a scalar constant."),
     ("recognize_constant_candidates",
@@ -93,7 +97,7 @@ def test_method_order():
     assert settings == list(inspect.signature(kov_sr.Searcher).parameters)
     result_members = [n for n in vars(kov_sr.SearchResult) if not n.startswith("__")]
     assert result_members == [name for name, _, _ in RESULT_DOCS] + [
-        "formula", "error", "complexity", "within_precision"]
+        "formula", "error", "complexity", "within_precision", "description_length"]
 
 
 @pytest.mark.parametrize("cls, name, signature, doc",
@@ -109,6 +113,10 @@ def test_method_signature_and_doc(cls, name, signature, doc):
     ("formula", "The discovered mathematical formula as a string."),
     ("error", "The residual error (root-mean-square error) of the formula."),
     ("complexity", "The structural complexity of the formula."),
+    ("description_length",
+     "The model-selection criterion of the formula on the search's data, in nats: lower is "
+     "better. It weighs the fit against the complexity and the number of fitted numbers. NaN for "
+     "results pickled before it was recorded."),
 ])
 def test_property_docs(name, doc):
     assert getattr(kov_sr.SearchResult, name).__doc__ == doc

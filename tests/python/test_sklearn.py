@@ -66,9 +66,14 @@ def test_pandas_round_trip_keeps_the_feature_names():
     assert model.formula_ == "Exp(time)"
     table = model.equations_
     assert isinstance(table, pandas.DataFrame)
-    assert list(table.columns) == ["complexity", "error", "formula", "latex", "python"]
+    assert list(table.columns) == [
+        "complexity", "error", "description_length", "formula", "latex", "python"
+    ]
     assert len(table) == len(model.candidates_)
-    assert table.iloc[0].to_dict() == {
+    assert table["description_length"].tolist() == [
+        c.description_length for c in model.candidates_
+    ]
+    assert table.iloc[0].drop("description_length").to_dict() == {
         "complexity": 2,
         "error": 0.0,
         "formula": "Exp(time)",
@@ -107,6 +112,7 @@ def test_equations_are_dicts_without_pandas(monkeypatch):
     assert model.equations_[0] == {
         "complexity": 2,
         "error": 0.0,
+        "description_length": model.candidates_[0].description_length,
         "formula": "Exp(x0)",
         "latex": "e^{x_{0}}",
         "python": "np.exp(x0)",
@@ -153,6 +159,9 @@ def test_one_search_through_the_private_entry_point(monkeypatch):
         {"strategy": "fast"},
         {"time_limit": 0},
         {"noise": -1.0},
+        {"model_selection": "fastest"},
+        {"model_selection": None},
+        {"model_selection": ["best"]},
     ],
 )
 def test_bad_settings_are_refused_at_fit(settings):
@@ -173,3 +182,26 @@ def test_missing_scikit_learn_is_named(monkeypatch):
     monkeypatch.delitem(sys.modules, "kov_sr.sklearn")
     with pytest.raises(ImportError, match=r"pip install 'kov-sr\[sklearn\]'"):
         importlib.import_module("kov_sr.sklearn")
+
+
+NOISE = np.random.default_rng(0).normal(0.0, 1.0, 40)
+SQUARE_XS = np.linspace(0.5, 3.0, 40)
+SQUARE_ROWS = SQUARE_XS[:, None]
+NOISY_SQUARE = SQUARE_XS * SQUARE_XS + 0.05 * NOISE
+
+
+@pytest.mark.parametrize(
+    ("model_selection", "formula"),
+    [("best", "Times(x0, x0)"), ("accuracy", None)],
+)
+def test_model_selection_chooses_result_formula_and_predictions(model_selection, formula):
+    model = KovRegressor(max_complexity=7, beam_width=300, model_selection=model_selection)
+    model.fit(SQUARE_ROWS, NOISY_SQUARE)
+    if model_selection == "best":
+        assert model.result_ is kov_sr.select(model.candidates_)
+        assert model.formula_ == formula
+    else:
+        assert model.result_ is model.candidates_[0]
+        assert model.formula_ != "Times(x0, x0)"  # the most accurate formula fits the noise
+    expected = np.asarray(model.result_.predict(SQUARE_ROWS))
+    assert model.predict(SQUARE_ROWS).tobytes() == expected.tobytes()
