@@ -76,7 +76,11 @@ OLD_STATE = (
 
 @pytest.mark.parametrize(
     ("state", "expected"),
-    [(OLD_STATE, math.nan), ((2, *OLD_STATE[1:], -3.25), -3.25), ((2, *OLD_STATE[1:], math.inf), math.inf)],
+    [
+        (OLD_STATE, math.nan),
+        ((2, *OLD_STATE[1:], -3.25, None), -3.25),
+        ((2, *OLD_STATE[1:], math.inf, None), math.inf),
+    ],
 )
 def test_states_of_both_layouts_load(state, expected):
     result = _core._rebuild_result(state)
@@ -89,9 +93,9 @@ def test_states_of_both_layouts_load(state, expected):
     ("state", "error"),
     [
         ((2, *OLD_STATE[1:]), ValueError),  # layout 2 without its value
-        ((1, *OLD_STATE[1:], 0.0), ValueError),  # layout 1 with one
-        ((2, *OLD_STATE[1:], 1), TypeError),
-        ((3, *OLD_STATE[1:], 0.0), ValueError),
+        ((1, *OLD_STATE[1:], 0.0, None), ValueError),  # layout 1 with them
+        ((2, *OLD_STATE[1:], 1, None), TypeError),
+        ((3, *OLD_STATE[1:], 0.0, None), ValueError),
         ((), ValueError),
     ],
 )
