@@ -26,5 +26,7 @@ template <PyObject* (*Method)(PyObject*, PyObject*, PyObject*)>
 [[nodiscard]] bool add_searcher(PyObject* module);
 [[nodiscard]] bool add_search_result(PyObject* module);
 [[nodiscard]] bool add_exceptions(PyObject* module);
+// The private functions of kov_sr.distributed, outside __all__.
+[[nodiscard]] bool add_distributed(PyObject* module);
 
 }  // namespace kov::python

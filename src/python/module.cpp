@@ -50,6 +50,7 @@ PyObject* create_module() {
     if (!add_search_result(module.get())) return nullptr;
     if (!add_exceptions(module.get())) return nullptr;
     if (!add_reconstructors(module.get())) return nullptr;
+    if (!add_distributed(module.get())) return nullptr;
     return module.release();
 }
 
