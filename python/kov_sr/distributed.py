@@ -320,19 +320,27 @@ class DistributedSearcher:
 
     def _run(self, kind: str, method: str, first: Any, second: Any) -> Any:
         problem, splittable = _core._distributed_problem(self.searcher, kind, first, second)
-        if not splittable:
-            args = (first,) if second is None else (first, second)
-            _check_client(self.client)
-            future = self.client.submit(_run_method, self.searcher, method, args, pure=False)
-            return _wait(self.client, [future])[0]
-        for _ in range(_MAX_ATTEMPTS):
-            search = _SplitSearch(self.client, problem, _workers(self.client))
-            try:
-                result = search.run(first_only=kind != "candidates")
-            except _WorkerLost:
-                continue
-            self.last_levels = search.levels
-            return result
+        try:
+            if not splittable:
+                args = (first,) if second is None else (first, second)
+                _check_client(self.client)
+                future = self.client.submit(_run_method, self.searcher, method, args, pure=False)
+                return _wait(self.client, [future])[0]
+            for _ in range(_MAX_ATTEMPTS):
+                search = _SplitSearch(self.client, problem, _workers(self.client))
+                try:
+                    result = search.run(first_only=kind != "candidates")
+                except _WorkerLost:
+                    continue
+                self.last_levels = search.levels
+                return result
+        except KovRuntimeError:
+            raise
+        except Exception as error:
+            # Whatever Dask raised on the way, a closed client is the reason to report.
+            if self.client.status != "running":
+                raise _client_closed() from error
+            raise
         raise KovRuntimeError(
             f"the search lost a worker in each of {_MAX_ATTEMPTS} attempts; "
             "the cluster is not stable enough to finish it"
