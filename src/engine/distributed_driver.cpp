@@ -30,6 +30,10 @@ std::string encode_share_scores(const ShareScores& scores) {
     out.put(scores.fitted);
     out.put(scores.expansion_seconds);
     out.put(scores.scoring_seconds);
+    out.put(scores.judging_seconds);
+    out.put(scores.expansion_cpu_seconds);
+    out.put(scores.scoring_cpu_seconds);
+    out.put(scores.judging_cpu_seconds);
     return out.take();
 }
 
@@ -48,6 +52,10 @@ ShareScores decode_share_scores(std::string_view bytes) {
     scores.fitted = in.get<std::uint64_t>();
     scores.expansion_seconds = in.get<double>();
     scores.scoring_seconds = in.get<double>();
+    scores.judging_seconds = in.get<double>();
+    scores.expansion_cpu_seconds = in.get<double>();
+    scores.scoring_cpu_seconds = in.get<double>();
+    scores.judging_cpu_seconds = in.get<double>();
     in.expect_done();
     return scores;
 }

@@ -61,6 +61,8 @@ struct Round {
     bool skip_commutative = false;
 };
 
+constexpr std::size_t pending_capacity = 16;
+
 struct Built {
     Candidate candidate;
     Digest digest;
@@ -93,7 +95,23 @@ void run_round(const Round& round, const OperatorSets& ops, std::size_t share, s
 
     parallel_for(count, chunk, [&](std::size_t begin, std::size_t end, std::size_t worker) {
         std::vector<Built>& list = kept[begin / chunk];
+        list.reserve((end - begin) * op_count);
         std::uint64_t built = 0;
+        // Insertions wait in a small batch while their slots are prefetched: the set is probed
+        // at random, and hiding those cache misses is most of the expansion's speed.
+        std::array<Built, pending_capacity> pending;
+        std::size_t pending_count = 0;
+        const auto flush = [&] {
+            for (std::size_t i = 0; i < pending_count; ++i) {
+                const auto inserted = seen.insert(pending[i].digest, pending[i].position);
+                if (inserted.outcome == FingerprintTable::Outcome::Present) continue;
+                if (inserted.outcome == FingerprintTable::Outcome::TookOver) {
+                    displaced[worker].push_back(inserted.displaced);
+                }
+                list.push_back(pending[i]);
+            }
+            pending_count = 0;
+        };
         std::size_t a = (first + begin) / right_count;
         std::size_t b = (first + begin) % right_count;
         std::array<std::int64_t, 10> keys{};
@@ -114,22 +132,20 @@ void run_round(const Round& round, const OperatorSets& ops, std::size_t share, s
                                  : unary_key_functions[op](left, keys))) {
                     continue;
                 }
-                const Digest digest = digest_of(keys);
-                const std::uint64_t position = base + pair * op_count + o;
-                const auto inserted = seen.insert(digest, position);
-                if (inserted.outcome == FingerprintTable::Outcome::Present) continue;
-                if (inserted.outcome == FingerprintTable::Outcome::TookOver) {
-                    displaced[worker].push_back(inserted.displaced);
-                }
-                list.push_back(Built{
-                    Candidate{static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b), op},
-                    digest, position});
+                Built& next = pending[pending_count++];
+                next.digest = digest_of(keys);
+                next.position = base + pair * op_count + o;
+                next.candidate =
+                    Candidate{static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b), op};
+                seen.prefetch(next.digest);
+                if (pending_count == pending_capacity) flush();
             }
             if (++b == right_count) {
                 b = 0;
                 ++a;
             }
         }
+        flush();
         generated[worker] += built;
     });
 

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstring>
+#include <ctime>
 #include <limits>
 #include <numeric>
+#include <type_traits>
 
 #include "core/fingerprint.hpp"
 #include "engine/distributed_expand.hpp"
@@ -81,6 +84,12 @@ void rank_formulas(Level& level) {
 }
 
 }  // namespace
+
+double process_cpu_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
 
 SearchReplica::SearchReplica(Problem problem)
     : config_(problem.config),
@@ -162,6 +171,7 @@ void SearchReplica::add_seed(Level& level, Expression seed) {
 
 std::vector<std::vector<Offer>> SearchReplica::expand_share(std::size_t share, std::size_t shards) {
     const auto start = Clock::now();
+    const double cpu_start = process_cpu_seconds();
     const std::uint64_t level = levels_.size();
     ShareExpansion expansion;
     expand_level_share(levels_, level, ops_, share, shards, seen_, next_position_, expansion);
@@ -177,11 +187,13 @@ std::vector<std::vector<Offer>> SearchReplica::expand_share(std::size_t share, s
     pending_generated_ = expansion.generated;
     pending_offered_ = pending_positions_.size();
     pending_seconds_ = seconds_since(start);
+    pending_cpu_seconds_ = process_cpu_seconds() - cpu_start;
     return offers;
 }
 
 void SearchReplica::keep_winners(const std::vector<std::string_view>& verdicts) {
     const auto start = Clock::now();
+    const double cpu_start = process_cpu_seconds();
     std::vector<std::size_t> next(verdicts.size(), 0);
     CandidateList kept;
     std::vector<std::uint64_t> positions;
@@ -211,16 +223,19 @@ void SearchReplica::keep_winners(const std::vector<std::string_view>& verdicts) 
     pending_positions_ = std::move(positions);
     pending_owners_ = {};
     pending_seconds_ += seconds_since(start);
+    pending_cpu_seconds_ += process_cpu_seconds() - cpu_start;
 }
 
 ShareScores SearchReplica::score_share() {
     const auto start = Clock::now();
+    const double cpu_start = process_cpu_seconds();
     const std::uint64_t level = levels_.size();
     ShareScores out;
     out.generated = pending_generated_;
     out.offered = pending_offered_;
     out.unique = pending_.size();
     out.expansion_seconds = pending_seconds_;
+    out.expansion_cpu_seconds = pending_cpu_seconds_;
     ScoringSetup setup{&levels_, level, &rows_, &targets_, &operators(), &config_, &head_rows_};
     std::optional<ScoringResult> scored = score_level(setup, pending_, fitters_, {});
     if (!scored) throw std::runtime_error("distributed search: scoring stopped");
@@ -239,6 +254,7 @@ ShareScores SearchReplica::score_share() {
     pending_ = {};
     pending_positions_ = {};
     out.scoring_seconds = seconds_since(start);
+    out.scoring_cpu_seconds = process_cpu_seconds() - cpu_start;
     return out;
 }
 
@@ -367,6 +383,8 @@ FingerprintShard::FingerprintShard(const std::vector<Offer>& seeds, std::size_t 
 }
 
 std::vector<std::string> FingerprintShard::judge(const std::vector<std::vector<Offer>>& offers) {
+    const auto start = Clock::now();
+    const double cpu_start = process_cpu_seconds();
     std::size_t total = 0;
     for (const auto& list : offers) total += list.size();
     table_.reserve(total);
@@ -376,7 +394,15 @@ std::vector<std::string> FingerprintShard::judge(const std::vector<std::vector<O
     for (const auto& list : offers) {
         parallel_for(list.size(), 1024,
                      [&](std::size_t begin, std::size_t end, std::size_t worker) {
+                         // Slots are prefetched a few offers ahead: the set is probed at random,
+                         // and its
+                         // cache misses are most of a judgement's time.
+                         constexpr std::size_t ahead = 8;
+                         for (std::size_t i = begin; i < std::min(end, begin + ahead); ++i) {
+                             table_.prefetch(list[i].digest);
+                         }
                          for (std::size_t i = begin; i < end; ++i) {
+                             if (i + ahead < end) table_.prefetch(list[i + ahead].digest);
                              const auto inserted = table_.insert(list[i].digest, list[i].position);
                              if (inserted.outcome == FingerprintTable::Outcome::Present) {
                                  losers[worker].push_back(list[i].position);
@@ -400,29 +426,26 @@ std::vector<std::string> FingerprintShard::judge(const std::vector<std::vector<O
         }
         verdicts.push_back(std::move(bits));
     }
+    last_seconds_ = seconds_since(start);
+    last_cpu_seconds_ = process_cpu_seconds() - cpu_start;
     return verdicts;
 }
 
+// Offers are the bulk of what moves between workers: written as one block of fixed-size records.
+static_assert(sizeof(Offer) == 24 && std::is_trivially_copyable_v<Offer>);
+
 std::string encode_offers(const std::vector<Offer>& offers) {
-    ByteWriter out;
-    out.put<std::uint64_t>(offers.size());
-    for (const Offer& offer : offers) {
-        out.put(offer.digest.high);
-        out.put(offer.digest.low);
-        out.put(offer.position);
-    }
-    return out.take();
+    std::string out(offers.size() * sizeof(Offer), '\0');
+    if (!offers.empty()) std::memcpy(out.data(), offers.data(), out.size());
+    return out;
 }
 
 std::vector<Offer> decode_offers(std::string_view bytes) {
-    ByteReader in(bytes);
-    std::vector<Offer> offers(in.get<std::uint64_t>());
-    for (Offer& offer : offers) {
-        offer.digest.high = in.get<std::uint64_t>();
-        offer.digest.low = in.get<std::uint64_t>();
-        offer.position = in.get<std::uint64_t>();
+    if (bytes.size() % sizeof(Offer) != 0) {
+        throw std::invalid_argument("distributed search: offers of a partial size");
     }
-    in.expect_done();
+    std::vector<Offer> offers(bytes.size() / sizeof(Offer));
+    if (!offers.empty()) std::memcpy(offers.data(), bytes.data(), bytes.size());
     return offers;
 }
 

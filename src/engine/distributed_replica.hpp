@@ -41,9 +41,17 @@ struct ShareScores {
     std::uint64_t unique = 0;          // children that won their fingerprint
     std::uint64_t scored = 0;
     std::uint64_t fitted = 0;
+    // Wall and processor time (the whole process's) of each step on the share's worker.
     double expansion_seconds = 0.0;
     double scoring_seconds = 0.0;
+    double judging_seconds = 0.0;  // the worker's shard, judging every share's offers
+    double expansion_cpu_seconds = 0.0;
+    double scoring_cpu_seconds = 0.0;
+    double judging_cpu_seconds = 0.0;
 };
+
+// Processor time of the whole process, in seconds.
+[[nodiscard]] double process_cpu_seconds();
 
 // One worker's copy of a search: every kept level (they are small and the same everywhere), the
 // share of the current level's children it built, and what it needs to score them. Levels are
@@ -115,6 +123,7 @@ private:
     std::uint64_t pending_generated_ = 0;
     std::uint64_t pending_offered_ = 0;
     double pending_seconds_ = 0.0;
+    double pending_cpu_seconds_ = 0.0;
 };
 
 // The fingerprints of a search that one shard owns. Judges each level's offers from every share:
@@ -128,9 +137,14 @@ public:
     [[nodiscard]] std::vector<std::string> judge(const std::vector<std::vector<Offer>>& offers);
 
     [[nodiscard]] std::size_t size() const { return table_.size(); }
+    // Wall and processor time of the last judgement.
+    [[nodiscard]] double last_seconds() const { return last_seconds_; }
+    [[nodiscard]] double last_cpu_seconds() const { return last_cpu_seconds_; }
 
 private:
     FingerprintTable table_;
+    double last_seconds_ = 0.0;
+    double last_cpu_seconds_ = 0.0;
 };
 
 // Verdict bits, least significant bit first within each byte.

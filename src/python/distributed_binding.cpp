@@ -257,12 +257,15 @@ PyObject* driver_merge(PyObject*, PyObject* args) {
         for (std::size_t i = 0; i < scores.size(); ++i) {
             const ShareScores& s = scores[i];
             PyObject* item = Py_BuildValue(
-                "{sKsKsKsKsKsdsd}", "generated", static_cast<unsigned long long>(s.generated),
-                "offered", static_cast<unsigned long long>(s.offered), "unique",
+                "{sKsKsKsKsKsdsdsdsdsdsd}", "generated",
+                static_cast<unsigned long long>(s.generated), "offered",
+                static_cast<unsigned long long>(s.offered), "unique",
                 static_cast<unsigned long long>(s.unique), "scored",
                 static_cast<unsigned long long>(s.scored), "fitted",
                 static_cast<unsigned long long>(s.fitted), "expansion_seconds", s.expansion_seconds,
-                "scoring_seconds", s.scoring_seconds);
+                "scoring_seconds", s.scoring_seconds, "judging_seconds", s.judging_seconds,
+                "expansion_cpu_seconds", s.expansion_cpu_seconds, "scoring_cpu_seconds",
+                s.scoring_cpu_seconds, "judging_cpu_seconds", s.judging_cpu_seconds);
             if (item == nullptr) return nullptr;
             PyTuple_SET_ITEM(stats.get(), static_cast<Py_ssize_t>(i), item);
         }
@@ -402,7 +405,10 @@ PyObject* replica_score(PyObject*, PyObject* args) {
             const LockReleased unlocked;
             const std::lock_guard<std::mutex> lock(search->busy);
             search->replica.keep_winners(list->views);
-            scores = distributed::encode_share_scores(search->replica.score_share());
+            ShareScores share = search->replica.score_share();
+            share.judging_seconds = search->shard.last_seconds();
+            share.judging_cpu_seconds = search->shard.last_cpu_seconds();
+            scores = distributed::encode_share_scores(share);
         }
         return to_bytes(scores);
     });
