@@ -83,8 +83,9 @@ def level_table(levels: list[dict[str, object]]) -> list[str]:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--max-complexity", type=int, default=10)
-    parser.add_argument("--repeat", type=int, default=1, help="runs per cluster; the fastest counts")
-    parser.add_argument("--out", type=Path, default=Path(__file__).parent / "results" / "distributed.md")
+    parser.add_argument("--repeat", type=int, default=1, help="runs per cluster; fastest counts")
+    default_out = Path(__file__).parent / "results" / "distributed.md"
+    parser.add_argument("--out", type=Path, default=default_out)
     args = parser.parse_args()
 
     x = np.linspace(0.1, 5, 100)
@@ -98,13 +99,14 @@ def main() -> None:
     report = [
         "# One search on a Dask LocalCluster",
         "",
-        f"{datetime.now(timezone.utc):%Y-%m-%d %H:%M} UTC; {platform.node()}, {platform.machine()}, "
-        f"{os.cpu_count()} logical processors, load average before the runs "
+        f"{datetime.now(timezone.utc):%Y-%m-%d %H:%M} UTC; {platform.node()}, "
+        f"{platform.machine()}, {os.cpu_count()} logical processors, load average before the runs "
         f"{', '.join(f'{v:.1f}' for v in os.getloadavg())}; Python {platform.python_version()}.",
         "",
         f"Problem: hard-large (x = linspace(0.1, 5, 100), y = 10 + x³ sin x), find_candidates, "
         f"max_complexity={args.max_complexity}, other settings default. The local Searcher "
-        f"(all processors) took {local_seconds:.2f} s. Fastest of {args.repeat} run(s) per cluster.",
+        f"(all processors) took {local_seconds:.2f} s. Fastest of {args.repeat} run(s) per "
+        "cluster.",
         "",
     ]
     timings = {}
@@ -113,8 +115,11 @@ def main() -> None:
         same = state(results) == state(local)
         timings[workers] = seconds
         print(f"{workers} worker(s): {seconds:.2f} s, same as local: {same}")
-        report += [f"## {workers} worker process(es), one thread each: {seconds:.2f} s "
-                   f"(same results as the local search: {'yes' if same else 'NO'})", ""]
+        report += [
+            f"## {workers} worker process(es), one thread each: {seconds:.2f} s "
+            f"(same results as the local search: {'yes' if same else 'NO'})",
+            "",
+        ]
         report += level_table(levels) + [""]
     speedup = timings[1] / timings[2]
     print(f"speed-up with 2 workers: {speedup:.2f}")

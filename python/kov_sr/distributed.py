@@ -27,7 +27,7 @@ import threading
 import time
 import uuid
 from collections.abc import Iterable, Sequence
-from typing import Any
+from typing import Any, cast
 
 from kov_sr import _core
 from kov_sr._core import KovRuntimeError, Searcher, SearchResult
@@ -112,19 +112,19 @@ def _start(search_id: str, problem: bytes, share: int, shares: int) -> int:
 
 
 def _expand(search_id: str, _ready: Any) -> tuple[bytes, ...]:
-    return _core._distributed_expand(_replica(search_id))  # type: ignore[no-any-return]
+    return _core._distributed_expand(_replica(search_id))
 
 
 def _judge(search_id: str, offers: list[bytes]) -> tuple[bytes, ...]:
-    return _core._distributed_judge(_replica(search_id), offers)  # type: ignore[no-any-return]
+    return _core._distributed_judge(_replica(search_id), offers)
 
 
 def _score(search_id: str, verdicts: list[bytes]) -> bytes:
-    return _core._distributed_score(_replica(search_id), verdicts)  # type: ignore[no-any-return]
+    return _core._distributed_score(_replica(search_id), verdicts)
 
 
 def _add_level(search_id: str, beam: bytes) -> int:
-    return _core._distributed_add_level(_replica(search_id), beam)  # type: ignore[no-any-return]
+    return _core._distributed_add_level(_replica(search_id), beam)
 
 
 def _drop(search_id: str) -> None:
@@ -177,10 +177,11 @@ def _wait(client: Any, futures: list[Any], workers: Sequence[str] = ()) -> list[
             raise _WorkerLost()
         failed = [f for f in futures if f.status == "error"]
         if failed:
-            error = failed[0].exception()
-            if workers and (_LOST_STATE in str(error) or type(error).__name__ == "KilledWorker"):
+            problem = failed[0].exception()
+            lost = _LOST_STATE in str(problem) or type(problem).__name__ == "KilledWorker"
+            if workers and lost:
                 raise _WorkerLost()
-            raise error
+            raise problem
         if all(f.status == "finished" for f in futures):
             return list(client.gather(futures))
 
@@ -265,7 +266,7 @@ class _SplitSearch:
                 "beam_bytes": len(beam) * len(self.workers),
             }
         )
-        return beam  # type: ignore[no-any-return]
+        return beam
 
 
 class DistributedSearcher:
@@ -294,29 +295,23 @@ class DistributedSearcher:
 
     def find_function(self, xs: Any, ys: Any) -> SearchResult:
         """Finds a univariate function f(x) ≈ y on the cluster."""
-        return self._run("function", "find_function", xs, ys)  # type: ignore[no-any-return]
+        return cast(SearchResult, self._run("function", "find_function", xs, ys))
 
     def find_multivariate(self, inputs: Any, ys: Any) -> SearchResult:
         """Finds a multivariate function f(x0, x1, ...) ≈ y on the cluster."""
-        return self._run(  # type: ignore[no-any-return]
-            "multivariate", "find_multivariate", inputs, ys
-        )
+        return cast(SearchResult, self._run("multivariate", "find_multivariate", inputs, ys))
 
     def fit(self, inputs: Any, ys: Any) -> SearchResult:
         """Alias for find_multivariate (Scikit-Learn style)."""
-        return self._run("multivariate", "fit", inputs, ys)  # type: ignore[no-any-return]
+        return cast(SearchResult, self._run("multivariate", "fit", inputs, ys))
 
     def find_candidates(self, inputs: Any, ys: Any) -> list[SearchResult]:
         """Returns the Pareto-front of all candidate formulas found, searched on the cluster."""
-        return self._run(  # type: ignore[no-any-return]
-            "candidates", "find_candidates", inputs, ys
-        )
+        return cast("list[SearchResult]", self._run("candidates", "find_candidates", inputs, ys))
 
     def recognize_constant(self, value: Any) -> SearchResult:
         """Identifies a closed-form expression for a scalar constant on the cluster."""
-        return self._run(  # type: ignore[no-any-return]
-            "constant", "recognize_constant", value, None
-        )
+        return cast(SearchResult, self._run("constant", "recognize_constant", value, None))
 
     def _run(self, kind: str, method: str, first: Any, second: Any) -> Any:
         problem, splittable = _core._distributed_problem(self.searcher, kind, first, second)

@@ -62,15 +62,25 @@ THREE = [[x, x * x - 1.0, math.cos(x)] for x in XS]
 
 # (settings, method, arguments): fitting runs in every method but recognize_constant; the early
 # exit in every method but find_candidates.
+SINE_CUBE = [x**3 + math.sin(x) for x in XS]
+QUADRATIC = [2.5 * x * x + 1.3 for x in XS]
 CASES = [
-    ({"max_complexity": 5}, "find_candidates", (ONE, [x**3 + math.sin(x) for x in XS])),
-    ({"max_complexity": 6, "beam_width": 7}, "find_candidates", (ONE, [2.5 * x * x + 1.3 for x in XS])),
+    ({"max_complexity": 5}, "find_candidates", (ONE, SINE_CUBE)),
+    ({"max_complexity": 6, "beam_width": 7}, "find_candidates", (ONE, QUADRATIC)),
     ({"max_complexity": 5, "beam_width": 0}, "find_candidates", (TWO, [x / (x + 1) for x in XS])),
-    ({"max_complexity": 4, "beam_width": UNBOUNDED}, "find_candidates", (THREE, [x - math.cos(x) for x in XS])),
-    ({"max_complexity": 5, "beam_width": 7}, "find_multivariate", (THREE, [x * x * 0.5 + 2.0 for x in XS])),
+    (
+        {"max_complexity": 4, "beam_width": UNBOUNDED},
+        "find_candidates",
+        (THREE, [x - math.cos(x) for x in XS]),
+    ),
+    ({"max_complexity": 5, "beam_width": 7}, "find_multivariate", (THREE, [x * x for x in XS])),
     ({"max_complexity": 6}, "fit", (TWO, [math.exp(row[1]) for row in TWO])),
-    ({"max_complexity": 5, "beam_width": UNBOUNDED}, "find_function", (XS, [math.log(x + 2.0) for x in XS])),
-    ({"max_complexity": 5, "complexity_penalty": 0.0}, "find_function", (XS[:5], [1.7 * x for x in XS[:5]])),
+    (
+        {"max_complexity": 5, "beam_width": UNBOUNDED},
+        "find_function",
+        (XS, [math.log(x + 2.0) for x in XS]),
+    ),
+    ({"max_complexity": 5, "complexity_penalty": 0.0}, "find_function", (XS[:5], XS[:5])),
     ({"max_complexity": 6, "beam_width": 7}, "recognize_constant", (math.pi**2 + 1.0,)),
     ({"max_complexity": 5, "beam_width": 0}, "recognize_constant", (math.sqrt(2.0) / 3.0,)),
 ]
