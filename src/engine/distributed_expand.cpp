@@ -61,8 +61,6 @@ struct Round {
     bool skip_commutative = false;
 };
 
-constexpr std::size_t pending_capacity = 16;
-
 struct Built {
     Candidate candidate;
     Digest digest;
@@ -70,7 +68,7 @@ struct Built {
 };
 
 void run_round(const Round& round, const OperatorSets& ops, std::size_t share, std::size_t shares,
-               FingerprintTable& seen, std::uint64_t& next_position, ShareExpansion& out) {
+               std::uint64_t& next_position, ShareExpansion& out) {
     const std::size_t left_count = round.left->size();
     const std::size_t right_count = round.right != nullptr ? round.right->size() : 1;
     const std::vector<std::uint8_t>& op_ids = *round.ops;
@@ -89,29 +87,12 @@ void run_round(const Round& round, const OperatorSets& ops, std::size_t share, s
     const std::size_t count = last - first;
     const std::size_t chunk_count = (count + chunk - 1) / chunk;
     std::vector<std::vector<Built>> kept(chunk_count);
-    const std::size_t workers = worker_count();
-    std::vector<std::vector<std::uint64_t>> displaced(workers);
-    std::vector<std::uint64_t> generated(workers, 0);
+    std::vector<std::uint64_t> generated(worker_count(), 0);
 
     parallel_for(count, chunk, [&](std::size_t begin, std::size_t end, std::size_t worker) {
         std::vector<Built>& list = kept[begin / chunk];
         list.reserve((end - begin) * op_count);
         std::uint64_t built = 0;
-        // Insertions wait in a small batch while their slots are prefetched: the set is probed
-        // at random, and hiding those cache misses is most of the expansion's speed.
-        std::array<Built, pending_capacity> pending;
-        std::size_t pending_count = 0;
-        const auto flush = [&] {
-            for (std::size_t i = 0; i < pending_count; ++i) {
-                const auto inserted = seen.insert(pending[i].digest, pending[i].position);
-                if (inserted.outcome == FingerprintTable::Outcome::Present) continue;
-                if (inserted.outcome == FingerprintTable::Outcome::TookOver) {
-                    displaced[worker].push_back(inserted.displaced);
-                }
-                list.push_back(pending[i]);
-            }
-            pending_count = 0;
-        };
         std::size_t a = (first + begin) / right_count;
         std::size_t b = (first + begin) % right_count;
         std::array<std::int64_t, 10> keys{};
@@ -132,34 +113,21 @@ void run_round(const Round& round, const OperatorSets& ops, std::size_t share, s
                                  : unary_key_functions[op](left, keys))) {
                     continue;
                 }
-                Built& next = pending[pending_count++];
-                next.digest = digest_of(keys);
-                next.position = base + pair * op_count + o;
-                next.candidate =
-                    Candidate{static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b), op};
-                seen.prefetch(next.digest);
-                if (pending_count == pending_capacity) flush();
+                list.push_back(Built{
+                    Candidate{static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b), op},
+                    digest_of(keys), base + pair * op_count + o});
             }
             if (++b == right_count) {
                 b = 0;
                 ++a;
             }
         }
-        flush();
         generated[worker] += built;
     });
 
     for (std::uint64_t g : generated) out.generated += g;
-    // A child that lost its key to an earlier one of the same round is a duplicate after all.
-    std::vector<std::uint64_t> losers;
-    for (auto& list : displaced) losers.insert(losers.end(), list.begin(), list.end());
-    std::sort(losers.begin(), losers.end());
     for (auto& list : kept) {
         for (const Built& built : list) {
-            if (!losers.empty() &&
-                std::binary_search(losers.begin(), losers.end(), built.position)) {
-                continue;
-            }
             out.candidates.items.push_back(built.candidate);
             out.positions.push_back(built.position);
             out.digests.push_back(built.digest);
@@ -172,25 +140,15 @@ void run_round(const Round& round, const OperatorSets& ops, std::size_t share, s
 
 void expand_level_share(const std::vector<Level>& levels, std::uint64_t level,
                         const OperatorSets& ops, std::size_t share, std::size_t shares,
-                        FingerprintTable& seen, std::uint64_t& next_position, ShareExpansion& out) {
+                        std::uint64_t& next_position, ShareExpansion& out) {
     const auto parent_level = static_cast<std::uint32_t>(level - 1);
-    // Room for this share's part of the level's new keys, so the set rarely grows mid-round.
-    std::size_t commutative = 0;
-    for (std::uint8_t op : ops.binary) commutative += ops.commutative[op] ? 1 : 0;
-    std::size_t bound = levels[parent_level].size() * ops.unary.size();
-    for (std::uint64_t k = 1; k + 2 <= level; ++k) {
-        const std::size_t pairs = levels[k].size() * levels[level - 1 - k].size();
-        bound += pairs * ops.binary.size();
-    }
-    (void)commutative;
-    seen.reserve(bound / shares + 1);
     Round unary{&levels[parent_level], nullptr, parent_level, &ops.unary, false, false};
-    run_round(unary, ops, share, shares, seen, next_position, out);
+    run_round(unary, ops, share, shares, next_position, out);
     for (std::uint64_t k = 1; k + 2 <= level; ++k) {
         const std::uint64_t r = level - 1 - k;
         Round binary{&levels[k],  &levels[r], static_cast<std::uint32_t>(k),
                      &ops.binary, k == r,     k > r};
-        run_round(binary, ops, share, shares, seen, next_position, out);
+        run_round(binary, ops, share, shares, next_position, out);
     }
 }
 

@@ -5,7 +5,7 @@
 
 #include "engine/bfs_expand.hpp"
 #include "engine/bfs_level.hpp"
-#include "engine/fingerprint_table.hpp"
+#include "engine/fingerprint_table.hpp"  // Digest
 
 namespace kov::distributed {
 
@@ -19,11 +19,11 @@ struct ShareExpansion {
 
 // The local expansion restricted to share `share` of `shares`: each round's parent pairs are cut
 // into `shares` contiguous ranges and this share builds the children of its range. Positions are
-// those of the whole level's list, so that `next_position` advances past the whole level. A child
-// is kept when its fingerprint exists and `seen` (the fingerprints this process built so far)
-// holds it at no earlier position; whether it is new to the whole search is for the shards to say.
+// those of the whole level's list, so that `next_position` advances past the whole level. Every
+// child with a fingerprint is kept: whether it is the earliest with a fingerprint new to the search
+// is for the shards to say.
 void expand_level_share(const std::vector<bfs::Level>& levels, std::uint64_t level,
                         const bfs::OperatorSets& ops, std::size_t share, std::size_t shares,
-                        FingerprintTable& seen, std::uint64_t& next_position, ShareExpansion& out);
+                        std::uint64_t& next_position, ShareExpansion& out);
 
 }  // namespace kov::distributed

@@ -120,21 +120,22 @@ SearchReplica::SearchReplica(Problem problem)
 SearchReplica::~SearchReplica() = default;
 
 void SearchReplica::seed() {
-    std::vector<Expression> seeds;
+    std::vector<Expression> leaves;
     for (std::size_t id : registry_->ids_by_arity(0)) {
-        seeds.push_back(Expression::constant_leaf(*registry_, id));
+        leaves.push_back(Expression::constant_leaf(*registry_, id));
     }
     for (std::size_t j = 0; j < variables_; ++j) {
-        seeds.push_back(Expression::variable_leaf(static_cast<std::uint8_t>(j)));
+        leaves.push_back(Expression::variable_leaf(static_cast<std::uint8_t>(j)));
     }
     Level& level = levels_[1];
-    for (Expression& seed : seeds) {
+    FingerprintTable seeds;
+    for (Expression& seed : leaves) {
         const std::uint64_t position = next_position_++;
         const std::optional<Fingerprint> key = fingerprint(seed, operators());
         if (!key) continue;
         const Digest digest = digest_of(flatten(*key));
         seed_offers_.push_back(Offer{digest, position});
-        const auto inserted = seen_.insert(digest, position);
+        const auto inserted = seeds.insert(digest, position);
         if (inserted.outcome != FingerprintTable::Outcome::Added) continue;
         const double error = compute_raw_error(seed, rows_, targets_, operators());
         if (std::isfinite(error)) seed_entries_.emplace_back(seed, error);
@@ -174,7 +175,7 @@ std::vector<std::vector<Offer>> SearchReplica::expand_share(std::size_t share, s
     const double cpu_start = process_cpu_seconds();
     const std::uint64_t level = levels_.size();
     ShareExpansion expansion;
-    expand_level_share(levels_, level, ops_, share, shards, seen_, next_position_, expansion);
+    expand_level_share(levels_, level, ops_, share, shards, next_position_, expansion);
     std::vector<std::vector<Offer>> offers(shards);
     pending_owners_.resize(expansion.digests.size());
     for (std::size_t i = 0; i < expansion.digests.size(); ++i) {

@@ -109,7 +109,6 @@ private:
     std::size_t variables_ = 0;
     std::vector<std::uint32_t> head_rows_;
     bfs::OperatorSets ops_;
-    FingerprintTable seen_;  // what this replica's own shares built: repeats go no further
     std::uint64_t next_position_ = 0;
     bfs::FitterSet fitters_;
     std::vector<bfs::Level> levels_;  // index = complexity; entry 0 stays empty
