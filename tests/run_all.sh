@@ -1,14 +1,31 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the C++ unit tests (GoogleTest), then the Python tests against a
-# fresh install of the package, then both again under the address and undefined-behaviour
-# sanitizers (tests/run_sanitizers.sh; KOV_SKIP_SANITIZERS=1 skips that step locally, CI runs it).
+# Builds and runs every test, on a fresh machine too: first installs the tools it needs
+# (tests/install_tools.sh), then runs the C++ unit tests (GoogleTest) in three builds (the native
+# one; one with every portable fallback forced; one with clang and libc++, the macOS toolchain),
+# then the Python tests against a fresh install of the package, then both again under the address
+# and undefined-behaviour sanitizers (tests/run_sanitizers.sh; KOV_SKIP_SANITIZERS=1 skips that
+# step locally, CI runs it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=${PYTHON:-python3}
+PYTHON="$python" bash tests/install_tools.sh
+# A CMake that pip installed lives beside the interpreter.
+PATH="$PATH:$(dirname "$(command -v "$python")")"
 
-cmake -S . -B build/cpp-tests -DKOV_BUILD_TESTS=ON -DKOV_BUILD_PYTHON=OFF -DCMAKE_BUILD_TYPE=Release
-cmake --build build/cpp-tests --parallel "$(nproc)"
-ctest --test-dir build/cpp-tests --output-on-failure
+cpp_tests() {
+  local build=$1
+  shift
+  cmake -S . -B "$build" -DKOV_BUILD_TESTS=ON -DKOV_BUILD_PYTHON=OFF -DCMAKE_BUILD_TYPE=Release "$@"
+  cmake --build "$build" --parallel "$(nproc)"
+  ctest --test-dir "$build" --output-on-failure
+}
+
+cpp_tests build/cpp-tests
+cpp_tests build/portable -DKOV_PORTABLE=ON
+# GoogleTest is built from its sources here: the packaged library is built against libstdc++.
+CC=clang CXX=clang++ cpp_tests build/clang-libcxx \
+  -DKOV_GTEST_SOURCE_DIR="${GTEST_SOURCE_DIR:-/usr/src/googletest}" \
+  -DCMAKE_CXX_FLAGS=-stdlib=libc++ -DCMAKE_EXE_LINKER_FLAGS=-stdlib=libc++
 
 "$python" -m pip install --quiet ".[test]"
 "$python" -m pytest

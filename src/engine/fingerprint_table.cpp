@@ -1,6 +1,8 @@
 #include "engine/fingerprint_table.hpp"
 
+#if KOV_HAVE_HUGE_PAGES
 #include <sys/mman.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -10,6 +12,7 @@
 #include <new>
 #include <thread>
 
+#include "core/wide_multiply.hpp"
 #include "engine/pool.hpp"
 
 namespace kov {
@@ -18,8 +21,8 @@ namespace {
 
 // 64 x 64 -> 128-bit multiply folded to 64 bits: the mixing step of wyhash.
 inline std::uint64_t fold_multiply(std::uint64_t a, std::uint64_t b) {
-    const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
-    return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+    const WideProduct product = multiply_wide(a, b);
+    return product.low ^ product.high;
 }
 
 // Random odd constants; each key meets a different one in each half of the digest.
@@ -32,9 +35,12 @@ constexpr std::uint64_t secrets[2][12] = {
      0x629a292a367cd507ULL, 0x9159015a3070dd17ULL, 0x152fecd8f70e5939ULL, 0x67332667ffc00b31ULL},
 };
 
+#if KOV_HAVE_HUGE_PAGES
 // Size from which a shard's slots come straight from mmap, in transparent huge pages: the table
-// is probed at random, so fewer TLB misses matter more than anything else here.
+// is probed at random, so fewer TLB misses matter more than anything else here. Where the system
+// has no transparent huge pages (or a portable build is asked for) every block comes from calloc.
 constexpr std::size_t huge_page = std::size_t{2} << 20;
+#endif
 
 }  // namespace
 
@@ -93,32 +99,38 @@ struct alignas(64) FingerprintTable::Shard {
 
     // Zeroed memory. Large blocks are fresh anonymous pages that only the growing thread faults in.
     static Slot* allocate(std::size_t capacity) {
+#if KOV_HAVE_HUGE_PAGES
         const std::size_t size = bytes(capacity);
-        if (size < huge_page) {
-            void* memory = std::calloc(capacity, sizeof(Slot));
-            if (memory == nullptr) throw std::bad_alloc();
-            return static_cast<Slot*>(memory);
+        if (size >= huge_page) {
+            // Over-map by one huge page and trim, so the block starts on a huge-page boundary.
+            void* memory = mmap(nullptr, size + huge_page, PROT_READ | PROT_WRITE,
+                                MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (memory == MAP_FAILED) throw std::bad_alloc();
+            const auto address = reinterpret_cast<std::uintptr_t>(memory);
+            const std::uintptr_t start = (address + huge_page - 1) & ~(huge_page - 1);
+            if (start > address) munmap(memory, start - address);
+            const std::uintptr_t tail = address + size + huge_page - (start + size);
+            if (tail > 0) munmap(reinterpret_cast<void*>(start + size), tail);
+            madvise(reinterpret_cast<void*>(start), size, MADV_HUGEPAGE);
+            return reinterpret_cast<Slot*>(start);
         }
-        // Over-map by one huge page and trim, so the block starts on a huge-page boundary.
-        void* memory = mmap(nullptr, size + huge_page, PROT_READ | PROT_WRITE,
-                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (memory == MAP_FAILED) throw std::bad_alloc();
-        const auto address = reinterpret_cast<std::uintptr_t>(memory);
-        const std::uintptr_t start = (address + huge_page - 1) & ~(huge_page - 1);
-        if (start > address) munmap(memory, start - address);
-        const std::uintptr_t tail = address + size + huge_page - (start + size);
-        if (tail > 0) munmap(reinterpret_cast<void*>(start + size), tail);
-        madvise(reinterpret_cast<void*>(start), size, MADV_HUGEPAGE);
-        return reinterpret_cast<Slot*>(start);
+#endif
+        void* memory = std::calloc(capacity, sizeof(Slot));
+        if (memory == nullptr) throw std::bad_alloc();
+        return static_cast<Slot*>(memory);
     }
 
     static void release(Slot* slots, std::size_t capacity) {
         if (slots == nullptr) return;
-        if (bytes(capacity) < huge_page) {
-            std::free(slots);
-        } else {
+#if KOV_HAVE_HUGE_PAGES
+        if (bytes(capacity) >= huge_page) {
             munmap(slots, bytes(capacity));
+            return;
         }
+#else
+        (void)capacity;
+#endif
+        std::free(slots);
     }
 
     // Where the probe for `high` starts: a multiply maps it onto any capacity, not only powers of
@@ -126,7 +138,7 @@ struct alignas(64) FingerprintTable::Shard {
     // choice.
     static std::size_t home(std::uint64_t high, std::size_t capacity) {
         const std::uint64_t bits = high << shard_bits;
-        return static_cast<std::size_t>((static_cast<unsigned __int128>(bits) * capacity) >> 64);
+        return static_cast<std::size_t>(multiply_wide(bits, capacity).high);
     }
 
     // Linear probing.

@@ -1,7 +1,9 @@
 #include "engine/pool.hpp"
 
 #include <pthread.h>
+#if KOV_HAVE_SCHED_GETAFFINITY
 #include <sched.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -15,13 +17,17 @@ namespace kov {
 
 namespace {
 
+// The processors this process may run on: its affinity mask where the system has one (a container
+// or taskset may grant fewer than the machine has), else the standard library's count.
 std::size_t processors_in_affinity_mask() {
+#if KOV_HAVE_SCHED_GETAFFINITY
     cpu_set_t set;
     CPU_ZERO(&set);
     if (sched_getaffinity(0, sizeof set, &set) == 0) {
         const int count = CPU_COUNT(&set);
         if (count > 0) return static_cast<std::size_t>(count);
     }
+#endif
     return std::max(1u, std::thread::hardware_concurrency());
 }
 

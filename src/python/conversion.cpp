@@ -4,7 +4,11 @@
 #include <cstring>
 #include <string_view>
 
+#if KOV_HAVE_SYSINFO
 #include <sys/sysinfo.h>
+#elif KOV_HAVE_SYSCONF_PHYS_PAGES
+#include <unistd.h>
+#endif
 
 #include "python/errors.hpp"
 
@@ -64,7 +68,9 @@ bool open_float64_array(PyObject* object, int ndim, Float64Array& array) {
     if (is_array < 0) return false;
     if (is_array == 0) return true;
     if (!array.buffer.acquire(object, PyBUF_RECORDS_RO)) {
-        // Arrays of some element types (datetimes, for one) export no buffer: generic path.
+        // Arrays of some element types (datetimes, for one) export no buffer: generic path. An
+        // interrupt or exhausted memory during the request is not about the array and goes on.
+        if (!error_is_about_input()) return false;
         PyErr_Clear();
         return true;
     }
@@ -73,15 +79,30 @@ bool open_float64_array(PyObject* object, int ndim, Float64Array& array) {
     return true;
 }
 
+// Physical memory and swap in bytes, or 0 where the system does not tell. Without sysinfo (macOS,
+// the BSDs) only physical memory is counted, which refuses a little earlier.
+double memory_size() {
+#if KOV_HAVE_SYSINFO
+    struct sysinfo info {};
+    if (sysinfo(&info) != 0) return 0.0;
+    return (static_cast<double>(info.totalram) + static_cast<double>(info.totalswap)) *
+           info.mem_unit;
+#elif KOV_HAVE_SYSCONF_PHYS_PAGES
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return 0.0;
+    return static_cast<double>(pages) * static_cast<double>(page_size);
+#else
+    return 0.0;
+#endif
+}
+
 // An array can describe far more elements than it occupies (np.broadcast_to repeats one row with a
 // zero stride; a memory map pages its file in). Copied row by row, such an array would fail only
 // when the machine ran out of memory, which can end the process instead of raising; refuse it up
 // front, as NumPy does when asked to copy it. Unknown totals let the allocations decide.
 bool copy_fits_in_memory(std::size_t rows, std::size_t columns) {
-    struct sysinfo info {};
-    if (sysinfo(&info) != 0) return true;
-    const double memory =
-        (static_cast<double>(info.totalram) + static_cast<double>(info.totalswap)) * info.mem_unit;
+    const double memory = memory_size();
     const double row_bytes = sizeof(Vector) + static_cast<double>(columns) * sizeof(double);
     return memory <= 0.0 || static_cast<double>(rows) * row_bytes <= memory;
 }
@@ -92,18 +113,27 @@ double read_double(const char* address) {
     return value;
 }
 
+// Reserves room for the sequence's reported length. A length that cannot be had about the input
+// only costs the reservation; false, with the error set, for one that is not (an interrupt).
+template <class Container>
+bool reserve_length(PyObject* object, Container& out) {
+    const Py_ssize_t length = PyObject_Size(object);
+    if (length > 0) {
+        out.reserve(static_cast<std::size_t>(length));
+    } else if (length < 0) {
+        if (!error_is_about_input()) return false;
+        PyErr_Clear();
+    }
+    return true;
+}
+
 // Appends the elements of a sequence (not a str) converted to doubles. False with an error set.
 bool append_sequence(PyObject* object, Vector& out) {
     if (PyUnicode_Check(object) || !PySequence_Check(object)) {
         PyErr_SetString(PyExc_TypeError, "not a sequence");
         return false;
     }
-    const Py_ssize_t length = PyObject_Size(object);
-    if (length > 0) {
-        out.reserve(static_cast<std::size_t>(length));
-    } else if (length < 0) {
-        PyErr_Clear();  // a failing length only costs the reservation
-    }
+    if (!reserve_length(object, out)) return false;
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) return false;
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
@@ -180,12 +210,7 @@ std::optional<Matrix> convert_to_matrix(PyObject* object) {
         return fail_with<Matrix>(PyExc_ValueError, matrix_message);
     }
     Matrix out;
-    const Py_ssize_t length = PyObject_Size(object);
-    if (length > 0) {
-        out.reserve(static_cast<std::size_t>(length));
-    } else if (length < 0) {
-        PyErr_Clear();
-    }
+    if (!reserve_length(object, out)) return std::nullopt;
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) return fail_with<Matrix>(PyExc_ValueError, matrix_message);
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {

@@ -19,6 +19,16 @@ bool call_method(PyObject* object, const char* name, PyObject* argument) {
 
 }  // namespace
 
+SearchOutcome InterpreterHooks::run(const Matrix& rows, const Vector& targets,
+                                    const SearchConfig& config) {
+    const SearchHooks engine_hooks = hooks();
+    InterpreterLockReleased released;
+    released_ = &released;
+    SearchOutcome outcome = run_bfs(rows, targets, config, engine_hooks);
+    released_ = nullptr;
+    return outcome;
+}
+
 SearchHooks InterpreterHooks::hooks() {
     SearchHooks hooks;
     hooks.progress = [this](std::string_view line) { write_line(line); };
@@ -33,6 +43,7 @@ PyObject* InterpreterHooks::raise_kept_error() noexcept {
 
 void InterpreterHooks::write_line(std::string_view line) {
     if (failed()) return;
+    const InterpreterLockRetaken locked(*released_);
     // Looked up for every line: the caller may swap sys.stdout while the search runs. Like print(),
     // write nothing when there is no stdout.
     PyRef out = PyRef::borrow(PySys_GetObject("stdout"));
@@ -52,6 +63,7 @@ bool InterpreterHooks::should_cancel() {
     const auto now = std::chrono::steady_clock::now();
     if (now - last_signal_check_ < signal_check_interval) return false;
     last_signal_check_ = now;
+    const InterpreterLockRetaken locked(*released_);
     if (PyErr_CheckSignals() == 0) return false;
     error_.take_current();
     return true;

@@ -6,12 +6,16 @@
 #include <string_view>
 
 #include "engine/bfs.hpp"
+#include "python/conversion.hpp"
 #include "python/errors.hpp"
+#include "python/interpreter_lock.hpp"
 
 namespace kov::python {
 
-// Connects a running search to the interpreter. The engine calls both hooks on the calling thread,
-// which holds the interpreter lock for the whole search.
+// Connects a running search to the interpreter. The search runs with the interpreter lock
+// released, so that other Python threads (servers, progress monitors, event loops) keep running;
+// the engine calls both hooks on the calling thread, and they take the lock back for their Python
+// calls only.
 //   progress: each line goes to the current sys.stdout and is flushed, so notebooks,
 //             contextlib.redirect_stdout and test capture see the lines as they come.
 //   should_cancel: polls for signals so that Ctrl-C stops a search that may run for minutes.
@@ -19,7 +23,10 @@ namespace kov::python {
 // caller raises it once run_bfs has returned.
 class InterpreterHooks {
 public:
-    [[nodiscard]] SearchHooks hooks();
+    // Runs run_bfs on owned copies of the inputs with the interpreter lock released; called, and
+    // returning, with the lock held.
+    [[nodiscard]] SearchOutcome run(const Matrix& rows, const Vector& targets,
+                                    const SearchConfig& config);
 
     [[nodiscard]] bool failed() const noexcept { return error_.holds(); }
     // Sets the kept error as the current Python error again. Returns null.
@@ -29,6 +36,9 @@ private:
     void write_line(std::string_view line);
     bool should_cancel();
 
+    SearchHooks hooks();
+
+    InterpreterLockReleased* released_ = nullptr;  // set while run() runs the engine
     SavedException error_;
     std::chrono::steady_clock::time_point last_signal_check_{};
 };

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <new>
 
+#include "python/interpreter_lock.hpp"
+
 namespace kov::python {
 namespace {
 
@@ -41,8 +43,11 @@ SearchTurn::SearchTurn() {
     }
     for (;;) {
         bool locked = false;
-        Py_BEGIN_ALLOW_THREADS locked = turn().try_lock_for(signal_check_interval);
-        Py_END_ALLOW_THREADS if (locked) {
+        {
+            const InterpreterLockReleased released;
+            locked = turn().try_lock_for(signal_check_interval);
+        }
+        if (locked) {
             taken_ = true;
             return;
         }

@@ -6,12 +6,11 @@ namespace kov::python {
 
 // Searches from different threads take turns, one whole search after another.
 //
-// The engine serialises its parallel loops with a lock of its own, and a thread that wants that
-// lock waits for it holding the interpreter lock. A search's cancellation check runs inside those
-// loops and runs Python signal handlers; a handler that lets other threads run (by sleeping,
-// writing a file, or simply taking long) hands the interpreter lock to a thread that may start a
-// search and wait for the engine's lock, while the handler waits for the interpreter lock:
-// deadlock. Taking turns here, waiting with the interpreter lock released, orders the two locks.
+// The engine serialises its parallel loops with a lock of its own. A search holds that lock while
+// it runs without the interpreter lock, and takes the interpreter lock back inside those loops for
+// its progress lines and its cancellation check (which runs Python signal handlers). A thread that
+// waited for the engine's lock holding the interpreter lock would deadlock with it. Taking turns
+// here, waiting with the interpreter lock released, orders the two locks.
 //
 // The same thread may take a turn again while it holds one (a signal handler or a progress write
 // that searches), and a child process made by fork() starts with no turn taken.

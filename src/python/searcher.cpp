@@ -77,8 +77,11 @@ std::optional<std::vector<SearchResult>> search(const Matrix& rows, const Vector
                                                 const SearchConfig& config) {
     const SearchTurn turn;
     if (!turn.taken()) return std::nullopt;
+    // The engine runs without the interpreter lock: it reads its own copy of the settings, which
+    // no other thread can change meanwhile.
+    const SearchConfig settings = config;
     InterpreterHooks interpreter;
-    SearchOutcome outcome = run_bfs(rows, targets, config, interpreter.hooks());
+    SearchOutcome outcome = interpreter.run(rows, targets, settings);
     // A kept error (Ctrl-C, a failing sys.stdout) wins even over a search that still completed.
     if (interpreter.failed()) {
         interpreter.raise_kept_error();

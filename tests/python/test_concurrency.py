@@ -3,6 +3,7 @@ same calls made one after another, and a child process made by fork() searches n
 its parent has searched (the worker pool starts afresh in the child)."""
 
 import contextlib
+import io
 import math
 import multiprocessing
 import os
@@ -111,6 +112,35 @@ def test_evaluations_from_threads_match_one_thread(sequential):
     with ThreadPoolExecutor(4) as pool:
         for batches in pool.map(evaluate, range(8)):
             assert batches == expected
+
+
+def test_other_threads_run_during_a_search():
+    # A thread that ticks every millisecond stands for a server, a progress bar or a scheduler's
+    # heartbeat: it gets hundreds of ticks during this search of about a second, but only some 30
+    # (around the progress lines) when the search holds the interpreter lock throughout.
+    ticks = 0
+    stop = threading.Event()
+
+    def tick():
+        nonlocal ticks
+        while not stop.is_set():
+            time.sleep(0.001)
+            ticks += 1
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    try:
+        xs = [0.1 * i for i in range(1, 30)]
+        ys = [math.sin(x) * x + math.log(x + 3.3) for x in xs]
+        with contextlib.redirect_stdout(io.StringIO()):
+            before = ticks
+            kov_sr.Searcher(max_complexity=6, beam_width=3000).find_candidates(
+                [[x] for x in xs], ys)
+            during = ticks - before
+    finally:
+        stop.set()
+        ticker.join()
+    assert during > 150
 
 
 def run_child(code, timeout=120):

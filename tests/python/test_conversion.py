@@ -2,6 +2,7 @@
 reads. Results for the formulas v_{0} ... v_{3} read the converted values back."""
 
 import math
+import sys
 
 import numpy as np
 import pytest
@@ -97,6 +98,54 @@ class Raising:
 def test_errors_that_are_not_about_the_input_pass_through(variable_results, call, error):
     with pytest.raises(error):
         call(variable_results[0], Raising(error()))
+
+
+class RaisingLength(list):
+    """A list of numbers whose len() raises `error`."""
+
+    def __init__(self, error):
+        super().__init__([1.0])
+        self.error = error
+
+    def __len__(self):
+        raise self.error
+
+
+class RaisingBuffer(np.ndarray):
+    """A float64 array whose buffer request raises `error` (the request is a Python method only
+    from Python 3.12 on)."""
+
+    error = None
+
+    def __buffer__(self, flags):
+        raise self.error
+
+
+def raising_buffer(error, shape):
+    array = np.ones(shape).view(RaisingBuffer)
+    array.error = error
+    return array
+
+
+needs_buffer_method = pytest.mark.skipif(sys.version_info < (3, 12),
+                                         reason="__buffer__ needs Python 3.12")
+
+
+# The same for the length a conversion asks for and for an array's buffer request.
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, MemoryError],
+                         ids=["interrupt", "exit", "memory"])
+@pytest.mark.parametrize("call", [
+    lambda e: kov_sr.Searcher(max_complexity=1).find_function(RaisingLength(e), [1.0]),
+    lambda e: kov_sr.Searcher(max_complexity=1).find_multivariate(RaisingLength(e), [1.0]),
+    lambda e: kov_sr.Searcher(max_complexity=1).find_multivariate([RaisingLength(e)], [1.0]),
+    pytest.param(lambda e: kov_sr.Searcher(max_complexity=1).find_function(
+        raising_buffer(e, 1), [1.0]), marks=needs_buffer_method),
+    pytest.param(lambda e: kov_sr.Searcher(max_complexity=1).find_multivariate(
+        raising_buffer(e, (1, 1)), [1.0]), marks=needs_buffer_method),
+], ids=["vector length", "matrix length", "row length", "vector buffer", "matrix buffer"])
+def test_length_and_buffer_errors_that_are_not_about_the_input_pass_through(call, error):
+    with pytest.raises(error):
+        call(error())
 
 
 @pytest.mark.parametrize("array", [
