@@ -3,7 +3,6 @@
 // decision of the search is taken here, by the engine's distributed entry points.
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,8 +16,10 @@
 #include "python/arguments.hpp"
 #include "python/conversion.hpp"
 #include "python/errors.hpp"
+#include "python/interpreter_lock.hpp"
 #include "python/members.hpp"
 #include "python/search_result.hpp"
+#include "python/search_turn.hpp"
 #include "python/searcher.hpp"
 
 namespace kov::python {
@@ -35,6 +36,8 @@ constexpr const char* replica_capsule = "kov_sr._core._DistributedReplica";
 constexpr const char* driver_capsule = "kov_sr._core._DistributedDriver";
 
 // What one worker holds for one search: its copy of the levels and its shard of the fingerprints.
+// Each step takes a search turn and then works without the interpreter lock, so that a Dask worker
+// keeps answering its scheduler and steps never overlap with another search of the process.
 struct WorkerSearch {
     WorkerSearch(Problem problem, std::size_t share_, std::size_t shares_)
         : replica(std::move(problem)),
@@ -46,20 +49,6 @@ struct WorkerSearch {
     FingerprintShard shard;
     std::size_t share;
     std::size_t shares;
-    std::mutex busy;  // one step of a search at a time, whatever the worker's thread count
-};
-
-// The heavy steps run without the interpreter lock, so that a Dask worker keeps answering its
-// scheduler; the lock comes back on every way out, exceptions included.
-class LockReleased {
-public:
-    LockReleased() : state_(PyEval_SaveThread()) {}
-    ~LockReleased() { PyEval_RestoreThread(state_); }
-    LockReleased(const LockReleased&) = delete;
-    LockReleased& operator=(const LockReleased&) = delete;
-
-private:
-    PyThreadState* state_;
 };
 
 template <class T>
@@ -332,9 +321,11 @@ PyObject* replica_new(PyObject*, PyObject* args) {
         return nullptr;
     }
     return guarded([&]() -> PyObject* {
+        const SearchTurn turn;
+        if (!turn.taken()) return nullptr;
         std::unique_ptr<WorkerSearch> search;
         {
-            const LockReleased unlocked;
+            const InterpreterLockReleased unlocked;
             set_worker_count(static_cast<std::size_t>(threads));
             search = std::make_unique<WorkerSearch>(distributed::decode_problem(bytes),
                                                     static_cast<std::size_t>(share),
@@ -352,10 +343,11 @@ PyObject* replica_expand(PyObject*, PyObject* arg) {
     auto* search = from_capsule<WorkerSearch>(arg, replica_capsule);
     if (search == nullptr) return nullptr;
     return guarded([&]() -> PyObject* {
+        const SearchTurn turn;
+        if (!turn.taken()) return nullptr;
         std::vector<std::string> pieces;
         {
-            const LockReleased unlocked;
-            const std::lock_guard<std::mutex> lock(search->busy);
+            const InterpreterLockReleased unlocked;
             for (const auto& offers : search->replica.expand_share(search->share, search->shares)) {
                 pieces.push_back(distributed::encode_offers(offers));
             }
@@ -375,10 +367,11 @@ PyObject* replica_judge(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
         std::optional<BytesList> list = bytes_list(offers_arg, "offers must be a sequence");
         if (!list) return nullptr;
+        const SearchTurn turn;
+        if (!turn.taken()) return nullptr;
         std::vector<std::string> verdicts;
         {
-            const LockReleased unlocked;
-            const std::lock_guard<std::mutex> lock(search->busy);
+            const InterpreterLockReleased unlocked;
             std::vector<std::vector<Offer>> offers;
             for (std::string_view bytes : list->views) {
                 offers.push_back(distributed::decode_offers(bytes));
@@ -400,10 +393,11 @@ PyObject* replica_score(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
         std::optional<BytesList> list = bytes_list(verdicts_arg, "verdicts must be a sequence");
         if (!list) return nullptr;
+        const SearchTurn turn;
+        if (!turn.taken()) return nullptr;
         std::string scores;
         {
-            const LockReleased unlocked;
-            const std::lock_guard<std::mutex> lock(search->busy);
+            const InterpreterLockReleased unlocked;
             search->replica.keep_winners(list->views);
             ShareScores share = search->replica.score_share();
             share.judging_seconds = search->shard.last_seconds();
@@ -424,10 +418,11 @@ PyObject* replica_add_level(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
         const std::optional<std::string_view> bytes = bytes_view(beam_arg);
         if (!bytes) return nullptr;
+        const SearchTurn turn;
+        if (!turn.taken()) return nullptr;
         std::uint64_t built = 0;
         {
-            const LockReleased unlocked;
-            const std::lock_guard<std::mutex> lock(search->busy);
+            const InterpreterLockReleased unlocked;
             search->replica.add_level(distributed::decode_picks(*bytes));
             built = search->replica.levels_built();
         }
