@@ -73,15 +73,23 @@ def fit_many(
     for index, problem in enumerate(pairs):
         if not isinstance(problem, tuple | list) or len(problem) != 2:
             raise TypeError(f"problems[{index}] must be a pair (inputs, targets)")
+    _check_client(client)
     # pure=False: equal problems are still separate searches, never merged by key.
     futures = [
         client.submit(_find_candidates, searcher, inputs, targets, pure=False)
         for inputs, targets in pairs
     ]
     try:
-        return list(client.gather(futures))
+        return _wait(client, futures)
+    except KovRuntimeError:
+        raise
+    except Exception as error:
+        if client.status != "running":
+            raise _client_closed() from error
+        raise
     finally:
-        client.cancel(futures)
+        if client.status == "running":
+            client.cancel(futures)
 
 
 # ---- On the workers ----------------------------------------------------------------------------
@@ -230,8 +238,15 @@ class _SplitSearch:
             return _core._distributed_finish(driver, first_only)
         finally:
             if self.client.status == "running":
-                for i in range(shares):
-                    self.submit(_drop, self.search_id, share=i).release()
+                self.drop()
+
+    def drop(self) -> None:
+        """Frees the search's state on the workers that are still there."""
+        distributed = _require_distributed()
+        alive = set(self.client.scheduler_info(n_workers=-1)["workers"])
+        for i, address in enumerate(self.workers):
+            if address in alive:
+                distributed.fire_and_forget(self.submit(_drop, self.search_id, share=i))
 
     def level(self, driver: Any, ready: list[Any], verbose: bool) -> bytes:
         shares = range(len(self.workers))
