@@ -127,7 +127,8 @@ def _judge(search_id: str, offers: list[bytes]) -> tuple[bytes, ...]:
     return _core._distributed_judge(_replica(search_id), offers)
 
 
-def _score(search_id: str, verdicts: list[bytes]) -> bytes:
+def _score(search_id: str, share: int, judged: list[tuple[bytes, ...]]) -> bytes:
+    verdicts = [answers[share] for answers in judged]
     return _core._distributed_score(_replica(search_id), verdicts)
 
 
@@ -260,13 +261,9 @@ class _SplitSearch:
             self.submit(_judge, self.search_id, [offers[i][j] for i in shares], share=j)
             for j in shares
         ]
-        verdicts = [
-            [self.submit(operator.getitem, judged[j], i, share=j) for i in shares] for j in shares
-        ]
-        scored = [
-            self.submit(_score, self.search_id, [verdicts[j][i] for j in shares], share=i)
-            for i in shares
-        ]
+        # Verdicts are one bit per offer: each worker fetches every shard's whole answer rather
+        # than costing the scheduler another W × W tasks to split them.
+        scored = [self.submit(_score, self.search_id, i, judged, share=i) for i in shares]
         scores = _wait(self.client, scored, self.workers)
         beam, line, stats = _core._distributed_merge(driver, scores)
         if verbose:
@@ -276,7 +273,7 @@ class _SplitSearch:
                 "seconds": time.perf_counter() - start,
                 "shares": stats,
                 "offered_bytes": 24 * sum(s["offered"] for s in stats),
-                "verdict_bytes": sum((s["offered"] + 7) // 8 for s in stats),
+                "verdict_bytes": len(self.workers) * sum((s["offered"] + 7) // 8 for s in stats),
                 "score_bytes": sum(len(s) for s in scores),
                 "beam_bytes": len(beam) * len(self.workers),
             }
