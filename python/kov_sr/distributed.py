@@ -38,7 +38,8 @@ __all__ = ["DistributedSearcher", "fit_many"]
 _MAX_ATTEMPTS = 3
 # How often the driver looks at the cluster while it waits for a level.
 _WATCH_SECONDS = 0.25
-# A beam larger than this is scattered to the workers once rather than sent with every task.
+# A problem or a beam larger than this is scattered to the workers once rather than sent with
+# every task.
 _SCATTER_BYTES = 64 * 1024
 
 
@@ -217,9 +218,11 @@ class _SplitSearch:
     def run(self, first_only: bool) -> Any:
         driver, seeds, max_complexity, verbose = _core._distributed_driver(self.problem)
         shares = len(self.workers)
+        problem: Any = self.problem
+        if len(problem) > _SCATTER_BYTES:
+            problem = self.client.scatter(problem, broadcast=True, workers=self.workers)
         started = [
-            self.submit(_start, self.search_id, self.problem, i, shares, share=i)
-            for i in range(shares)
+            self.submit(_start, self.search_id, problem, i, shares, share=i) for i in range(shares)
         ]
         try:
             if not _core._distributed_early_exit(driver):

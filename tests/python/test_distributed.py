@@ -99,6 +99,16 @@ def test_distributed_searcher_equals_searcher(client, settings, method, args, ca
     ]
 
 
+def test_large_samples_equal_searcher(client):
+    # Samples and beams above the size sent with each task are scattered to the workers instead.
+    xs = [0.001 * i for i in range(5000)]
+    ys = [math.sqrt(x) + 1.0 for x in xs]
+    settings = {"max_complexity": 4, "beam_width": UNBOUNDED}
+    local = kov_sr.Searcher(**settings).find_candidates([[x] for x in xs], ys)
+    remote = DistributedSearcher(client, **settings).find_candidates([[x] for x in xs], ys)
+    assert states(remote) == states(local)
+
+
 @pytest.mark.parametrize(
     "settings, method, args, error",
     [
