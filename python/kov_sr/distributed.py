@@ -36,6 +36,8 @@ __all__ = ["DistributedSearcher", "fit_many"]
 
 # A search that loses a worker starts again on the workers that remain, at most this many times.
 _MAX_ATTEMPTS = 3
+# How long a search waits for a worker to join a cluster that has none.
+_WORKER_WAIT_SECONDS = 60
 # How often the driver looks at the cluster while it waits for a level.
 _WATCH_SECONDS = 0.25
 # A problem or a beam larger than this is scattered to the workers once rather than sent with
@@ -164,9 +166,21 @@ def _check_client(client: Any) -> None:
 
 def _workers(client: Any) -> list[str]:
     _check_client(client)
-    addresses = sorted(client.scheduler_info(n_workers=-1)["workers"])
+    return sorted(client.scheduler_info(n_workers=-1)["workers"])
+
+
+def _workers_to_start(client: Any) -> list[str]:
+    """The cluster's workers; waits a while for one when there is none (a restarting worker)."""
+    addresses = _workers(client)
     if not addresses:
-        raise KovRuntimeError("the Dask cluster has no workers")
+        try:
+            client.wait_for_workers(1, timeout=_WORKER_WAIT_SECONDS)
+        except Exception as error:
+            _check_client(client)
+            raise KovRuntimeError(
+                f"the Dask cluster has had no workers for {_WORKER_WAIT_SECONDS} s"
+            ) from error
+        addresses = _workers(client)
     return addresses
 
 
@@ -337,7 +351,7 @@ class DistributedSearcher:
                 future = self.client.submit(_run_method, self.searcher, method, args, pure=False)
                 return _wait(self.client, [future])[0]
             for _ in range(_MAX_ATTEMPTS):
-                search = _SplitSearch(self.client, problem, _workers(self.client))
+                search = _SplitSearch(self.client, problem, _workers_to_start(self.client))
                 try:
                     result = search.run(first_only=kind != "candidates")
                 except _WorkerLost:
