@@ -126,7 +126,7 @@ def main() -> None:
     report += [f"Speed-up with 2 workers over 1: **{speedup:.2f}×**.", ""]
     args.out.parent.mkdir(parents=True, exist_ok=True)
     existing = args.out.read_text() if args.out.exists() else ""
-    marker = "\n## A model of larger clusters"
+    marker = "\n## Reading these figures"
     model = existing[existing.index(marker):] if marker in existing else ""
     args.out.write_text("\n".join(report) + model)
 
