@@ -195,6 +195,66 @@ TEST(DistributedMessages, RoundTripAndRefuseDamage) {
     EXPECT_THROW((void)decode_picks(""), std::invalid_argument);
 }
 
+TEST(DistributedMessages, ScoresAndExpressionsKeepEveryBit) {
+    ShareScores scores;
+    bfs::Picked picked;
+    picked.score = std::numeric_limits<double>::quiet_NaN();
+    picked.front_value = -0.0;
+    picked.raw_error = std::numeric_limits<double>::infinity();
+    picked.position = (std::uint64_t{1} << 63) + 5;
+    picked.candidate = bfs::Child{7, 9, 3, 4, 2};
+    picked.fitted = true;
+    scores.beam = {picked, picked};
+    scores.front = picked;
+    Expression expression;
+    expression.tokens = {Token::real(-0.0), Token::var(2), Token::op(2, 4)};
+    expression.formula = "Plus(E, v_{2})";
+    expression.complexity = 3;
+    expression.var_count = 3;
+    scores.front_expression = encode_expression(expression);
+    scores.generated = 11;
+    scores.judging_cpu_seconds = 0.25;
+
+    const ShareScores back = decode_share_scores(encode_share_scores(scores));
+    ASSERT_EQ(back.beam.size(), 2U);
+    ASSERT_TRUE(back.front.has_value());
+    for (const bfs::Picked& p : {back.beam[1], *back.front}) {
+        EXPECT_TRUE(std::isnan(p.score));
+        EXPECT_EQ(bits_of(p.front_value), bits_of(-0.0));
+        EXPECT_EQ(p.raw_error, std::numeric_limits<double>::infinity());
+        EXPECT_EQ(p.position, picked.position);
+        EXPECT_EQ(p.candidate.a, 7U);
+        EXPECT_EQ(p.candidate.b, 9U);
+        EXPECT_EQ(p.candidate.left_level, 3U);
+        EXPECT_EQ(p.candidate.op, 4U);
+        EXPECT_EQ(p.candidate.arity, 2U);
+        EXPECT_TRUE(p.fitted);
+    }
+    EXPECT_EQ(back.generated, 11U);
+    EXPECT_EQ(back.judging_cpu_seconds, 0.25);
+    const Expression decoded = decode_expression(back.front_expression);
+    EXPECT_EQ(decoded.formula, expression.formula);
+    EXPECT_EQ(decoded.complexity, 3U);
+    EXPECT_EQ(decoded.var_count, 3U);
+    ASSERT_EQ(decoded.tokens.size(), 3U);
+    EXPECT_EQ(decoded.tokens[0].kind, TokenKind::Real);
+    EXPECT_EQ(bits_of(decoded.tokens[0].value.re), bits_of(-0.0));
+    EXPECT_EQ(decoded.tokens[1].index, 2U);
+    EXPECT_EQ(decoded.tokens[2].arity, 2U);
+    EXPECT_EQ(decoded.tokens[2].id, 4U);
+}
+
+TEST(SearchReplica, RefusesVerdictsThatDoNotMatchItsOffers) {
+    Problem problem;
+    problem.rows = {{1.0}, {2.0}};
+    problem.targets = {1.0, 4.0};
+    SearchReplica replica(problem);
+    const std::vector<std::vector<Offer>> offers = replica.expand_share(0, 1);
+    ASSERT_GT(offers[0].size(), 8U);
+    // One byte answers only eight offers.
+    EXPECT_THROW(replica.keep_winners({std::string_view("\xff", 1)}), std::invalid_argument);
+}
+
 TEST(SearchReplica, RefusesABeamThatNamesNoParent) {
     Problem problem;
     problem.rows = {{1.0}, {2.0}};

@@ -55,6 +55,19 @@ def test_fit_many_raises_the_search_error(client):
         fit_many(client, kov_sr.Searcher(max_complexity=2), [([[1.0]], [1.0, 2.0])])
 
 
+@pytest.mark.parametrize(
+    "searcher, problems, message",
+    [
+        (None, [], "searcher must be a kov_sr.Searcher"),
+        (kov_sr.Searcher(), [([[1.0]], [1.0], "extra")], r"problems\[0\] must be a pair"),
+        (kov_sr.Searcher(), [([[1.0]], [1.0]), 3.0], r"problems\[1\] must be a pair"),
+    ],
+)
+def test_fit_many_refuses_bad_arguments(client, searcher, problems, message):
+    with pytest.raises(TypeError, match=message):
+        fit_many(client, searcher, problems)
+
+
 ONE = [[x] for x in XS]
 TWO = [[x, 1.0 / (x + 1.0)] for x in XS]
 THREE = [[x, x * x - 1.0, math.cos(x)] for x in XS]
