@@ -166,7 +166,12 @@ def _check_client(client: Any) -> None:
 
 def _workers(client: Any) -> list[str]:
     _check_client(client)
-    return sorted(client.scheduler_info(n_workers=-1)["workers"])
+    try:
+        # Recent versions list only some workers unless asked for all of them.
+        info = client.scheduler_info(n_workers=-1)
+    except TypeError:
+        info = client.scheduler_info()
+    return sorted(info["workers"])
 
 
 def _workers_to_start(client: Any) -> list[str]:
@@ -261,7 +266,7 @@ class _SplitSearch:
     def drop(self) -> None:
         """Frees the search's state on the workers that are still there."""
         distributed = _require_distributed()
-        alive = set(self.client.scheduler_info(n_workers=-1)["workers"])
+        alive = set(_workers(self.client))
         for i, address in enumerate(self.workers):
             if address in alive:
                 distributed.fire_and_forget(self.submit(_drop, self.search_id, share=i))
