@@ -29,4 +29,7 @@ template <PyObject* (*Method)(PyObject*, PyObject*, PyObject*)>
 // The private `_operators`: (name, arity) of each built-in operator, in id order.
 [[nodiscard]] bool add_operator_table(PyObject* module);
 
+// The private functions of kov_sr.distributed, outside __all__.
+[[nodiscard]] bool add_distributed(PyObject* module);
+
 }  // namespace kov::python

@@ -364,6 +364,17 @@ PyTypeObject* searcher_type() {
     return &type_object;
 }
 
+const SearchConfig* searcher_config(PyObject* object) {
+    PyTypeObject* type = searcher_type();
+    if (type == nullptr) return nullptr;
+    if (!PyObject_TypeCheck(object, type)) {
+        PyErr_Format(PyExc_TypeError, "expected a kov_sr.Searcher, not %.200s",
+                     Py_TYPE(object)->tp_name);
+        return nullptr;
+    }
+    return &config_of(object);
+}
+
 bool add_searcher(PyObject* module) {
     return add_member(module, "Searcher", reinterpret_cast<PyObject*>(searcher_type()));
 }

@@ -12,4 +12,7 @@ namespace kov::python {
 // A new Searcher holding `config`, already checked; null with an error set.
 [[nodiscard]] PyObject* new_searcher(const SearchConfig& config);
 
+// The settings of a Searcher, or null with a TypeError set when `object` is not one.
+[[nodiscard]] const SearchConfig* searcher_config(PyObject* object);
+
 }  // namespace kov::python

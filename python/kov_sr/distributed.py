@@ -1,0 +1,376 @@
+"""Searches on a Dask cluster.
+
+``fit_many`` runs many independent searches as Dask tasks; ``DistributedSearcher`` splits one
+search across the workers and returns what ``Searcher`` returns, bit for bit. Dask's
+``distributed`` package is an optional dependency (``pip install "kov-sr[distributed]"``); it is
+imported on first use, so that importing this module never needs it.
+
+How one search is split, level by level (W workers, each holding one share and one shard):
+
+1. every worker holds the kept levels (they are small: at most ``beam_width`` formulas each) and
+   builds the children of its contiguous share of each round's parent pairs, with the positions
+   those children have in the local search's list;
+2. the fingerprints it has not itself seen at an earlier position go, with their positions, to the
+   worker that owns them (by hash); the owner keeps every fingerprint of the search that it owns
+   and marks, for each offer, whether it is the earliest position of a new fingerprint;
+3. each worker scores its winners and sends its best ``beam_width`` and its front candidate;
+4. the driver merges them (score, then position, as the local search does), offers the front
+   entry, and sends the merged beam to every worker, which builds the next level from it.
+
+Only the scores, the digests and the verdict bits travel; everything is decided by kov_sr's core.
+"""
+
+from __future__ import annotations
+
+import operator
+import threading
+import time
+import uuid
+from collections.abc import Iterable, Sequence
+from typing import Any, cast
+
+from kov_sr import _core
+from kov_sr._core import KovRuntimeError, Searcher, SearchResult
+
+__all__ = ["DistributedSearcher", "fit_many"]
+
+# A search that loses a worker starts again on the workers that remain, at most this many times.
+_MAX_ATTEMPTS = 3
+# How long a search waits for a worker to join a cluster that has none.
+_WORKER_WAIT_SECONDS = 60
+# How often the driver looks at the cluster while it waits for a level.
+_WATCH_SECONDS = 0.25
+# A problem or a beam larger than this is scattered to the workers once rather than sent with
+# every task.
+_SCATTER_BYTES = 64 * 1024
+
+
+def _require_distributed() -> Any:
+    try:
+        import distributed
+    except ImportError as error:
+        raise ImportError(
+            "kov_sr.distributed needs Dask's distributed package: "
+            'pip install "kov-sr[distributed]"'
+        ) from error
+    return distributed
+
+
+def _find_candidates(searcher: Searcher, inputs: Any, targets: Any) -> list[SearchResult]:
+    return searcher.find_candidates(inputs, targets)
+
+
+def fit_many(
+    client: Any, searcher: Searcher, problems: Iterable[tuple[Any, Any]]
+) -> list[list[SearchResult]]:
+    """Runs ``searcher.find_candidates(inputs, targets)`` for every ``(inputs, targets)`` of
+    ``problems`` as a task on the cluster behind the Dask ``client``.
+
+    Returns the Pareto lists in the order of ``problems``, each the list the same ``Searcher``
+    returns locally. The first search that fails raises its exception here.
+    """
+    _require_distributed()
+    if not isinstance(searcher, Searcher):
+        raise TypeError(f"searcher must be a kov_sr.Searcher, not {type(searcher).__name__}")
+    pairs: Sequence[tuple[Any, Any]] = list(problems)
+    for index, problem in enumerate(pairs):
+        if not isinstance(problem, tuple | list) or len(problem) != 2:
+            raise TypeError(f"problems[{index}] must be a pair (inputs, targets)")
+    _check_client(client)
+    # pure=False: equal problems are still separate searches, never merged by key.
+    futures = [
+        client.submit(_find_candidates, searcher, inputs, targets, pure=False)
+        for inputs, targets in pairs
+    ]
+    try:
+        return _wait(client, futures)
+    except KovRuntimeError:
+        raise
+    except Exception as error:
+        if client.status != "running":
+            raise _client_closed() from error
+        raise
+    finally:
+        if client.status == "running":
+            client.cancel(futures)
+
+
+# ---- On the workers ----------------------------------------------------------------------------
+
+# The replicas of the searches that run on this worker process, by search id.
+_replicas: dict[str, Any] = {}
+_replicas_lock = threading.Lock()
+
+_LOST_STATE = "kov_sr: this worker holds no state for the search (it was restarted)"
+
+
+def _replica(search_id: str) -> Any:
+    with _replicas_lock:
+        replica = _replicas.get(search_id)
+    if replica is None:
+        raise RuntimeError(_LOST_STATE)
+    return replica
+
+
+def _start(search_id: str, problem: bytes, share: int, shares: int) -> int:
+    distributed = _require_distributed()
+    worker = distributed.get_worker()
+    threads = getattr(worker, "nthreads", None) or worker.state.nthreads
+    replica = _core._distributed_replica(problem, share, shares, threads)
+    with _replicas_lock:
+        _replicas[search_id] = replica
+    return share
+
+
+def _expand(search_id: str, _ready: Any) -> tuple[bytes, ...]:
+    return _core._distributed_expand(_replica(search_id))
+
+
+def _judge(search_id: str, offers: list[bytes]) -> tuple[bytes, ...]:
+    return _core._distributed_judge(_replica(search_id), offers)
+
+
+def _score(search_id: str, share: int, judged: list[tuple[bytes, ...]]) -> bytes:
+    verdicts = [answers[share] for answers in judged]
+    return _core._distributed_score(_replica(search_id), verdicts)
+
+
+def _add_level(search_id: str, beam: bytes) -> int:
+    return _core._distributed_add_level(_replica(search_id), beam)
+
+
+def _drop(search_id: str) -> None:
+    with _replicas_lock:
+        _replicas.pop(search_id, None)
+
+
+def _run_method(searcher: Searcher, method: str, args: tuple[Any, ...]) -> Any:
+    return getattr(searcher, method)(*args)
+
+
+# ---- On the driver -----------------------------------------------------------------------------
+
+
+class _WorkerLost(Exception):
+    """A worker of the search left the cluster; the search starts again without it."""
+
+
+def _client_closed() -> KovRuntimeError:
+    return KovRuntimeError("the Dask client was closed while a search was running")
+
+
+def _check_client(client: Any) -> None:
+    if client.status != "running":
+        raise _client_closed()
+
+
+def _workers(client: Any) -> list[str]:
+    _check_client(client)
+    try:
+        # Recent versions list only some workers unless asked for all of them.
+        info = client.scheduler_info(n_workers=-1)
+    except TypeError:
+        info = client.scheduler_info()
+    return sorted(info["workers"])
+
+
+def _workers_to_start(client: Any) -> list[str]:
+    """The cluster's workers; waits a while for one when there is none (a restarting worker)."""
+    addresses = _workers(client)
+    if not addresses:
+        try:
+            client.wait_for_workers(1, timeout=_WORKER_WAIT_SECONDS)
+        except Exception as error:
+            _check_client(client)
+            raise KovRuntimeError(
+                f"the Dask cluster has had no workers for {_WORKER_WAIT_SECONDS} s"
+            ) from error
+        addresses = _workers(client)
+    return addresses
+
+
+def _wait(client: Any, futures: list[Any], workers: Sequence[str] = ()) -> list[Any]:
+    """The futures' results. Watches the client and, for a split search, the search's workers."""
+    distributed = _require_distributed()
+    while True:
+        _check_client(client)
+        try:
+            distributed.wait(futures, timeout=_WATCH_SECONDS)
+        except Exception as error:
+            if not isinstance(error, TimeoutError) and "Timeout" not in type(error).__name__:
+                raise
+        _check_client(client)
+        if any(f.status == "cancelled" for f in futures):
+            raise _client_closed()
+        if workers and set(workers) - set(_workers(client)):
+            raise _WorkerLost()
+        failed = [f for f in futures if f.status == "error"]
+        if failed:
+            problem = failed[0].exception()
+            lost = _LOST_STATE in str(problem) or type(problem).__name__ == "KilledWorker"
+            if workers and lost:
+                raise _WorkerLost()
+            raise problem
+        if all(f.status == "finished" for f in futures):
+            return list(client.gather(futures))
+
+
+class _SplitSearch:
+    """One search split across `workers`, from seeding to the list of results."""
+
+    def __init__(self, client: Any, problem: bytes, workers: list[str]) -> None:
+        self.client = client
+        self.problem = problem
+        self.workers = workers
+        self.search_id = f"kov-sr-{uuid.uuid4().hex}"
+        self.levels: list[dict[str, Any]] = []
+
+    def submit(self, function: Any, *args: Any, share: int) -> Any:
+        return self.client.submit(
+            function,
+            *args,
+            workers=[self.workers[share]],
+            allow_other_workers=False,
+            pure=False,
+        )
+
+    def run(self, first_only: bool) -> Any:
+        driver, seeds, max_complexity, verbose = _core._distributed_driver(self.problem)
+        shares = len(self.workers)
+        problem: Any = self.problem
+        if len(problem) > _SCATTER_BYTES:
+            problem = self.client.scatter(problem, broadcast=True, workers=self.workers)
+        started = [
+            self.submit(_start, self.search_id, problem, i, shares, share=i) for i in range(shares)
+        ]
+        try:
+            if not _core._distributed_early_exit(driver):
+                if verbose:
+                    print(_core._distributed_seeded_line(seeds))
+                ready = started
+                for level in range(2, max_complexity + 1):
+                    beam = self.level(driver, ready, verbose)
+                    if level == max_complexity or _core._distributed_early_exit(driver):
+                        break
+                    if len(beam) > _SCATTER_BYTES:
+                        beam = self.client.scatter(beam, broadcast=True, workers=self.workers)
+                    ready = [
+                        self.submit(_add_level, self.search_id, beam, share=i)
+                        for i in range(shares)
+                    ]
+            return _core._distributed_finish(driver, first_only)
+        finally:
+            if self.client.status == "running":
+                self.drop()
+
+    def drop(self) -> None:
+        """Frees the search's state on the workers that are still there."""
+        distributed = _require_distributed()
+        alive = set(_workers(self.client))
+        for i, address in enumerate(self.workers):
+            if address in alive:
+                distributed.fire_and_forget(self.submit(_drop, self.search_id, share=i))
+
+    def level(self, driver: Any, ready: list[Any], verbose: bool) -> bytes:
+        shares = range(len(self.workers))
+        start = time.perf_counter()
+        expanded = [self.submit(_expand, self.search_id, ready[i], share=i) for i in shares]
+        # Split where the offers were made, so that each owner fetches only its own piece.
+        offers = [
+            [self.submit(operator.getitem, expanded[i], j, share=i) for j in shares] for i in shares
+        ]
+        judged = [
+            self.submit(_judge, self.search_id, [offers[i][j] for i in shares], share=j)
+            for j in shares
+        ]
+        # Verdicts are one bit per offer: each worker fetches every shard's whole answer rather
+        # than costing the scheduler another W × W tasks to split them.
+        scored = [self.submit(_score, self.search_id, i, judged, share=i) for i in shares]
+        scores = _wait(self.client, scored, self.workers)
+        beam, line, stats = _core._distributed_merge(driver, scores)
+        if verbose:
+            print(line)
+        self.levels.append(
+            {
+                "seconds": time.perf_counter() - start,
+                "shares": stats,
+                "offered_bytes": 24 * sum(s["offered"] for s in stats),
+                "verdict_bytes": len(self.workers) * sum((s["offered"] + 7) // 8 for s in stats),
+                "score_bytes": sum(len(s) for s in scores),
+                "beam_bytes": len(beam) * len(self.workers),
+            }
+        )
+        return beam
+
+
+class DistributedSearcher:
+    """A ``Searcher`` whose searches run on the Dask cluster behind ``client``.
+
+    The settings are those of ``Searcher``; every method returns what the same ``Searcher``
+    returns, bit for bit. A classic search is split across the workers level by level; other
+    strategies, and searches with a time limit, run as one task on one worker. A search that loses
+    a worker starts again on the workers that remain; a client closed during a search raises
+    ``KovRuntimeError``.
+    """
+
+    def __init__(
+        self,
+        client: Any,
+        max_complexity: Any = 10,
+        complexity_penalty: Any = 0.1,
+        beam_width: Any = 1000,
+        **options: Any,
+    ) -> None:
+        _require_distributed()
+        self.client = client
+        self.searcher = Searcher(max_complexity, complexity_penalty, beam_width, **options)
+        #: Per-level figures of the last split search (seconds, bytes moved, work per share).
+        self.last_levels: list[dict[str, Any]] = []
+
+    def find_function(self, xs: Any, ys: Any) -> SearchResult:
+        """Finds a univariate function f(x) ≈ y on the cluster."""
+        return cast(SearchResult, self._run("function", "find_function", xs, ys))
+
+    def find_multivariate(self, inputs: Any, ys: Any) -> SearchResult:
+        """Finds a multivariate function f(x0, x1, ...) ≈ y on the cluster."""
+        return cast(SearchResult, self._run("multivariate", "find_multivariate", inputs, ys))
+
+    def fit(self, inputs: Any, ys: Any) -> SearchResult:
+        """Alias for find_multivariate (Scikit-Learn style)."""
+        return cast(SearchResult, self._run("multivariate", "fit", inputs, ys))
+
+    def find_candidates(self, inputs: Any, ys: Any) -> list[SearchResult]:
+        """Returns the Pareto-front of all candidate formulas found, searched on the cluster."""
+        return cast("list[SearchResult]", self._run("candidates", "find_candidates", inputs, ys))
+
+    def recognize_constant(self, value: Any) -> SearchResult:
+        """Identifies a closed-form expression for a scalar constant on the cluster."""
+        return cast(SearchResult, self._run("constant", "recognize_constant", value, None))
+
+    def _run(self, kind: str, method: str, first: Any, second: Any) -> Any:
+        problem, splittable = _core._distributed_problem(self.searcher, kind, first, second)
+        try:
+            if not splittable:
+                args = (first,) if second is None else (first, second)
+                _check_client(self.client)
+                future = self.client.submit(_run_method, self.searcher, method, args, pure=False)
+                return _wait(self.client, [future])[0]
+            for _ in range(_MAX_ATTEMPTS):
+                search = _SplitSearch(self.client, problem, _workers_to_start(self.client))
+                try:
+                    result = search.run(first_only=kind != "candidates")
+                except _WorkerLost:
+                    continue
+                self.last_levels = search.levels
+                return result
+        except KovRuntimeError:
+            raise
+        except Exception as error:
+            # Whatever Dask raised on the way, a closed client is the reason to report.
+            if self.client.status != "running":
+                raise _client_closed() from error
+            raise
+        raise KovRuntimeError(
+            f"the search lost a worker in each of {_MAX_ATTEMPTS} attempts; "
+            "the cluster is not stable enough to finish it"
+        )

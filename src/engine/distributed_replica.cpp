@@ -1,0 +1,453 @@
+#include "engine/distributed_replica.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <limits>
+#include <numeric>
+#include <type_traits>
+
+#include "core/fingerprint.hpp"
+#include "engine/distributed_expand.hpp"
+#include "engine/pool.hpp"
+#include "ops/complex_math.hpp"
+
+namespace kov::distributed {
+
+namespace {
+
+using namespace bfs;
+using Clock = std::chrono::steady_clock;
+
+// As the local search: the head rows (targets farthest from the mean) are scored first.
+constexpr std::size_t head_row_count = 64;
+constexpr std::size_t head_row_floor = 16;
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::vector<std::uint32_t> pick_head_rows(const std::vector<double>& targets) {
+    if (targets.size() < head_row_floor) return {};
+    double mean = 0.0;
+    for (double t : targets) mean += t;
+    mean /= static_cast<double>(targets.size());
+    std::vector<std::uint32_t> order(targets.size());
+    std::iota(order.begin(), order.end(), 0);
+    const auto distance = [&](std::size_t i) {
+        const double d = std::fabs(targets[i] - mean);
+        return std::isnan(d) ? std::numeric_limits<double>::infinity() : d;
+    };
+    const std::size_t count = std::min(head_row_count, targets.size());
+    std::partial_sort(order.begin(), order.begin() + count, order.end(),
+                      [&](std::uint32_t x, std::uint32_t y) {
+                          const double dx = distance(x);
+                          const double dy = distance(y);
+                          return dx != dy ? dx > dy : x < y;
+                      });
+    order.resize(count);
+    return order;
+}
+
+std::array<std::int64_t, 10> flatten(const Fingerprint& fingerprint) {
+    std::array<std::int64_t, 10> keys{};
+    for (std::size_t p = 0; p < fingerprint.size(); ++p) {
+        keys[2 * p] = fingerprint[p].first;
+        keys[2 * p + 1] = fingerprint[p].second;
+    }
+    return keys;
+}
+
+std::uint32_t count_constants(const Expression& expression) {
+    return static_cast<std::uint32_t>(
+        std::count_if(expression.tokens.begin(), expression.tokens.end(),
+                      [](const Token& t) { return t.kind == TokenKind::Const; }));
+}
+
+// Dense ranks of the formulas in byte order, for commutative pruning (as the local search).
+void rank_formulas(Level& level) {
+    std::vector<std::size_t> order(level.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+        return level.expressions[x].formula < level.expressions[y].formula;
+    });
+    std::uint32_t rank = 0;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        if (i > 0 &&
+            level.expressions[order[i - 1]].formula != level.expressions[order[i]].formula) {
+            ++rank;
+        }
+        level.nodes[order[i]].rank = rank;
+    }
+}
+
+}  // namespace
+
+double process_cpu_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+SearchReplica::SearchReplica(Problem problem)
+    : config_(problem.config),
+      targets_(std::move(problem.targets)),
+      registry_(std::make_shared<OperatorRegistry>(OperatorRegistry::with_builtins())),
+      variables_(problem.rows.empty() ? 0 : problem.rows.front().size()),
+      head_rows_(pick_head_rows(targets_)) {
+    rows_.reserve(problem.rows.size());
+    for (const auto& row : problem.rows) {
+        auto& converted = rows_.emplace_back();
+        converted.reserve(row.size());
+        for (double value : row) converted.push_back(Complex{value, 0.0});
+    }
+    for (std::size_t id : registry_->ids_by_arity(1)) {
+        ops_.unary.push_back(static_cast<std::uint8_t>(id));
+    }
+    for (std::size_t id : registry_->ids_by_arity(2)) {
+        ops_.binary.push_back(static_cast<std::uint8_t>(id));
+    }
+    ops_.commutative.resize(registry_->size());
+    for (std::size_t id = 0; id < registry_->size(); ++id) {
+        ops_.commutative[id] = registry_->meta(id).is_commutative;
+    }
+    levels_.resize(2);
+    seed();
+}
+
+SearchReplica::~SearchReplica() = default;
+
+void SearchReplica::seed() {
+    std::vector<Expression> leaves;
+    for (std::size_t id : registry_->ids_by_arity(0)) {
+        leaves.push_back(Expression::constant_leaf(*registry_, id));
+    }
+    for (std::size_t j = 0; j < variables_; ++j) {
+        leaves.push_back(Expression::variable_leaf(static_cast<std::uint8_t>(j)));
+    }
+    Level& level = levels_[1];
+    FingerprintTable seeds;
+    for (Expression& seed : leaves) {
+        const std::uint64_t position = next_position_++;
+        const std::optional<Fingerprint> key = fingerprint(seed, operators());
+        if (!key) continue;
+        const Digest digest = digest_of(flatten(*key));
+        seed_offers_.push_back(Offer{digest, position});
+        const auto inserted = seeds.insert(digest, position);
+        if (inserted.outcome != FingerprintTable::Outcome::Added) continue;
+        const double error = compute_raw_error(seed, rows_, targets_, operators());
+        if (std::isfinite(error)) seed_entries_.emplace_back(seed, error);
+        add_seed(level, std::move(seed));
+    }
+    rank_formulas(level);
+}
+
+void SearchReplica::add_seed(Level& level, Expression seed) {
+    Node node;
+    node.values = level.values.size();
+    node.const_count = count_constants(seed);
+    const Token& token = seed.tokens.front();
+    if (token.kind == TokenKind::Const) {
+        node.constant = true;
+        node.probes.fill(token.value);
+        cache_operand_parts(node);
+        level.values.push_back(token.value);
+    } else {
+        for (unsigned p = 0; p < probe_count; ++p) node.probes[p] = probe_value(p, token.index);
+        cache_operand_parts(node);
+        for (const auto& row : rows_) {
+            if (token.index < row.size()) {
+                level.values.push_back(row[token.index]);
+            } else {
+                node.rows_ok = false;
+                level.values.push_back(Complex{});
+            }
+        }
+    }
+    level.nodes.push_back(node);
+    level.expressions.push_back(std::move(seed));
+}
+
+std::vector<std::vector<Offer>> SearchReplica::expand_share(std::size_t share, std::size_t shards) {
+    const auto start = Clock::now();
+    const double cpu_start = process_cpu_seconds();
+    const std::uint64_t level = levels_.size();
+    ShareExpansion expansion;
+    expand_level_share(levels_, level, ops_, share, shards, next_position_, expansion);
+    std::vector<std::vector<Offer>> offers(shards);
+    pending_owners_.resize(expansion.digests.size());
+    for (std::size_t i = 0; i < expansion.digests.size(); ++i) {
+        const std::size_t owner = owner_of(expansion.digests[i], shards);
+        pending_owners_[i] = static_cast<std::uint32_t>(owner);
+        offers[owner].push_back(Offer{expansion.digests[i], expansion.positions[i]});
+    }
+    pending_ = std::move(expansion.candidates);
+    pending_positions_ = std::move(expansion.positions);
+    pending_generated_ = expansion.generated;
+    pending_offered_ = pending_positions_.size();
+    pending_seconds_ = seconds_since(start);
+    pending_cpu_seconds_ = process_cpu_seconds() - cpu_start;
+    return offers;
+}
+
+void SearchReplica::keep_winners(const std::vector<std::string_view>& verdicts) {
+    const auto start = Clock::now();
+    const double cpu_start = process_cpu_seconds();
+    std::vector<std::size_t> next(verdicts.size(), 0);
+    CandidateList kept;
+    std::vector<std::uint64_t> positions;
+    std::size_t round = 0;
+    for (std::size_t i = 0; i < pending_positions_.size(); ++i) {
+        // Rounds begin where they began in the share's list, counted in kept children.
+        while (round < pending_.rounds.size() && pending_.rounds[round].begin <= i) {
+            const auto& r = pending_.rounds[round];
+            kept.rounds.push_back({kept.items.size(), r.left_level, r.arity});
+            ++round;
+        }
+        const std::uint32_t owner = pending_owners_[i];
+        if (owner >= verdicts.size()) throw std::invalid_argument("distributed search: verdicts");
+        const std::size_t index = next[owner]++;
+        if (index / 8 >= verdicts[owner].size()) {
+            throw std::invalid_argument("distributed search: a shard's verdict is too short");
+        }
+        if (!verdict_bit(verdicts[owner], index)) continue;
+        kept.items.push_back(pending_.items[i]);
+        positions.push_back(pending_positions_[i]);
+    }
+    for (; round < pending_.rounds.size(); ++round) {
+        const auto& r = pending_.rounds[round];
+        kept.rounds.push_back({kept.items.size(), r.left_level, r.arity});
+    }
+    pending_ = std::move(kept);
+    pending_positions_ = std::move(positions);
+    pending_owners_ = {};
+    pending_seconds_ += seconds_since(start);
+    pending_cpu_seconds_ += process_cpu_seconds() - cpu_start;
+}
+
+ShareScores SearchReplica::score_share() {
+    const auto start = Clock::now();
+    const double cpu_start = process_cpu_seconds();
+    const std::uint64_t level = levels_.size();
+    ShareScores out;
+    out.generated = pending_generated_;
+    out.offered = pending_offered_;
+    out.unique = pending_.size();
+    out.expansion_seconds = pending_seconds_;
+    out.expansion_cpu_seconds = pending_cpu_seconds_;
+    ScoringSetup setup{&levels_, level, &rows_, &targets_, &operators(), &config_, &head_rows_};
+    std::optional<ScoringResult> scored = score_level(setup, pending_, fitters_, {});
+    if (!scored) throw std::runtime_error("distributed search: scoring stopped");
+    // Positions in this share's list become positions in the level's list: the order is the
+    // same, so the share's selection stays sorted and its ties stay broken the same way.
+    for (Picked& picked : scored->beam) picked.position = pending_positions_[picked.position];
+    out.beam = std::move(scored->beam);
+    if (scored->front) {
+        Picked front = *scored->front;
+        front.position = pending_positions_[front.position];
+        out.front_expression = encode_expression(kept_expression(front, 0));
+        out.front = front;
+    }
+    out.scored = scored->scored;
+    out.fitted = scored->fitted;
+    pending_ = {};
+    pending_positions_ = {};
+    out.scoring_seconds = seconds_since(start);
+    out.scoring_cpu_seconds = process_cpu_seconds() - cpu_start;
+    return out;
+}
+
+ConstantFitter& SearchReplica::fitter(std::size_t worker) {
+    if (fitters_.size() <= worker) fitters_.resize(worker + 1);
+    if (!fitters_[worker]) {
+        fitters_[worker] = std::make_unique<ConstantFitter>(rows_, targets_, operators());
+    }
+    return *fitters_[worker];
+}
+
+Expression SearchReplica::kept_expression(const Picked& picked, std::size_t worker) {
+    const std::uint64_t level = levels_.size();
+    Expression expression = compose(levels_, level, picked.candidate, *registry_);
+    if (!picked.fitted) return expression;
+    return fitter(worker).fit(expression, picked.raw_error).expression;
+}
+
+void SearchReplica::add_level(const std::vector<Picked>& kept) {
+    const std::uint64_t level = levels_.size();
+    for (const Picked& picked : kept) check_candidate(picked.candidate);
+    Level next;
+    next.expressions.resize(kept.size());
+    next.nodes.resize(kept.size());
+    const bool parents_more = level < config_.max_complexity;
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+        const Child& c = kept[i].candidate;
+        std::uint8_t var_count = levels_[c.left_level].expressions[c.a].var_count;
+        if (c.arity == 2) {
+            var_count =
+                std::max(var_count, levels_[level - 1 - c.left_level].expressions[c.b].var_count);
+        }
+        next.nodes[i].values = offset;
+        next.nodes[i].constant = var_count == 0;
+        if (parents_more) offset += var_count == 0 ? 1 : rows_.size();
+    }
+    next.values.resize(offset);
+    if (fitters_.size() < worker_count()) fitters_.resize(worker_count());
+    parallel_for(kept.size(), 4, [&](std::size_t begin, std::size_t end, std::size_t worker) {
+        for (std::size_t i = begin; i < end; ++i) {
+            next.expressions[i] = kept_expression(kept[i], worker);
+            if (!parents_more) continue;
+            if (kept[i].fitted) {
+                evaluate_node(next.expressions[i], next, i);
+            } else {
+                derive_node(kept[i].candidate, next, i);
+            }
+        }
+    });
+    rank_formulas(next);
+    levels_.push_back(std::move(next));
+}
+
+// A merged beam comes from other processes: a candidate must name parents this replica holds.
+void SearchReplica::check_candidate(const Child& c) const {
+    const std::uint64_t level = levels_.size();
+    const bool ok = c.arity == 1 ? c.left_level == level - 1 && c.a < levels_[c.left_level].size()
+                                 : c.arity == 2 && c.left_level >= 1 && c.left_level + 1 < level &&
+                                       c.a < levels_[c.left_level].size() &&
+                                       c.b < levels_[level - 1 - c.left_level].size();
+    if (!ok || c.op >= registry_->size()) {
+        throw std::invalid_argument("distributed search: a kept candidate names no parent");
+    }
+}
+
+void SearchReplica::derive_node(const Child& c, Level& next, std::size_t i) const {
+    const std::uint64_t level = levels_.size();
+    const Level& left_level = levels_[c.left_level];
+    const Level& right_level = c.arity == 2 ? levels_[level - 1 - c.left_level] : left_level;
+    const Node& left = left_level.nodes[c.a];
+    const Node& right = c.arity == 2 ? right_level.nodes[c.b] : left;
+    Node& node = next.nodes[i];
+    node.const_count = left.const_count + (c.arity == 2 ? right.const_count : 0);
+    for (std::size_t p = 0; p < probe_count; ++p) {
+        const std::optional<Complex> value = eval_builtin(c.op, left.probes[p], right.probes[p]);
+        node.probes_ok = node.probes_ok && value && is_acceptable_value(*value);
+        node.probes[p] = value.value_or(Complex{});
+    }
+    cache_operand_parts(node);
+    const Complex* a = left_level.row_values(c.a);
+    const Complex* b = c.arity == 2 ? right_level.row_values(c.b) : a;
+    const std::size_t a_stride = left.constant ? 0 : 1;
+    const std::size_t b_stride = right.constant ? 0 : 1;
+    const std::size_t count = node.constant ? 1 : rows_.size();
+    Complex* out = next.values.data() + node.values;
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::optional<Complex> value = eval_builtin(c.op, a[j * a_stride], b[j * b_stride]);
+        node.rows_ok = node.rows_ok && value && is_acceptable_value(*value);
+        out[j] = value.value_or(Complex{});
+    }
+}
+
+void SearchReplica::evaluate_node(const Expression& expression, Level& next, std::size_t i) const {
+    Node& node = next.nodes[i];
+    node.const_count = count_constants(expression);
+    std::vector<Complex> stack;
+    stack.reserve(expression.complexity);
+    std::vector<Complex> vars(expression.var_count);
+    for (unsigned p = 0; p < probe_count; ++p) {
+        for (unsigned v = 0; v < vars.size(); ++v) vars[v] = probe_value(p, v);
+        stack.clear();
+        const std::optional<Complex> value =
+            eval_internal(expression.tokens, vars, {}, operators(), stack);
+        node.probes_ok = node.probes_ok && value && is_acceptable_value(*value);
+        node.probes[p] = value.value_or(Complex{});
+    }
+    cache_operand_parts(node);
+    const std::size_t count = node.constant ? 1 : rows_.size();
+    Complex* out = next.values.data() + node.values;
+    for (std::size_t j = 0; j < count; ++j) {
+        stack.clear();
+        const std::optional<Complex> value =
+            eval_internal(expression.tokens, rows_[j], {}, operators(), stack);
+        node.rows_ok = node.rows_ok && value.has_value();
+        out[j] = value.value_or(Complex{});
+    }
+}
+
+FingerprintShard::FingerprintShard(const std::vector<Offer>& seeds, std::size_t shard,
+                                   std::size_t shards) {
+    for (const Offer& offer : seeds) {
+        if (owner_of(offer.digest, shards) == shard)
+            (void)table_.insert(offer.digest, offer.position);
+    }
+}
+
+std::vector<std::string> FingerprintShard::judge(const std::vector<std::vector<Offer>>& offers) {
+    const auto start = Clock::now();
+    const double cpu_start = process_cpu_seconds();
+    std::size_t total = 0;
+    for (const auto& list : offers) total += list.size();
+    table_.reserve(total);
+    // Offers of one share are already unique to it; across shares the earliest position wins,
+    // whatever the order of insertion, and a fingerprint of an earlier level beats them all.
+    std::vector<std::vector<std::uint64_t>> losers(worker_count());
+    for (const auto& list : offers) {
+        parallel_for(list.size(), 1024,
+                     [&](std::size_t begin, std::size_t end, std::size_t worker) {
+                         // Slots are prefetched a few offers ahead: the set is probed at random,
+                         // and its
+                         // cache misses are most of a judgement's time.
+                         constexpr std::size_t ahead = 8;
+                         for (std::size_t i = begin; i < std::min(end, begin + ahead); ++i) {
+                             table_.prefetch(list[i].digest);
+                         }
+                         for (std::size_t i = begin; i < end; ++i) {
+                             if (i + ahead < end) table_.prefetch(list[i + ahead].digest);
+                             const auto inserted = table_.insert(list[i].digest, list[i].position);
+                             if (inserted.outcome == FingerprintTable::Outcome::Present) {
+                                 losers[worker].push_back(list[i].position);
+                             } else if (inserted.outcome == FingerprintTable::Outcome::TookOver) {
+                                 losers[worker].push_back(inserted.displaced);
+                             }
+                         }
+                     });
+    }
+    std::vector<std::uint64_t> lost;
+    for (auto& list : losers) lost.insert(lost.end(), list.begin(), list.end());
+    std::sort(lost.begin(), lost.end());
+    std::vector<std::string> verdicts;
+    verdicts.reserve(offers.size());
+    for (const auto& list : offers) {
+        std::string bits((list.size() + 7) / 8, '\0');
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            if (std::binary_search(lost.begin(), lost.end(), list[i].position)) continue;
+            bits[i / 8] =
+                static_cast<char>(static_cast<unsigned char>(bits[i / 8]) | (1U << (i % 8)));
+        }
+        verdicts.push_back(std::move(bits));
+    }
+    last_seconds_ = seconds_since(start);
+    last_cpu_seconds_ = process_cpu_seconds() - cpu_start;
+    return verdicts;
+}
+
+// Offers are the bulk of what moves between workers: written as one block of fixed-size records.
+static_assert(sizeof(Offer) == 24 && std::is_trivially_copyable_v<Offer>);
+
+std::string encode_offers(const std::vector<Offer>& offers) {
+    std::string out(offers.size() * sizeof(Offer), '\0');
+    if (!offers.empty()) std::memcpy(out.data(), offers.data(), out.size());
+    return out;
+}
+
+std::vector<Offer> decode_offers(std::string_view bytes) {
+    if (bytes.size() % sizeof(Offer) != 0) {
+        throw std::invalid_argument("distributed search: offers of a partial size");
+    }
+    std::vector<Offer> offers(bytes.size() / sizeof(Offer));
+    if (!offers.empty()) std::memcpy(offers.data(), bytes.data(), bytes.size());
+    return offers;
+}
+
+}  // namespace kov::distributed
