@@ -18,6 +18,8 @@
 #include "engine/optimizer.hpp"
 #include "engine/pareto.hpp"
 #include "engine/pool.hpp"
+#include "engine/thorough_search.hpp"
+#include "engine/time_limit.hpp"
 #include "ops/complex_math.hpp"
 #include "ops/registry.hpp"
 
@@ -104,7 +106,8 @@ public:
           registry_(std::make_shared<OperatorRegistry>(OperatorRegistry::with_builtins())),
           front_(std::make_shared<ParetoFront>()),
           variables_(rows.front().size()),
-          head_rows_(pick_head_rows(targets)) {
+          head_rows_(pick_head_rows(targets)),
+          deadline_(config.time_limit) {
         rows_.reserve(rows.size());
         for (const auto& row : rows) {
             auto& converted = rows_.emplace_back();
@@ -118,6 +121,13 @@ public:
             ops_.commutative[id] = registry_->meta(id).is_commutative;
         }
         if (hooks_.should_cancel) poll_ = hooks_.should_cancel;
+        if (deadline_.limited()) {
+            poll_ = [this] {
+                if (hooks_.should_cancel && hooks_.should_cancel()) return true;
+                timed_out_ = deadline_.passed();
+                return timed_out_;
+            };
+        }
     }
 
     SearchOutcome run() {
@@ -127,7 +137,13 @@ public:
         if (!early_exit()) {
             print(seeded_line(levels_[1].size()));
             for (std::uint64_t level = 2; level <= config_.max_complexity; ++level) {
-                if (!run_level(level)) return SearchError::cancelled();
+                const bool completed = run_level(level);
+                if (!completed && !timed_out_) return SearchError::cancelled();
+                // Out of time: the front keeps what the finished levels offered.
+                if (!completed || (level < config_.max_complexity && deadline_.passed())) {
+                    print(time_limit_line(deadline_.limit(), level));
+                    break;
+                }
                 if (early_exit()) break;
             }
         }
@@ -361,6 +377,8 @@ private:
     std::size_t variables_;
     std::vector<std::uint32_t> head_rows_;
     OperatorSets ops_;
+    Deadline deadline_;
+    bool timed_out_ = false;
     std::function<bool()> poll_;
     FingerprintTable table_;
     std::uint64_t next_position_ = 0;
@@ -380,6 +398,7 @@ SearchOutcome run_bfs(const std::vector<std::vector<double>>& rows,
         return SearchError::invalid_input(too_many_variables_message);
     }
     if (config.max_complexity == 0) return SearchError::no_formula_found(0);
+    if (config.strategy == Strategy::thorough) return run_thorough(rows, targets, config, hooks);
     return Search(rows, targets, config, hooks).run();
 }
 

@@ -1,0 +1,135 @@
+#include "engine/thorough_front.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include "engine/pareto.hpp"
+#include "engine/thorough_affine.hpp"
+#include "ops/builtin_ids.hpp"
+
+namespace kov {
+
+namespace {
+
+std::string number_text(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.17g", value);
+    return buffer;
+}
+
+}  // namespace
+
+void ThoroughFront::offer(const Expression& expression, double error) {
+    if (!std::isfinite(error)) return;
+    auto it = entries_.find(expression.complexity);
+    if (it == entries_.end()) {
+        entries_.emplace(expression.complexity, std::make_pair(error, expression));
+    } else if (it->second.first > error) {
+        it->second = std::make_pair(error, expression);
+    }
+}
+
+void ThoroughFront::replace(std::uint64_t complexity, Expression expression, double error) {
+    entries_.erase(complexity);
+    if (!std::isfinite(error)) return;
+    const std::uint64_t key = expression.complexity;
+    auto it = entries_.find(key);
+    if (it == entries_.end() || it->second.first > error) {
+        entries_[key] = std::make_pair(error, std::move(expression));
+    }
+}
+
+double ThoroughFront::best_error() const {
+    double best = std::numeric_limits<double>::infinity();
+    for (const auto& [complexity, entry] : entries_) best = std::fmin(best, entry.first);
+    return best;
+}
+
+SearchOutcome ThoroughFront::finalize(std::shared_ptr<const OperatorRegistry> registry,
+                                      const SearchConfig& config) const {
+    auto front = std::make_shared<ParetoFront>();
+    for (const auto& [complexity, entry] : entries_) update_pareto(*front, entry.second, entry.first);
+    return finalize_result(std::move(front), std::move(registry), config);
+}
+
+bool real_values(const Expression& expression, const ComplexRows& rows,
+                 const OperatorList& operators, std::vector<double>& out,
+                 std::vector<Complex>& stack) {
+    out.resize(rows.size());
+    for (std::size_t j = 0; j < rows.size(); ++j) {
+        stack.clear();
+        const std::optional<Complex> value =
+            eval_internal(expression.tokens, rows[j], {}, operators, stack);
+        if (!value || !is_acceptable_value(*value)) return false;
+        out[j] = value->re;
+    }
+    return true;
+}
+
+double rms_error(std::span<const double> values, std::span<const double> targets) {
+    double sum = 0.0;
+    for (std::size_t j = 0; j < values.size(); ++j) {
+        const double residual = values[j] - targets[j];
+        sum += residual * residual;
+    }
+    return std::sqrt(sum / static_cast<double>(targets.size()));
+}
+
+Expression affine_form(const Expression& f, double scale, double offset) {
+    Expression out;
+    out.var_count = f.var_count;
+    if (scale == 1.0) {
+        out.tokens = f.tokens;
+        out.formula = f.formula;
+    } else if (scale == -1.0) {
+        out.tokens = f.tokens;
+        out.tokens.push_back(Token::op(1, builtin_id::neg));
+        out.formula = "Neg(" + f.formula + ")";
+    } else {
+        out.tokens.push_back(Token::real(scale));
+        out.tokens.insert(out.tokens.end(), f.tokens.begin(), f.tokens.end());
+        out.tokens.push_back(Token::op(2, builtin_id::times));
+        out.formula = "Times(" + number_text(scale) + ", " + f.formula + ")";
+    }
+    if (offset != 0.0) {
+        out.tokens.push_back(Token::real(offset));
+        out.tokens.push_back(Token::op(2, builtin_id::plus));
+        out.formula = "Plus(" + out.formula + ", " + number_text(offset) + ")";
+    }
+    out.complexity = out.tokens.size();
+    return out;
+}
+
+std::vector<ScoredExpression> affine_variants(const Expression& f, std::span<const double> values,
+                                              std::span<const double> targets) {
+    const std::size_t n = values.size();
+    std::vector<ScoredExpression> out;
+    std::vector<double> mapped(n);
+    const auto add = [&](double scale, double offset) {
+        if (!std::isfinite(scale) || !std::isfinite(offset)) return;
+        for (std::size_t j = 0; j < n; ++j) mapped[j] = scale * values[j] + offset;
+        const double error = rms_error(mapped, targets);
+        if (std::isfinite(error)) out.push_back({affine_form(f, scale, offset), error});
+    };
+    add(1.0, 0.0);
+    double mean_y = 0.0;
+    for (double y : targets) mean_y += y;
+    mean_y /= static_cast<double>(n);
+    double ff = 0.0, fy = 0.0, shift = 0.0;
+    for (std::size_t j = 0; j < n; ++j) {
+        ff += values[j] * values[j];
+        fy += values[j] * targets[j];
+        shift += targets[j] - values[j];
+    }
+    if (ff > 0.0) add(fy / ff, 0.0);
+    add(1.0, shift / static_cast<double>(n));
+    AffineSums sums;
+    for (std::size_t j = 0; j < n; ++j) sums.add(values[j], targets[j] - mean_y);
+    double scale = 0.0, offset = 0.0;
+    sums.solve(mean_y, scale, offset);
+    if (scale != 0.0) add(scale, offset);
+    return out;
+}
+
+}  // namespace kov

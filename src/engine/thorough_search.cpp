@@ -1,0 +1,481 @@
+#include "engine/thorough_search.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <numeric>
+#include <optional>
+
+#include "core/fingerprint.hpp"
+#include "engine/bfs_expand.hpp"
+#include "engine/bfs_level.hpp"
+#include "engine/bfs_progress.hpp"
+#include "engine/bfs_score.hpp"
+#include "engine/fingerprint_table.hpp"
+#include "engine/pool.hpp"
+#include "engine/probe_key.hpp"
+#include "engine/thorough_front.hpp"
+#include "engine/thorough_rank.hpp"
+#include "engine/time_limit.hpp"
+#include "ops/complex_math.hpp"
+#include "ops/registry.hpp"
+
+namespace kov {
+
+namespace {
+
+using namespace bfs;
+using Clock = std::chrono::steady_clock;
+
+// Rows the levels cache and rank on; larger data is subsampled to this many.
+constexpr std::size_t sample_limit = 128;
+// Leading rows of the sample, spread over the targets, on which every candidate is screened.
+constexpr std::size_t screening_rows = 16;
+// Children generated per level at most (parents beyond a common rank cap are left out).
+constexpr double children_budget = 12e6;
+// Bytes the levels' caches may take together.
+constexpr double level_memory_budget = 700e6;
+// Expressions a level keeps at most, and its constants (no variables) kept apart.
+constexpr std::size_t level_cap = 50000;
+constexpr std::size_t constant_quota = 64;
+// Best candidates per level offered to the front in affine form.
+constexpr std::size_t offered_per_level = 96;
+// Fingerprints kept across levels before the set is rebuilt from the kept expressions.
+constexpr std::size_t fingerprint_cap = 40000000;
+// Levels a time-limited search may go to past max_complexity.
+constexpr std::uint64_t deepest_level = 40;
+
+double seconds(Clock::duration elapsed) { return std::chrono::duration<double>(elapsed).count(); }
+
+// `count` rows at evenly spaced ranks of the targets' order (extremes included), and the rest.
+void spread_first(std::vector<std::uint32_t>& rows, const std::vector<double>& targets,
+                  std::size_t count) {
+    const std::size_t n = rows.size();
+    if (n <= count) return;
+    std::vector<std::uint32_t> order = rows;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::uint32_t x, std::uint32_t y) { return targets[x] < targets[y]; });
+    std::vector<std::uint8_t> taken(n, 0);
+    std::vector<std::uint32_t> out;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t rank = i * (n - 1) / (count - 1);
+        taken[rank] = 1;
+        out.push_back(order[rank]);
+    }
+    std::vector<std::uint32_t> rest;
+    for (std::size_t r = 0; r < n; ++r) {
+        if (taken[r] == 0) rest.push_back(order[r]);
+    }
+    std::sort(rest.begin(), rest.end());
+    out.insert(out.end(), rest.begin(), rest.end());
+    rows = std::move(out);
+}
+
+// The rows the levels cache: all of them, or a well-spread deterministic subsample, with the
+// rows the ranking screens on first.
+std::vector<std::uint32_t> pick_sample(const std::vector<double>& targets) {
+    std::vector<std::uint32_t> rows(targets.size());
+    std::iota(rows.begin(), rows.end(), 0);
+    spread_first(rows, targets, sample_limit);
+    rows.resize(std::min(rows.size(), sample_limit));
+    spread_first(rows, targets, screening_rows);
+    return rows;
+}
+
+std::array<std::int64_t, 10> probe_keys(const Node& node) {
+    std::array<std::int64_t, 10> keys{};
+    for (std::size_t p = 0; p < probe_count; ++p) {
+        keys[2 * p] = probe_key(node.probes[p].re);
+        keys[2 * p + 1] = probe_key(node.probes[p].im);
+    }
+    return keys;
+}
+
+void rank_formulas(Level& level) {
+    std::vector<std::size_t> order(level.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+        return level.expressions[x].formula < level.expressions[y].formula;
+    });
+    std::uint32_t rank = 0;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        if (i > 0 &&
+            level.expressions[order[i - 1]].formula != level.expressions[order[i]].formula) {
+            ++rank;
+        }
+        level.nodes[order[i]].rank = rank;
+    }
+}
+
+std::uint32_t count_constants(const Expression& expression) {
+    return static_cast<std::uint32_t>(
+        std::count_if(expression.tokens.begin(), expression.tokens.end(),
+                      [](const Token& t) { return t.kind == TokenKind::Const; }));
+}
+
+class ThoroughSearch {
+public:
+    ThoroughSearch(const std::vector<std::vector<double>>& rows, const std::vector<double>& targets,
+                   const SearchConfig& config, const SearchHooks& hooks)
+        : targets_(targets),
+          config_(config),
+          hooks_(hooks),
+          registry_(std::make_shared<OperatorRegistry>(OperatorRegistry::with_builtins())),
+          variables_(rows.front().size()),
+          deadline_(config.time_limit),
+          table_(std::make_unique<FingerprintTable>()) {
+        rows_.reserve(rows.size());
+        for (const auto& row : rows) {
+            auto& converted = rows_.emplace_back();
+            for (double value : row) converted.push_back(Complex{value, 0.0});
+        }
+        sample_ = pick_sample(targets);
+        double mean = 0.0;
+        for (std::uint32_t j : sample_) mean += targets[j];
+        mean /= static_cast<double>(sample_.size());
+        for (std::uint32_t j : sample_) {
+            sample_rows_.push_back(rows_[j]);
+            centred_.push_back(targets[j] - mean);
+        }
+        double square_sum = 0.0;
+        for (double t : targets) square_sum += t * t;
+        const double rms = std::sqrt(square_sum / static_cast<double>(targets.size()));
+        scale_ = rms > 0.0 && std::isfinite(rms) ? rms : 1.0;
+        for (std::size_t id : registry_->ids_by_arity(1)) ops_.unary.push_back(narrow(id));
+        for (std::size_t id : registry_->ids_by_arity(2)) ops_.binary.push_back(narrow(id));
+        ops_.commutative.resize(registry_->size());
+        for (std::size_t id = 0; id < registry_->size(); ++id) {
+            ops_.commutative[id] = registry_->meta(id).is_commutative;
+        }
+        poll_ = [this] {
+            if (hooks_.should_cancel && hooks_.should_cancel()) {
+                cancelled_ = true;
+                return true;
+            }
+            timed_out_ = deadline_.passed();
+            return timed_out_;
+        };
+        node_bytes_ = 700.0 + 16.0 * static_cast<double>(sample_.size());
+    }
+
+    SearchOutcome run() {
+        levels_.resize(2);
+        seed();
+        if (!should_stop()) {
+            print(seeded_line(levels_[1].size()));
+            for (std::uint64_t level = 2;; ++level) {
+                if (!worth_running(level)) break;
+                const bool completed = run_level(level);
+                if (cancelled_) return SearchError::cancelled();
+                if (!completed || deadline_.passed()) {
+                    print(time_limit_line(deadline_.limit(), level));
+                    break;
+                }
+                if (should_stop()) break;
+            }
+        }
+        return front_.finalize(registry_, config_);
+    }
+
+private:
+    static std::uint8_t narrow(std::size_t id) { return static_cast<std::uint8_t>(id); }
+
+    const OperatorList& operators() const { return registry_->operators(); }
+
+    void print(const std::string& line) const {
+        if (config_.verbose && hooks_.progress) hooks_.progress(line);
+    }
+
+    // Exact relative to the targets' scale, or down to the noise.
+    bool should_stop() const {
+        if (config_.disable_early_exit) return false;
+        const double best = front_.best_error();
+        if (best <= config_.early_exit_tolerance * scale_) return true;
+        return config_.noise && best <= *config_.noise;
+    }
+
+    // Levels up to max_complexity always run; past it only with a time limit, while the next
+    // level is predicted to finish in the time left.
+    bool worth_running(std::uint64_t level) const {
+        if (level <= config_.max_complexity) return true;
+        if (!deadline_.limited() || level > deepest_level) return false;
+        const double cost = expansion_cost(level, parent_cap(level));
+        const double predicted = last_level_seconds_ * cost / std::max(last_level_cost_, 1.0);
+        return predicted < deadline_.remaining();
+    }
+
+    std::size_t size_of(std::uint64_t k) const { return levels_[k].size(); }
+
+    // Children the expansion of `level` generates when each level gives at most `cap` parents.
+    double expansion_cost(std::uint64_t level, std::size_t cap) const {
+        const auto capped = [&](std::uint64_t k) {
+            return static_cast<double>(std::min(size_of(k), cap));
+        };
+        double cost = capped(level - 1) * static_cast<double>(ops_.unary.size());
+        for (std::uint64_t k = 1; k + 2 <= level; ++k) {
+            cost += capped(k) * capped(level - 1 - k) * static_cast<double>(ops_.binary.size());
+        }
+        return cost;
+    }
+
+    // The largest common cap on the parents per level that keeps the expansion within budget
+    // (never below beam_width).
+    std::size_t parent_cap(std::uint64_t level) const {
+        std::size_t largest = 0;
+        for (std::uint64_t k = 1; k < level; ++k) largest = std::max(largest, size_of(k));
+        if (expansion_cost(level, largest) <= children_budget) return largest;
+        std::size_t low = std::max<std::size_t>(config_.beam_width, 1);
+        std::size_t high = largest;
+        if (low >= high) return low;
+        while (low + 1 < high) {
+            const std::size_t middle = low + (high - low) / 2;
+            if (expansion_cost(level, middle) <= children_budget) {
+                low = middle;
+            } else {
+                high = middle;
+            }
+        }
+        return low;
+    }
+
+    void seed() {
+        std::vector<Expression> seeds;
+        for (std::size_t id : registry_->ids_by_arity(0)) {
+            seeds.push_back(Expression::constant_leaf(*registry_, id));
+        }
+        for (std::size_t j = 0; j < variables_; ++j) {
+            seeds.push_back(Expression::variable_leaf(static_cast<std::uint8_t>(j)));
+        }
+        Level& level = levels_[1];
+        std::vector<double> values;
+        std::vector<Complex> stack;
+        for (Expression& seed : seeds) {
+            const std::uint64_t position = next_position_++;
+            const std::optional<Fingerprint> key = fingerprint(seed, operators());
+            if (!key) continue;
+            std::array<std::int64_t, 10> keys{};
+            for (std::size_t p = 0; p < key->size(); ++p) {
+                keys[2 * p] = (*key)[p].first;
+                keys[2 * p + 1] = (*key)[p].second;
+            }
+            if (table_->insert(digest_of(keys), position).outcome !=
+                FingerprintTable::Outcome::Added) {
+                continue;
+            }
+            if (real_values(seed, rows_, operators(), values, stack)) {
+                for (ScoredExpression& variant : affine_variants(seed, values, targets_)) {
+                    front_.offer(variant.expression, variant.error);
+                }
+            }
+            add_seed(level, std::move(seed));
+        }
+        rank_formulas(level);
+        kept_nodes_ += level.size();
+    }
+
+    void add_seed(Level& level, Expression seed) {
+        Node node;
+        node.values = level.values.size();
+        node.const_count = count_constants(seed);
+        const Token& token = seed.tokens.front();
+        if (token.kind == TokenKind::Const) {
+            node.constant = true;
+            node.probes.fill(token.value);
+            level.values.push_back(token.value);
+        } else {
+            for (unsigned p = 0; p < probe_count; ++p) node.probes[p] = probe_value(p, token.index);
+            for (const auto& row : sample_rows_) {
+                if (token.index < row.size()) {
+                    level.values.push_back(row[token.index]);
+                } else {
+                    node.rows_ok = false;
+                    level.values.push_back(Complex{});
+                }
+            }
+        }
+        cache_operand_parts(node);
+        level.nodes.push_back(node);
+        level.expressions.push_back(std::move(seed));
+    }
+
+    // Expressions the level may keep: bounded by the memory left for the caches.
+    std::size_t keep_count() const {
+        const double left = level_memory_budget / node_bytes_ - static_cast<double>(kept_nodes_);
+        const double share = std::max(left / 3.0, 0.0);
+        const auto fits = static_cast<std::size_t>(std::min(share, static_cast<double>(level_cap)));
+        return std::max<std::size_t>(fits, config_.beam_width);
+    }
+
+    // Starts the fingerprint set anew from the kept expressions when it has grown too large.
+    void bound_fingerprints() {
+        if (table_->size() < fingerprint_cap) return;
+        table_ = std::make_unique<FingerprintTable>();
+        for (std::size_t k = 1; k < levels_.size(); ++k) {
+            for (const Node& node : levels_[k].nodes) {
+                if (node.probes_ok) (void)table_->insert(digest_of(probe_keys(node)), next_position_++);
+            }
+        }
+    }
+
+    bool run_level(std::uint64_t level) {
+        const auto start = Clock::now();
+        LevelStats stats;
+        stats.level = level;
+        bound_fingerprints();
+        const std::size_t cap = parent_cap(level);
+        std::vector<std::size_t> limits(level, cap);
+        const double cost = expansion_cost(level, cap);
+
+        CandidateList candidates;
+        ExpansionCounts counts;
+        if (!expand_level(levels_, level, ops_, *table_, next_position_, candidates, counts, poll_,
+                          limits)) {
+            return false;
+        }
+        const auto expanded = Clock::now();
+        const std::optional<AffineRanking> ranking =
+            rank_affine(levels_, level, candidates, centred_, keep_count(), constant_quota, poll_);
+        if (!ranking) return false;
+        if (!offer_best(level, ranking->kept)) return false;
+        const auto scored_at = Clock::now();
+
+        std::vector<AffinePick> kept = ranking->kept;
+        kept.insert(kept.end(), ranking->constants.begin(), ranking->constants.end());
+        Level next = build_level(level, kept);
+        rank_formulas(next);
+        kept_nodes_ += next.size();
+        levels_.push_back(std::move(next));
+
+        const auto elapsed = Clock::now() - start;
+        last_level_seconds_ = seconds(elapsed);
+        last_level_cost_ = cost;
+        print(level_line(level, std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed),
+                         levels_[level].size()));
+        if (hooks_.on_level) hooks_.on_level(level, levels_[level].expressions);
+        if (hooks_.stats != nullptr) {
+            stats.generated = counts.generated;
+            stats.unique = candidates.size();
+            stats.scored = ranking->scored;
+            stats.kept = levels_[level].size();
+            stats.expansion_seconds = seconds(expanded - start);
+            stats.scoring_seconds = seconds(scored_at - expanded);
+            hooks_.stats->levels.push_back(stats);
+        }
+        return true;
+    }
+
+    // The best candidates of the level, confirmed on all rows, offered to the front in their
+    // affine forms. The offers are made in rank order so that the front does not depend on the
+    // thread count.
+    bool offer_best(std::uint64_t level, const std::vector<AffinePick>& ranked) {
+        const std::size_t count = std::min(ranked.size(), offered_per_level);
+        std::vector<std::vector<ScoredExpression>> offers(count);
+        const bool completed = parallel_for(
+            count, 4,
+            [&](std::size_t begin, std::size_t end, std::size_t) {
+                std::vector<double> values;
+                std::vector<Complex> stack;
+                for (std::size_t i = begin; i < end; ++i) {
+                    const Expression f = compose(levels_, level, ranked[i].child, *registry_);
+                    if (!real_values(f, rows_, operators(), values, stack)) continue;
+                    offers[i] = affine_variants(f, values, targets_);
+                }
+            },
+            poll_);
+        if (!completed) return false;
+        for (const auto& list : offers) {
+            for (const ScoredExpression& offer : list) front_.offer(offer.expression, offer.error);
+        }
+        return true;
+    }
+
+    Level build_level(std::uint64_t level, const std::vector<AffinePick>& kept) {
+        Level next;
+        next.expressions.resize(kept.size());
+        next.nodes.resize(kept.size());
+        std::size_t offset = 0;
+        for (std::size_t i = 0; i < kept.size(); ++i) {
+            const Child& c = kept[i].child;
+            std::uint8_t var_count = levels_[c.left_level].expressions[c.a].var_count;
+            if (c.arity == 2) {
+                var_count = std::max(var_count,
+                                     levels_[level - 1 - c.left_level].expressions[c.b].var_count);
+            }
+            next.nodes[i].values = offset;
+            next.nodes[i].constant = var_count == 0;
+            offset += var_count == 0 ? 1 : sample_rows_.size();
+        }
+        next.values.resize(offset);
+        parallel_for(kept.size(), 64, [&](std::size_t begin, std::size_t end, std::size_t) {
+            for (std::size_t i = begin; i < end; ++i) {
+                next.expressions[i] = compose(levels_, level, kept[i].child, *registry_);
+                derive_node(level, kept[i].child, next, i);
+            }
+        });
+        return next;
+    }
+
+    // A child's probes and cached row values: its operator applied to its parents'.
+    void derive_node(std::uint64_t level, const Child& c, Level& next, std::size_t i) const {
+        const Level& left_level = levels_[c.left_level];
+        const Level& right_level = c.arity == 2 ? levels_[level - 1 - c.left_level] : left_level;
+        const Node& left = left_level.nodes[c.a];
+        const Node& right = c.arity == 2 ? right_level.nodes[c.b] : left;
+        Node& node = next.nodes[i];
+        node.const_count = left.const_count + (c.arity == 2 ? right.const_count : 0);
+        for (std::size_t p = 0; p < probe_count; ++p) {
+            const std::optional<Complex> value =
+                eval_builtin(c.op, left.probes[p], right.probes[p]);
+            node.probes_ok = node.probes_ok && value && is_acceptable_value(*value);
+            node.probes[p] = value.value_or(Complex{});
+        }
+        cache_operand_parts(node);
+        const Complex* a = left_level.row_values(c.a);
+        const Complex* b = c.arity == 2 ? right_level.row_values(c.b) : a;
+        const std::size_t a_stride = left.constant ? 0 : 1;
+        const std::size_t b_stride = right.constant ? 0 : 1;
+        const std::size_t count = node.constant ? 1 : sample_rows_.size();
+        Complex* out = next.values.data() + node.values;
+        for (std::size_t j = 0; j < count; ++j) {
+            const std::optional<Complex> value =
+                eval_builtin(c.op, a[j * a_stride], b[j * b_stride]);
+            node.rows_ok = node.rows_ok && value && is_acceptable_value(*value);
+            out[j] = value.value_or(Complex{});
+        }
+    }
+
+    ComplexRows rows_;
+    const std::vector<double>& targets_;
+    const SearchConfig& config_;
+    const SearchHooks& hooks_;
+    std::shared_ptr<OperatorRegistry> registry_;
+    std::size_t variables_;
+    Deadline deadline_;
+    std::unique_ptr<FingerprintTable> table_;
+    std::vector<std::uint32_t> sample_;
+    ComplexRows sample_rows_;
+    std::vector<double> centred_;  // sample targets minus their mean
+    double scale_ = 1.0;           // RMS of the targets: what "exact" is relative to
+    double node_bytes_ = 0.0;
+    std::size_t kept_nodes_ = 0;
+    OperatorSets ops_;
+    std::function<bool()> poll_;
+    bool cancelled_ = false;
+    bool timed_out_ = false;
+    std::uint64_t next_position_ = 0;
+    double last_level_seconds_ = 0.0;
+    double last_level_cost_ = 0.0;
+    ThoroughFront front_;
+    std::vector<Level> levels_;  // index = complexity; entry 0 stays empty
+};
+
+}  // namespace
+
+SearchOutcome run_thorough(const std::vector<std::vector<double>>& rows,
+                           const std::vector<double>& targets, const SearchConfig& config,
+                           const SearchHooks& hooks) {
+    return ThoroughSearch(rows, targets, config, hooks).run();
+}
+
+}  // namespace kov
