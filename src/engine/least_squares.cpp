@@ -1,0 +1,369 @@
+#include "engine/least_squares.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "engine/dense_solve.hpp"
+#include "engine/derivative_rules.hpp"
+#include "ops/builtin_ids.hpp"
+#include "ops/complex_math.hpp"
+#include "ops/operator.hpp"
+
+namespace kov {
+
+namespace {
+
+constexpr double initial_damping = 1e-3;
+constexpr double min_damping = 1e-12;
+constexpr double max_damping = 1e20;
+constexpr double damping_down = 3.0;
+constexpr double damping_up = 8.0;
+// A fit stops when a step, or the best step the local model promises, gains less than this
+// fraction of the SSE.
+constexpr double relative_progress = 1e-12;
+// Starting points after the first are abandoned when, after this many iterations, they are still
+// more than twice as bad as the best fit so far: they cost a little, not a full fit each.
+constexpr int screening_iterations = 8;
+
+bool is_finite(Complex z) {
+    return std::isfinite(z.re) && std::isfinite(z.im);
+}
+
+Complex mul(Complex p, Complex q) {
+    return {p.re * q.re - p.im * q.im, p.re * q.im + p.im * q.re};
+}
+
+// Deterministic uniform numbers in [0, 1) for the starting points (splitmix64).
+double unit_hash(std::uint64_t key) {
+    key += 0x9e3779b97f4a7c15ULL;
+    key = (key ^ (key >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    key = (key ^ (key >> 27)) * 0x94d049bb133111ebULL;
+    key ^= key >> 31;
+    return static_cast<double>(key >> 11) * 0x1.0p-53;
+}
+
+// Start 0 is the given point; start 1 flips its signs (decay against growth, a phase of π);
+// later ones draw each parameter log-uniformly from [0.1, 10] with a random sign, mostly positive.
+std::vector<double> starting_point(std::span<const double> initial, int start) {
+    std::vector<double> point(initial.begin(), initial.end());
+    if (start == 0) return point;
+    for (std::size_t k = 0; k < point.size(); ++k) {
+        if (start == 1) {
+            point[k] = point[k] != 0.0 ? -point[k] : 1.0;
+            continue;
+        }
+        const std::uint64_t key = static_cast<std::uint64_t>(start) * 1000003ULL + k;
+        const double magnitude = std::pow(10.0, 2.0 * unit_hash(key) - 1.0);
+        point[k] = unit_hash(key ^ 0x5bd1e995ULL) < 0.25 ? -magnitude : magnitude;
+    }
+    return point;
+}
+
+}  // namespace
+
+LeastSquaresFitter::LeastSquaresFitter(const ComplexRows& rows, std::span<const double> targets,
+                                       const OperatorList& operators)
+    : rows_(rows), targets_(targets.begin(), targets.end()), operators_(operators) {}
+
+bool LeastSquaresFitter::evaluate(const Expression& form, std::span<const double> params) {
+    const std::size_t p = param_count_;
+    const std::size_t n = active_.size();
+    const std::size_t depth = form.tokens.size();
+    values_.resize(n);
+    jacobian_.resize(n * p);
+    value_stack_.resize(depth);
+    gradient_stack_.resize(depth * p);
+    depends_stack_.resize(depth);
+    for (std::size_t r = 0; r < n; ++r) {
+        const std::vector<Complex>& row = rows_[active_[r]];
+        std::size_t top = 0;
+        for (const Token& token : form.tokens) {
+            if (token.kind == TokenKind::Op) {
+                const std::size_t arity = token.arity;
+                if (top < arity) return false;
+                Complex* g_out = &gradient_stack_[(top - arity) * p];
+                if (arity == 0) {
+                    value_stack_[top] = *eval_builtin(token.id, {}, {});
+                    depends_stack_[top] = 0;
+                    ++top;
+                    continue;
+                }
+                const Complex a = value_stack_[top - arity];
+                const Complex b = arity == 2 ? value_stack_[top - 1] : Complex{};
+                const std::optional<Complex> result = eval_builtin(token.id, a, b);
+                if (!result || !is_acceptable_value(*result)) return false;
+                const bool depends_a = depends_stack_[top - arity] != 0;
+                const bool depends_b = arity == 2 && depends_stack_[top - 1] != 0;
+                if (depends_a || depends_b) {
+                    Partials partials = derivative_rules[token.id](a, b, *result);
+                    // No derivative at a pole or branch point: the row carries no gradient there.
+                    if (!is_finite(partials.first)) partials.first = {};
+                    if (!is_finite(partials.second)) partials.second = {};
+                    const Complex* g_b = &gradient_stack_[(top - 1) * p];
+                    for (std::size_t k = 0; k < p; ++k) {
+                        Complex sum{};
+                        if (depends_a) sum = mul(partials.first, g_out[k]);
+                        if (depends_b) {
+                            const Complex t = mul(partials.second, g_b[k]);
+                            sum = {sum.re + t.re, sum.im + t.im};
+                        }
+                        g_out[k] = sum;
+                    }
+                }
+                top -= arity;
+                value_stack_[top] = *result;
+                depends_stack_[top] = depends_a || depends_b ? 1 : 0;
+                ++top;
+                continue;
+            }
+            Complex value{};
+            std::uint8_t depends = 0;
+            switch (token.kind) {
+                case TokenKind::Const:
+                    value = token.value;
+                    break;
+                case TokenKind::Real:
+                    value = {token.value.re, 0.0};
+                    break;
+                case TokenKind::Var:
+                    if (token.index >= row.size()) return false;
+                    value = row[token.index];
+                    break;
+                default: {  // Param
+                    value = {params[token.index], 0.0};
+                    depends = 1;
+                    Complex* g = &gradient_stack_[top * p];
+                    std::fill(g, g + p, Complex{});
+                    g[token.index] = {1.0, 0.0};
+                    break;
+                }
+            }
+            value_stack_[top] = value;
+            depends_stack_[top] = depends;
+            ++top;
+        }
+        if (top != 1 || !is_acceptable_value(value_stack_[0])) return false;
+        values_[r] = value_stack_[0].re;
+        double* jac = &jacobian_[r * p];
+        for (std::size_t k = 0; k < p; ++k) {
+            const double d = depends_stack_[0] ? gradient_stack_[k].re : 0.0;
+            jac[k] = std::isfinite(d) ? d : 0.0;
+        }
+    }
+    return true;
+}
+
+void LeastSquaresFitter::solve_affine(bool affine, Point& point) {
+    const std::size_t n = active_.size();
+    point.scale = 1.0;
+    point.offset = 0.0;
+    if (affine && n > 0) {
+        // Two passes: centred sums keep a large common offset of f or y from cancelling.
+        double mean_f = 0.0;
+        double mean_y = 0.0;
+        for (std::size_t r = 0; r < n; ++r) {
+            mean_f += values_[r];
+            mean_y += targets_[active_[r]];
+        }
+        mean_f /= static_cast<double>(n);
+        mean_y /= static_cast<double>(n);
+        double s_ff = 0.0;
+        double s_fy = 0.0;
+        double f_squares = 0.0;
+        for (std::size_t r = 0; r < n; ++r) {
+            const double f = values_[r] - mean_f;
+            s_ff += f * f;
+            s_fy += f * (targets_[active_[r]] - mean_y);
+            f_squares += values_[r] * values_[r];
+        }
+        if (s_ff > 1e-300 && s_ff > 1e-26 * f_squares) {
+            point.scale = s_fy / s_ff;
+            point.offset = mean_y - point.scale * mean_f;
+        } else {  // f is constant: it explains nothing beyond the mean
+            point.scale = 0.0;
+            point.offset = mean_y - 0.0 * mean_f;
+        }
+    }
+    double sse = 0.0;
+    for (std::size_t r = 0; r < n; ++r) {
+        const double residual = point.scale * values_[r] + point.offset - targets_[active_[r]];
+        sse += residual * residual;
+    }
+    point.sse = std::isfinite(sse) ? sse : std::numeric_limits<double>::infinity();
+}
+
+void LeastSquaresFitter::build_normal_equations(const Point& point, bool affine) {
+    const std::size_t n = active_.size();
+    const std::size_t p = param_count_;
+    // With the affine pair eliminated, the residual's derivative is a·∂f projected off the
+    // columns f and 1 (variable projection); a constant f leaves a undetermined, so steps
+    // are taken as if a were 1.
+    const double a = affine && point.scale == 0.0 ? 1.0 : point.scale;
+    column_.resize(n * p);
+    for (std::size_t i = 0; i < n * p; ++i) column_[i] = a * jacobian_[i];
+    if (affine && n > 0) {
+        double mean_f = 0.0;
+        for (std::size_t r = 0; r < n; ++r) mean_f += values_[r];
+        mean_f /= static_cast<double>(n);
+        double s_ff = 0.0;
+        for (std::size_t r = 0; r < n; ++r) s_ff += (values_[r] - mean_f) * (values_[r] - mean_f);
+        const bool project_f = point.scale != 0.0 && s_ff > 0.0;
+        for (std::size_t k = 0; k < p; ++k) {
+            double mean_c = 0.0;
+            for (std::size_t r = 0; r < n; ++r) mean_c += column_[r * p + k];
+            mean_c /= static_cast<double>(n);
+            double s_cf = 0.0;
+            for (std::size_t r = 0; r < n; ++r) {
+                column_[r * p + k] -= mean_c;
+                s_cf += column_[r * p + k] * (values_[r] - mean_f);
+            }
+            if (!project_f) continue;
+            const double beta = s_cf / s_ff;
+            for (std::size_t r = 0; r < n; ++r) column_[r * p + k] -= beta * (values_[r] - mean_f);
+        }
+    }
+    normal_.assign(p * p, 0.0);
+    gradient_.assign(p, 0.0);
+    for (std::size_t r = 0; r < n; ++r) {
+        const double residual = point.scale * values_[r] + point.offset - targets_[active_[r]];
+        const double* c = &column_[r * p];
+        for (std::size_t i = 0; i < p; ++i) {
+            gradient_[i] += c[i] * residual;
+            for (std::size_t j = 0; j <= i; ++j) normal_[i * p + j] += c[i] * c[j];
+        }
+    }
+    for (std::size_t i = 0; i < p; ++i) {
+        for (std::size_t j = 0; j < i; ++j) normal_[j * p + i] = normal_[i * p + j];
+    }
+}
+
+LeastSquaresFitter::Point LeastSquaresFitter::run_start(const Expression& form,
+                                                        std::vector<double> start,
+                                                        const LeastSquaresOptions& options,
+                                                        double best_sse, bool is_first) {
+    const std::size_t p = param_count_;
+    Point current;
+    current.params = std::move(start);
+    if (!evaluate(form, current.params)) return current;
+    solve_affine(options.affine, current);
+    if (p == 0) return current;
+    build_normal_equations(current, options.affine);
+
+    Point trial;
+    double damping = initial_damping;
+    for (int iteration = 0; iteration < options.max_iterations; ++iteration) {
+        if (current.sse <= exact_sse_) break;
+        if (!is_first && iteration == screening_iterations && current.sse > 2.0 * best_sse) break;
+        double largest_diagonal = 0.0;
+        for (std::size_t k = 0; k < p; ++k) {
+            largest_diagonal = std::max(largest_diagonal, normal_[k * p + k]);
+        }
+        if (!(largest_diagonal > 0.0) || !std::isfinite(largest_diagonal)) break;
+        // Marquardt scaling damps each parameter by its own curvature; the floor keeps a
+        // parameter the data does not see (a rank-deficient column) from making the system
+        // singular.
+        const double diagonal_floor = 1e-12 * largest_diagonal;
+        system_ = normal_;
+        step_.resize(p);
+        for (std::size_t k = 0; k < p; ++k) {
+            system_[k * p + k] += damping * std::max(normal_[k * p + k], diagonal_floor);
+            step_[k] = -gradient_[k];
+        }
+        if (!cholesky_solve(system_, step_, p)) {
+            damping *= damping_up;
+            if (damping > max_damping) break;
+            continue;
+        }
+        // Reduction the linear model promises: −2gᵀδ − δᵀAδ.
+        double promised = 0.0;
+        for (std::size_t i = 0; i < p; ++i) {
+            double a_step = 0.0;
+            for (std::size_t j = 0; j < p; ++j) a_step += normal_[i * p + j] * step_[j];
+            promised -= 2.0 * gradient_[i] * step_[i] + step_[i] * a_step;
+        }
+        if (!(promised > relative_progress * current.sse)) break;
+
+        trial.params = current.params;
+        for (std::size_t k = 0; k < p; ++k) trial.params[k] += step_[k];
+        if (evaluate(form, trial.params)) {
+            solve_affine(options.affine, trial);
+        } else {
+            trial.sse = std::numeric_limits<double>::infinity();
+        }
+        if (trial.sse < current.sse) {
+            const double gain = current.sse - trial.sse;
+            const double before = current.sse;
+            std::swap(current, trial);
+            build_normal_equations(current, options.affine);
+            damping = std::max(damping / damping_down, min_damping);
+            if (gain <= relative_progress * before) break;
+        } else {
+            damping *= damping_up;
+            if (damping > max_damping) break;
+        }
+    }
+    return current;
+}
+
+LeastSquaresFit LeastSquaresFitter::fit(const Expression& form, std::span<const double> initial,
+                                        const LeastSquaresOptions& options,
+                                        std::span<const std::uint32_t> row_indices) {
+    LeastSquaresFit result;
+    if (!row_indices.empty()) {
+        active_.assign(row_indices.begin(), row_indices.end());
+    } else {
+        active_.resize(std::min(rows_.size(), targets_.size()));
+        std::iota(active_.begin(), active_.end(), 0U);
+    }
+    // The parameters and their fallback values come from the Param tokens; an operator token
+    // this fitter cannot differentiate makes the form unfittable.
+    param_count_ = 0;
+    for (const Token& token : form.tokens) {
+        if (token.kind == TokenKind::Param) {
+            param_count_ = std::max<std::size_t>(param_count_, token.index + 1U);
+        } else if (token.kind == TokenKind::Op) {
+            if (token.id >= builtin_id::count || token.id >= operators_.size() ||
+                operators_[token.id]->arity() != token.arity) {
+                return result;
+            }
+        }
+    }
+    std::vector<double> first(param_count_, 0.0);
+    std::vector<bool> given(param_count_, false);
+    for (std::size_t k = 0; k < std::min(initial.size(), param_count_); ++k) {
+        first[k] = initial[k];
+        given[k] = true;
+    }
+    for (const Token& token : form.tokens) {
+        if (token.kind == TokenKind::Param && !given[token.index]) {
+            first[token.index] = token.value.re;
+            given[token.index] = true;
+        }
+    }
+    for (const std::uint32_t r : active_) {
+        if (r >= rows_.size() || r >= targets_.size()) return result;
+    }
+    double target_squares = 0.0;
+    for (const std::uint32_t r : active_) target_squares += targets_[r] * targets_[r];
+    exact_sse_ = 1e-30 * target_squares + 1e-300;
+
+    Point best;
+    const int starts = param_count_ == 0 ? 1 : std::max(options.starts, 1);
+    for (int start = 0; start < starts; ++start) {
+        Point point = run_start(form, starting_point(first, start), options, best.sse, start == 0);
+        if (point.sse < best.sse) best = std::move(point);
+        if (best.sse <= exact_sse_) break;
+    }
+    if (!std::isfinite(best.sse)) {
+        result.params = std::move(first);
+        return result;
+    }
+    result.params = std::move(best.params);
+    result.scale = best.scale;
+    result.offset = best.offset;
+    result.sse = best.sse;
+    return result;
+}
+
+}  // namespace kov

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace kov {
+
+// What the criterion needs to know about one fitted formula.
+struct FormulaCost {
+    double sse = 0.0;                  // sum of squared residuals of the real parts
+    std::size_t rows = 0;              // n
+    std::size_t fitted_constants = 0;  // k: Real tokens (fitted numbers) of the formula
+    std::uint64_t complexity = 0;      // tokens
+    // Symbols a token is chosen from: the 21 built-in operators and one variable by default.
+    std::uint64_t alphabet_size = 22;
+};
+
+// target_rms: root mean square of the targets, the scale of the data. sigma: the standard
+// deviation of the noise when the caller knows it.
+struct NoiseModel {
+    double target_rms = 0.0;
+    std::optional<double> sigma;
+};
+
+// Description length of the data given a formula, in nats (smaller is better): a BIC-style code
+// of Gaussian residuals, the fitted constants and the formula's tokens,
+//   DL = n/2 · log(2πσ²) + SSE/(2σ²) + k/2 · log(n) + complexity · log(alphabet_size).
+// σ² is the known noise variance when given, otherwise the maximum-likelihood SSE/n; either way
+// at least floor², floor = 1e-12 · target_rms + 1e-150. The floor makes every fit that is exact
+// to evaluation rounding (a few ulps, amplified by a few operations) equally good, so that among
+// exact formulas the shorter one wins, and it keeps exact fits finite. The parameter cost is
+// BIC's k/2 · log n rather than ESR's precision term because it needs no Fisher information and
+// stays monotone in k; the structure cost charges each token the log of the choices it had.
+// An infinite or NaN SSE gives +inf.
+[[nodiscard]] double description_length(const FormulaCost& cost, const NoiseModel& noise);
+
+// Standard deviation of the noise, estimated from the data alone (no formula): at each of up to
+// 1000 evenly spread rows, a local polynomial fitted to its nearest neighbours (inputs
+// standardised) predicts the row's target; the residuals, divided by their variance factor
+// 1 + leverage, give a robust (median-based) estimate of σ for each polynomial degree, and the
+// smallest of these is returned. Smooth signal only ever adds to a residual, so the degree that
+// follows the signal best is the least biased one. Degrees 1 to 5 with one variable, 1 and 2
+// with several. Deterministic; close to 0 for smooth noise-free data; 0 when there are too few
+// rows to tell.
+[[nodiscard]] double estimate_noise(const std::vector<std::vector<double>>& rows,
+                                    std::span<const double> targets);
+
+}  // namespace kov

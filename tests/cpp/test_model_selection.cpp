@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "engine/model_selection.hpp"
+
+namespace kov {
+namespace {
+
+constexpr double inf = std::numeric_limits<double>::infinity();
+
+TEST(DescriptionLength, NonFiniteErrorIsInfinite) {
+    const NoiseModel noise{1.0, std::nullopt};
+    EXPECT_EQ(description_length({inf, 10, 0, 3}, noise), inf);
+    EXPECT_EQ(description_length({std::nan(""), 10, 0, 3}, noise), inf);
+    EXPECT_TRUE(std::isfinite(description_length({0.0, 10, 2, 3}, noise)));
+}
+
+// Noise-free: an exact formula beats a more complex one that is exact as well, and one that is
+// only nearly exact loses to an exact one even when it is shorter by a few tokens.
+TEST(DescriptionLength, ExactFormulaWinsOnNoiseFreeData) {
+    const NoiseModel noise{3.0, std::nullopt};
+    const std::size_t n = 100;
+    const double rounding = n * 1e-30;  // residuals of a few ulps at scale 3
+    const double exact = description_length({rounding, n, 0, 5}, noise);
+    EXPECT_LT(exact, description_length({0.0, n, 2, 9}, noise));
+    EXPECT_LT(exact, description_length({n * 1e-6, n, 1, 3}, noise));
+    // Two exact fits differing only in rounding: the shorter one wins.
+    EXPECT_LT(description_length({n * 4e-28, n, 1, 5}, noise),
+              description_length({0.0, n, 1, 7}, noise));
+}
+
+// Noisy: the true structure (SSE ≈ n·σ²) beats a longer formula with more constants that fits
+// the noise a little better, with the noise known or estimated from the residuals.
+TEST(DescriptionLength, TrueStructureWinsOnNoisyData) {
+    const std::size_t n = 200;
+    const double sigma = 0.01;
+    const double truth_sse = n * sigma * sigma;
+    const double overfit_sse = truth_sse * 0.9;
+    for (const std::optional<double> known : {std::optional<double>{}, std::optional{sigma}}) {
+        const NoiseModel noise{1.0, known};
+        EXPECT_LT(description_length({truth_sse, n, 1, 5}, noise),
+                  description_length({overfit_sse, n, 4, 13}, noise));
+        // ... while a structure that misses the signal loses to it.
+        EXPECT_LT(description_length({truth_sse, n, 1, 5}, noise),
+                  description_length({truth_sse * 4, n, 0, 3}, noise));
+    }
+}
+
+std::vector<std::vector<double>> one_variable(const std::vector<double>& xs) {
+    std::vector<std::vector<double>> rows;
+    for (const double x : xs) rows.push_back({x});
+    return rows;
+}
+
+struct NoiseCase {
+    const char* name;
+    double sigma;
+    bool two_variables;
+};
+
+class NoiseEstimate : public testing::TestWithParam<NoiseCase> {};
+
+TEST_P(NoiseEstimate, RecoversTheNoiseLevel) {
+    const NoiseCase c = GetParam();
+    std::mt19937_64 random(7);
+    std::normal_distribution<double> gauss(0.0, 1.0);
+    std::uniform_real_distribution<double> uniform(1.0, 5.0);
+    std::vector<std::vector<double>> rows;
+    std::vector<double> targets;
+    for (int i = 0; i < 400; ++i) {
+        if (c.two_variables) {
+            const double a = uniform(random);
+            const double b = uniform(random);
+            rows.push_back({a, b});
+            targets.push_back(std::sqrt(a * a + b * b) + c.sigma * gauss(random));
+        } else {
+            // Unsorted on purpose: the estimator must find the neighbours itself.
+            const double x = 10.0 * ((i * 37) % 400) / 400.0;
+            rows.push_back({x});
+            targets.push_back(x * std::sin(x) + c.sigma * gauss(random));
+        }
+    }
+    const double estimate = estimate_noise(rows, targets);
+    if (c.sigma == 0.0) {
+        EXPECT_LT(estimate, 1e-4) << "smooth noise-free data";
+    } else {
+        EXPECT_GT(estimate, 0.7 * c.sigma);
+        EXPECT_LT(estimate, 1.3 * c.sigma);
+    }
+    EXPECT_EQ(estimate, estimate_noise(rows, targets));  // deterministic
+}
+
+INSTANTIATE_TEST_SUITE_P(Series, NoiseEstimate,
+                         testing::Values(NoiseCase{"one_free", 0.0, false},
+                                         NoiseCase{"one_noisy", 0.05, false},
+                                         NoiseCase{"two_free", 0.0, true},
+                                         NoiseCase{"two_noisy", 0.05, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(NoiseEstimate, TooLittleDataGivesZero) {
+    EXPECT_EQ(estimate_noise({}, {}), 0.0);
+    const std::vector<double> three{1.0, 2.0, 0.5};
+    EXPECT_EQ(estimate_noise(one_variable({0.0, 1.0, 2.0}), three), 0.0);
+    // A constant input says nothing about neighbourhoods.
+    EXPECT_EQ(estimate_noise(one_variable({1.0, 1.0, 1.0}), three), 0.0);
+}
+
+}  // namespace
+}  // namespace kov
