@@ -113,6 +113,8 @@ std::vector<ScoredExpression> affine_variants(const Expression& f, std::span<con
         if (std::isfinite(error)) out.push_back({affine_form(f, scale, offset), error});
     };
     add(1.0, 0.0);
+    // Without variables a number would stand for the whole formula: no map to fit.
+    if (f.var_count == 0) return out;
     double mean_y = 0.0;
     for (double y : targets) mean_y += y;
     mean_y /= static_cast<double>(n);

@@ -13,6 +13,8 @@
 #include "engine/bfs_progress.hpp"
 #include "engine/bfs_score.hpp"
 #include "engine/fingerprint_table.hpp"
+#include "engine/least_squares.hpp"
+#include "engine/model_selection.hpp"
 #include "engine/pool.hpp"
 #include "engine/probe_key.hpp"
 #include "engine/thorough_front.hpp"
@@ -41,6 +43,9 @@ constexpr std::size_t level_cap = 50000;
 constexpr std::size_t constant_quota = 64;
 // Best candidates per level offered to the front in affine form.
 constexpr std::size_t offered_per_level = 96;
+// Best candidates per level with named constants whose constants become fitted numbers.
+constexpr std::size_t fitted_per_level = 128;
+constexpr std::uint32_t max_fitted_constants = 4;
 // Fingerprints kept across levels before the set is rebuilt from the kept expressions.
 constexpr std::size_t fingerprint_cap = 40000000;
 // Levels a time-limited search may go to past max_complexity.
@@ -108,6 +113,41 @@ void rank_formulas(Level& level) {
     }
 }
 
+// The expression with its named constants as parameters, starting from their real parts.
+Expression parameter_form(const Expression& expression, std::vector<double>& initial) {
+    Expression form = expression;
+    initial.clear();
+    for (Token& token : form.tokens) {
+        if (token.kind != TokenKind::Const) continue;
+        const double start = token.value.re;
+        token = Token::param(static_cast<std::uint8_t>(initial.size()), Complex{start, 0.0});
+        initial.push_back(start);
+    }
+    return form;
+}
+
+// Fitted numbers turned back into parameters, for a refit.
+Expression refit_form(const Expression& expression, std::vector<double>& initial) {
+    Expression form = expression;
+    initial.clear();
+    for (Token& token : form.tokens) {
+        if (token.kind != TokenKind::Real) continue;
+        const double start = token.value.re;
+        token = Token::param(static_cast<std::uint8_t>(initial.size()), Complex{start, 0.0});
+        initial.push_back(start);
+    }
+    return form;
+}
+
+// The parameters as Real tokens holding the fitted numbers.
+Expression with_numbers(const Expression& form, std::span<const double> params) {
+    Expression out = form;
+    for (Token& token : out.tokens) {
+        if (token.kind == TokenKind::Param) token = Token::real(params[token.index]);
+    }
+    return out;
+}
+
 std::uint32_t count_constants(const Expression& expression) {
     return static_cast<std::uint32_t>(
         std::count_if(expression.tokens.begin(), expression.tokens.end(),
@@ -157,6 +197,8 @@ public:
             return timed_out_;
         };
         node_bytes_ = 700.0 + 16.0 * static_cast<double>(sample_.size());
+        noise_ = config.noise ? *config.noise : estimate_noise(rows, targets);
+        fitters_.resize(worker_count());
     }
 
     SearchOutcome run() {
@@ -175,6 +217,7 @@ public:
                 if (should_stop()) break;
             }
         }
+        polish();
         return front_.finalize(registry_, config_);
     }
 
@@ -192,7 +235,7 @@ private:
         if (config_.disable_early_exit) return false;
         const double best = front_.best_error();
         if (best <= config_.early_exit_tolerance * scale_) return true;
-        return config_.noise && best <= *config_.noise;
+        return noise_ > 0.0 && best <= noise_;
     }
 
     // Levels up to max_complexity always run; past it only with a time limit, while the next
@@ -264,7 +307,7 @@ private:
                 continue;
             }
             if (real_values(seed, rows_, operators(), values, stack)) {
-                for (ScoredExpression& variant : affine_variants(seed, values, targets_)) {
+                for (ScoredExpression& variant : variants(seed, values)) {
                     front_.offer(variant.expression, variant.error);
                 }
             }
@@ -297,6 +340,15 @@ private:
         cache_operand_parts(node);
         level.nodes.push_back(node);
         level.expressions.push_back(std::move(seed));
+    }
+
+    // The forms of f the front is offered: with fitting off (a constant to recognise) only f.
+    std::vector<ScoredExpression> variants(const Expression& f, std::span<const double> values) const {
+        if (config_.fit_constants) return affine_variants(f, values, targets_);
+        std::vector<ScoredExpression> out;
+        const double error = rms_error(values, targets_);
+        if (std::isfinite(error)) out.push_back({f, error});
+        return out;
     }
 
     // Expressions the level may keep: bounded by the memory left for the caches.
@@ -338,6 +390,7 @@ private:
             rank_affine(levels_, level, candidates, centred_, keep_count(), constant_quota, poll_);
         if (!ranking) return false;
         if (!offer_best(level, ranking->kept)) return false;
+        if (config_.fit_constants && !fit_best(level, ranking->kept)) return false;
         const auto scored_at = Clock::now();
 
         std::vector<AffinePick> kept = ranking->kept;
@@ -379,7 +432,7 @@ private:
                 for (std::size_t i = begin; i < end; ++i) {
                     const Expression f = compose(levels_, level, ranked[i].child, *registry_);
                     if (!real_values(f, rows_, operators(), values, stack)) continue;
-                    offers[i] = affine_variants(f, values, targets_);
+                    offers[i] = variants(f, values);
                 }
             },
             poll_);
@@ -388,6 +441,90 @@ private:
             for (const ScoredExpression& offer : list) front_.offer(offer.expression, offer.error);
         }
         return true;
+    }
+
+    LeastSquaresFitter& fitter(std::size_t worker) {
+        if (fitters_.size() <= worker) fitters_.resize(worker + 1);
+        if (!fitters_[worker]) {
+            fitters_[worker] = std::make_unique<LeastSquaresFitter>(rows_, targets_, operators());
+        }
+        return *fitters_[worker];
+    }
+
+    // The best candidates with named constants get them fitted (with an outer a·f + b) on the
+    // sample rows; the fitted forms are confirmed on all rows and offered like the others.
+    bool fit_best(std::uint64_t level, const std::vector<AffinePick>& ranked) {
+        std::vector<std::size_t> chosen;
+        for (std::size_t i = 0; i < ranked.size() && chosen.size() < fitted_per_level; ++i) {
+            const Child& c = ranked[i].child;
+            std::uint32_t constants = levels_[c.left_level].nodes[c.a].const_count;
+            if (c.arity == 2) {
+                constants += levels_[level - 1 - c.left_level].nodes[c.b].const_count;
+            }
+            if (constants >= 1 && constants <= max_fitted_constants) chosen.push_back(i);
+        }
+        std::vector<std::vector<ScoredExpression>> offers(chosen.size());
+        if (fitters_.size() < worker_count()) fitters_.resize(worker_count());
+        const bool completed = parallel_for(
+            chosen.size(), 1,
+            [&](std::size_t begin, std::size_t end, std::size_t worker) {
+                std::vector<double> initial;
+                std::vector<double> values;
+                std::vector<Complex> stack;
+                for (std::size_t k = begin; k < end; ++k) {
+                    const Expression f = compose(levels_, level, ranked[chosen[k]].child, *registry_);
+                    const Expression form = parameter_form(f, initial);
+                    const LeastSquaresFit fit = fitter(worker).fit(form, initial, {}, sample_);
+                    if (!std::isfinite(fit.sse)) continue;
+                    const Expression fitted = with_numbers(form, fit.params);
+                    if (!real_values(fitted, rows_, operators(), values, stack)) continue;
+                    offers[k] = affine_variants(fitted, values, targets_);
+                }
+            },
+            poll_);
+        if (!completed) return false;
+        for (const auto& list : offers) {
+            for (const ScoredExpression& offer : list) front_.offer(offer.expression, offer.error);
+        }
+        return true;
+    }
+
+    // Every fitted number of the front refitted on all rows.
+    void polish() {
+        std::vector<std::pair<std::uint64_t, Expression>> work;
+        for (const auto& [complexity, entry] : front_.entries()) {
+            const auto& tokens = entry.second.tokens;
+            if (std::any_of(tokens.begin(), tokens.end(),
+                            [](const Token& t) { return t.kind == TokenKind::Real; })) {
+                work.emplace_back(complexity, entry.second);
+            }
+        }
+        std::vector<std::optional<ScoredExpression>> polished(work.size());
+        parallel_for(work.size(), 1, [&](std::size_t begin, std::size_t end, std::size_t worker) {
+            std::vector<double> initial;
+            std::vector<double> values;
+            std::vector<Complex> stack;
+            for (std::size_t k = begin; k < end; ++k) {
+                const Expression form = refit_form(work[k].second, initial);
+                LeastSquaresOptions options;
+                options.affine = false;
+                options.starts = 1;
+                options.max_iterations = 100;
+                const LeastSquaresFit fit = fitter(worker).fit(form, initial, options);
+                if (!std::isfinite(fit.sse)) continue;
+                Expression refitted = with_numbers(form, fit.params);
+                if (!real_values(refitted, rows_, operators(), values, stack)) continue;
+                polished[k] = ScoredExpression{std::move(refitted), rms_error(values, targets_)};
+            }
+        });
+        for (std::size_t k = 0; k < work.size(); ++k) {
+            if (!polished[k]) continue;
+            const double before = front_.entries().at(work[k].first).first;
+            if (polished[k]->error < before) {
+                front_.replace(work[k].first, std::move(polished[k]->expression),
+                               polished[k]->error);
+            }
+        }
     }
 
     Level build_level(std::uint64_t level, const std::vector<AffinePick>& kept) {
@@ -467,6 +604,8 @@ private:
     double last_level_seconds_ = 0.0;
     double last_level_cost_ = 0.0;
     ThoroughFront front_;
+    double noise_ = 0.0;  // standard deviation of the targets' noise, given or estimated
+    std::vector<std::unique_ptr<LeastSquaresFitter>> fitters_;  // one per worker
     std::vector<Level> levels_;  // index = complexity; entry 0 stays empty
 };
 

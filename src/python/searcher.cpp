@@ -4,6 +4,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -233,6 +234,26 @@ PyObject* recognize_constant(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// Private, for tests and benchmarks until the public options exist: _set_strategy(name, limit).
+PyObject* set_strategy(PyObject* self, PyObject* args) {
+    const char* name = nullptr;
+    PyObject* limit = Py_None;
+    if (!PyArg_ParseTuple(args, "s|O:_set_strategy", &name, &limit)) return nullptr;
+    SearchConfig& config = reinterpret_cast<PySearcher*>(self)->config;
+    if (std::string_view(name) != "classic" && std::string_view(name) != "thorough") {
+        PyErr_SetString(PyExc_ValueError, "strategy must be \"classic\" or \"thorough\"");
+        return nullptr;
+    }
+    std::optional<double> seconds;
+    if (limit != Py_None) {
+        seconds = PyFloat_AsDouble(limit);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    config.strategy = std::string_view(name) == "thorough" ? Strategy::thorough : Strategy::classic;
+    config.time_limit = seconds;
+    Py_RETURN_NONE;
+}
+
 PyObject* reduce(PyObject* self, PyObject*) {
     return guarded([&] { return reduce_searcher(config_of(self)); });
 }
@@ -275,6 +296,7 @@ PyMethodDef methods[] = {
     {"recognize_constant", as_cfunction<recognize_constant>(), METH_VARARGS | METH_KEYWORDS,
      recognize_constant_doc},
     {"_find_pareto", as_cfunction<find_pareto>(), METH_VARARGS | METH_KEYWORDS, find_pareto_doc},
+    {"_set_strategy", set_strategy, METH_VARARGS, nullptr},
     {"__reduce__", reduce, METH_NOARGS, reduce_doc},
     {nullptr, nullptr, 0, nullptr},
 };
