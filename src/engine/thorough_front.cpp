@@ -47,9 +47,12 @@ double ThoroughFront::best_error() const {
 }
 
 SearchOutcome ThoroughFront::finalize(std::shared_ptr<const OperatorRegistry> registry,
-                                      const SearchConfig& config) const {
+                                      const SearchConfig& config, double exact_floor) const {
     auto front = std::make_shared<ParetoFront>();
-    for (const auto& [complexity, entry] : entries_) update_pareto(*front, entry.second, entry.first);
+    for (const auto& [complexity, entry] : entries_) {
+        update_pareto(*front, entry.second, entry.first);
+        if (entry.first <= exact_floor) break;
+    }
     return finalize_result(std::move(front), std::move(registry), config);
 }
 

@@ -25,9 +25,10 @@ public:
     [[nodiscard]] const std::map<std::uint64_t, std::pair<double, Expression>>& entries() const {
         return entries_;
     }
-    // The Pareto list, most accurate first, or NoFormulaFound.
+    // The Pareto list, most accurate first, or NoFormulaFound. Errors at or below `exact_floor`
+    // count as exact: no formula more complex than the simplest exact one is listed.
     [[nodiscard]] SearchOutcome finalize(std::shared_ptr<const OperatorRegistry> registry,
-                                         const SearchConfig& config) const;
+                                         const SearchConfig& config, double exact_floor) const;
 
 private:
     std::map<std::uint64_t, std::pair<double, Expression>> entries_;

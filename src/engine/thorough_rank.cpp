@@ -46,7 +46,9 @@ bool ranks_before(const AffinePick& x, const AffinePick& y) {
     return x.position < y.position;
 }
 
-bool earlier(const AffinePick& x, const AffinePick& y) { return x.position < y.position; }
+bool earlier(const AffinePick& x, const AffinePick& y) {
+    return x.position < y.position;
+}
 
 struct WorkerState {
     std::vector<AffinePick> heap;       // worst on top
@@ -121,8 +123,7 @@ private:
 
     bool operands(const Child& c, Operands& out) const {
         const Level& left_level = levels_[c.left_level];
-        const Level& right_level =
-            c.arity == 2 ? levels_[level_ - 1 - c.left_level] : left_level;
+        const Level& right_level = c.arity == 2 ? levels_[level_ - 1 - c.left_level] : left_level;
         const Node& left = left_level.nodes[c.a];
         const Node& right = c.arity == 2 ? right_level.nodes[c.b] : left;
         if (!left.rows_ok || !right.rows_ok) return false;

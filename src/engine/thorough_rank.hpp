@@ -12,7 +12,7 @@ namespace kov::bfs {
 
 // A candidate with the error left after its best affine map a·f + b onto the targets.
 struct AffinePick {
-    double sse = 0.0;  // on the rows the levels cache
+    double sse = 0.0;            // on the rows the levels cache
     std::uint64_t position = 0;  // in the level's candidate list
     Child child;
 };
@@ -32,8 +32,7 @@ struct AffineRanking {
                                                        std::uint64_t level,
                                                        const CandidateList& candidates,
                                                        std::span<const double> centred_targets,
-                                                       std::size_t keep,
-                                                       std::size_t constant_quota,
+                                                       std::size_t keep, std::size_t constant_quota,
                                                        const std::function<bool()>& poll);
 
 }  // namespace kov::bfs

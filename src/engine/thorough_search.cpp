@@ -35,11 +35,11 @@ constexpr std::size_t sample_limit = 128;
 // Leading rows of the sample, spread over the targets, on which every candidate is screened.
 constexpr std::size_t screening_rows = 16;
 // Children generated per level at most (parents beyond a common rank cap are left out).
-constexpr double children_budget = 12e6;
+constexpr double children_budget = 5e6;
 // Bytes the levels' caches may take together.
 constexpr double level_memory_budget = 700e6;
 // Expressions a level keeps at most, and its constants (no variables) kept apart.
-constexpr std::size_t level_cap = 50000;
+constexpr std::size_t level_cap = 20000;
 constexpr std::size_t constant_quota = 64;
 // Best candidates per level offered to the front in affine form.
 constexpr std::size_t offered_per_level = 96;
@@ -48,10 +48,14 @@ constexpr std::size_t fitted_per_level = 128;
 constexpr std::uint32_t max_fitted_constants = 4;
 // Fingerprints kept across levels before the set is rebuilt from the kept expressions.
 constexpr std::size_t fingerprint_cap = 40000000;
+// Errors below this fraction of the targets' RMS are rounding: such formulas count as exact.
+constexpr double exact_fraction = 1e-12;
 // Levels a time-limited search may go to past max_complexity.
 constexpr std::uint64_t deepest_level = 40;
 
-double seconds(Clock::duration elapsed) { return std::chrono::duration<double>(elapsed).count(); }
+double seconds(Clock::duration elapsed) {
+    return std::chrono::duration<double>(elapsed).count();
+}
 
 // `count` rows at evenly spaced ranks of the targets' order (extremes included), and the rest.
 void spread_first(std::vector<std::uint32_t>& rows, const std::vector<double>& targets,
@@ -87,6 +91,31 @@ std::vector<std::uint32_t> pick_sample(const std::vector<double>& targets) {
     spread_first(rows, targets, screening_rows);
     return rows;
 }
+
+// A child's values on the cached rows from its parents'; false when a row has no acceptable
+// value. One instantiation per operator so that each inlines.
+using DeriveKernel = bool (*)(const Complex* a, std::size_t a_stride, const Complex* b,
+                              std::size_t b_stride, std::size_t count, Complex* out);
+
+template <std::size_t Op>
+bool derive_rows(const Complex* a, std::size_t a_stride, const Complex* b, std::size_t b_stride,
+                 std::size_t count, Complex* out) {
+    bool ok = true;
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::optional<Complex> value = apply_op<Op>(a[j * a_stride], b[j * b_stride]);
+        ok = ok && value && is_acceptable_value(*value);
+        out[j] = value.value_or(Complex{});
+    }
+    return ok;
+}
+
+template <std::size_t... Ids>
+constexpr std::array<DeriveKernel, sizeof...(Ids)> make_derive_kernels(
+    std::index_sequence<Ids...>) {
+    return {&derive_rows<Ids>...};
+}
+
+constexpr auto derive_kernels = make_derive_kernels(std::make_index_sequence<builtin_id::count>());
 
 std::array<std::int64_t, 10> probe_keys(const Node& node) {
     std::array<std::int64_t, 10> keys{};
@@ -218,7 +247,7 @@ public:
             }
         }
         polish();
-        return front_.finalize(registry_, config_);
+        return front_.finalize(registry_, config_, exact_fraction * scale_);
     }
 
 private:
@@ -343,7 +372,8 @@ private:
     }
 
     // The forms of f the front is offered: with fitting off (a constant to recognise) only f.
-    std::vector<ScoredExpression> variants(const Expression& f, std::span<const double> values) const {
+    std::vector<ScoredExpression> variants(const Expression& f,
+                                           std::span<const double> values) const {
         if (config_.fit_constants) return affine_variants(f, values, targets_);
         std::vector<ScoredExpression> out;
         const double error = rms_error(values, targets_);
@@ -365,7 +395,8 @@ private:
         table_ = std::make_unique<FingerprintTable>();
         for (std::size_t k = 1; k < levels_.size(); ++k) {
             for (const Node& node : levels_[k].nodes) {
-                if (node.probes_ok) (void)table_->insert(digest_of(probe_keys(node)), next_position_++);
+                if (node.probes_ok)
+                    (void)table_->insert(digest_of(probe_keys(node)), next_position_++);
             }
         }
     }
@@ -472,7 +503,8 @@ private:
                 std::vector<double> values;
                 std::vector<Complex> stack;
                 for (std::size_t k = begin; k < end; ++k) {
-                    const Expression f = compose(levels_, level, ranked[chosen[k]].child, *registry_);
+                    const Expression f =
+                        compose(levels_, level, ranked[chosen[k]].child, *registry_);
                     const Expression form = parameter_form(f, initial);
                     const LeastSquaresFit fit = fitter(worker).fit(form, initial, {}, sample_);
                     if (!std::isfinite(fit.sse)) continue;
@@ -574,12 +606,7 @@ private:
         const std::size_t b_stride = right.constant ? 0 : 1;
         const std::size_t count = node.constant ? 1 : sample_rows_.size();
         Complex* out = next.values.data() + node.values;
-        for (std::size_t j = 0; j < count; ++j) {
-            const std::optional<Complex> value =
-                eval_builtin(c.op, a[j * a_stride], b[j * b_stride]);
-            node.rows_ok = node.rows_ok && value && is_acceptable_value(*value);
-            out[j] = value.value_or(Complex{});
-        }
+        node.rows_ok = derive_kernels[c.op](a, a_stride, b, b_stride, count, out) && node.rows_ok;
     }
 
     ComplexRows rows_;
