@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "core/complex.hpp"
+#include "engine/real_axis_eval.hpp"
 #include "ops/builtin_ids.hpp"
 #include "ops/complex_math.hpp"
 
@@ -19,9 +20,6 @@ struct Partials {
     Complex second{};  // d value / d operand 1 (binary operators only)
 };
 
-// a, b: the operands (b unused for unary operators); value: the operator's result at them.
-using DerivativeRule = Partials (*)(Complex a, Complex b, Complex value);
-
 namespace derivative_detail {
 
 inline Complex mul(Complex p, Complex q) {
@@ -31,6 +29,12 @@ inline Complex mul(Complex p, Complex q) {
 inline Complex reciprocal(Complex z) {
     const double d = z.re * z.re + z.im * z.im;
     return {z.re / d, -z.im / d};
+}
+
+// The operator's own value, taking the real-axis shortcut (derivatives are on the fitter's hot
+// path).
+inline Complex value_of(std::size_t id, Complex z) {
+    return *eval_builtin_on_real_axis(id, z, {});
 }
 
 inline Complex scaled(Complex z, double s) {
@@ -43,77 +47,137 @@ inline Complex inverse_root_one_minus_square(Complex z) {
     return reciprocal(cmath::sqrt(Complex{1.0 - square.re, -square.im}));
 }
 
+// a, b: the operands (b unused for unary operators); v: the operator's result at them.
+inline Partials constant(Complex, Complex, Complex) {
+    return {};
+}
+// exp(a) − ln(b)
+inline Partials kov(Complex a, Complex b, Complex) {
+    return {value_of(builtin_id::exp, a), scaled(reciprocal(b), -1.0)};
+}
+inline Partials neg(Complex, Complex, Complex) {
+    return {{-1.0, 0.0}, {}};
+}
+// d(1/a) = −(1/a)²
+inline Partials inv(Complex, Complex, Complex v) {
+    return {scaled(mul(v, v), -1.0), {}};
+}
+inline Partials plus(Complex, Complex, Complex) {
+    return {{1.0, 0.0}, {1.0, 0.0}};
+}
+inline Partials times(Complex a, Complex b, Complex) {
+    return {b, a};
+}
+inline Partials subtract(Complex, Complex, Complex) {
+    return {{1.0, 0.0}, {-1.0, 0.0}};
+}
+// d(a/b) = 1/b da − (a/b)/b db
+inline Partials divide(Complex, Complex b, Complex v) {
+    const Complex r = reciprocal(b);
+    return {r, scaled(mul(v, r), -1.0)};
+}
+inline Partials exp(Complex, Complex, Complex v) {
+    return {v, {}};
+}
+inline Partials log(Complex a, Complex, Complex) {
+    return {reciprocal(a), {}};
+}
+inline Partials sqrt(Complex, Complex, Complex v) {
+    return {reciprocal(scaled(v, 2.0)), {}};
+}
+inline Partials sin(Complex a, Complex, Complex) {
+    return {value_of(builtin_id::cos, a), {}};
+}
+inline Partials cos(Complex a, Complex, Complex) {
+    return {scaled(value_of(builtin_id::sin, a), -1.0), {}};
+}
+// d tan = 1 + tan²
+inline Partials tan(Complex, Complex, Complex v) {
+    const Complex square = mul(v, v);
+    return {{1.0 + square.re, square.im}, {}};
+}
+inline Partials arcsin(Complex a, Complex, Complex) {
+    return {inverse_root_one_minus_square(a), {}};
+}
+inline Partials arccos(Complex a, Complex, Complex) {
+    return {scaled(inverse_root_one_minus_square(a), -1.0), {}};
+}
+// d arctan = 1 / (1 + a²)
+inline Partials arctan(Complex a, Complex, Complex) {
+    const Complex square = mul(a, a);
+    return {reciprocal(Complex{1.0 + square.re, square.im}), {}};
+}
+
+using PointRule = Partials (*)(Complex a, Complex b, Complex value);
+
+inline bool is_finite(Complex z) {
+    return std::isfinite(z.re) && std::isfinite(z.im);
+}
+
+// The rule over a column of rows (b may be null for unary operators). Where a derivative is not
+// finite (a pole, a branch point) it is set to zero: that row carries no gradient information.
+template <PointRule Rule>
+void over_rows(const Complex* a, const Complex* b, const Complex* value, Complex* d_first,
+               Complex* d_second, std::size_t n) {
+    for (std::size_t r = 0; r < n; ++r) {
+        const Partials partials = Rule(a[r], b != nullptr ? b[r] : Complex{}, value[r]);
+        d_first[r] = is_finite(partials.first) ? partials.first : Complex{};
+        d_second[r] = is_finite(partials.second) ? partials.second : Complex{};
+    }
+}
+
+}  // namespace derivative_detail
+
+struct DerivativeRule {
+    derivative_detail::PointRule at = nullptr;
+    void (*over_rows)(const Complex* a, const Complex* b, const Complex* value, Complex* d_first,
+                      Complex* d_second, std::size_t n) = nullptr;
+};
+
+namespace derivative_detail {
+
+template <PointRule Rule>
+constexpr DerivativeRule rule() {
+    return {Rule, &over_rows<Rule>};
+}
+
 constexpr std::array<DerivativeRule, builtin_id::count> make_rules() {
     std::array<DerivativeRule, builtin_id::count> rules{};
-    const DerivativeRule constant = [](Complex, Complex, Complex) { return Partials{}; };
-    rules[builtin_id::zero] = constant;
-    rules[builtin_id::one] = constant;
-    rules[builtin_id::imaginary_unit] = constant;
-    rules[builtin_id::pi] = constant;
-    rules[builtin_id::e] = constant;
-    // exp(a) − ln(b)
-    rules[builtin_id::kov] = [](Complex a, Complex b, Complex) {
-        return Partials{cmath::exp(a), scaled(reciprocal(b), -1.0)};
-    };
-    rules[builtin_id::neg] = [](Complex, Complex, Complex) { return Partials{{-1.0, 0.0}, {}}; };
-    // d(1/a) = −(1/a)²
-    rules[builtin_id::inv] = [](Complex, Complex, Complex v) {
-        return Partials{scaled(mul(v, v), -1.0), {}};
-    };
-    rules[builtin_id::plus] = [](Complex, Complex, Complex) {
-        return Partials{{1.0, 0.0}, {1.0, 0.0}};
-    };
-    rules[builtin_id::times] = [](Complex a, Complex b, Complex) { return Partials{b, a}; };
-    rules[builtin_id::subtract] = [](Complex, Complex, Complex) {
-        return Partials{{1.0, 0.0}, {-1.0, 0.0}};
-    };
-    // d(a/b) = 1/b da − (a/b)/b db
-    rules[builtin_id::divide] = [](Complex, Complex b, Complex v) {
-        const Complex r = reciprocal(b);
-        return Partials{r, scaled(mul(v, r), -1.0)};
-    };
-    rules[builtin_id::exp] = [](Complex, Complex, Complex v) { return Partials{v, {}}; };
-    rules[builtin_id::log] = [](Complex a, Complex, Complex) {
-        return Partials{reciprocal(a), {}};
-    };
-    rules[builtin_id::sqrt] = [](Complex, Complex, Complex v) {
-        return Partials{reciprocal(scaled(v, 2.0)), {}};
-    };
-    rules[builtin_id::sin] = [](Complex a, Complex, Complex) {
-        return Partials{cmath::cos(a), {}};
-    };
-    rules[builtin_id::cos] = [](Complex a, Complex, Complex) {
-        return Partials{scaled(cmath::sin(a), -1.0), {}};
-    };
-    // d tan = 1 + tan²
-    rules[builtin_id::tan] = [](Complex, Complex, Complex v) {
-        const Complex square = mul(v, v);
-        return Partials{{1.0 + square.re, square.im}, {}};
-    };
-    rules[builtin_id::arcsin] = [](Complex a, Complex, Complex) {
-        return Partials{inverse_root_one_minus_square(a), {}};
-    };
-    rules[builtin_id::arccos] = [](Complex a, Complex, Complex) {
-        return Partials{scaled(inverse_root_one_minus_square(a), -1.0), {}};
-    };
-    // d arctan = 1 / (1 + a²)
-    rules[builtin_id::arctan] = [](Complex a, Complex, Complex) {
-        const Complex square = mul(a, a);
-        return Partials{reciprocal(Complex{1.0 + square.re, square.im}), {}};
-    };
+    rules[builtin_id::zero] = rule<constant>();
+    rules[builtin_id::one] = rule<constant>();
+    rules[builtin_id::imaginary_unit] = rule<constant>();
+    rules[builtin_id::pi] = rule<constant>();
+    rules[builtin_id::e] = rule<constant>();
+    rules[builtin_id::kov] = rule<kov>();
+    rules[builtin_id::neg] = rule<neg>();
+    rules[builtin_id::inv] = rule<inv>();
+    rules[builtin_id::plus] = rule<plus>();
+    rules[builtin_id::times] = rule<times>();
+    rules[builtin_id::subtract] = rule<subtract>();
+    rules[builtin_id::divide] = rule<divide>();
+    rules[builtin_id::exp] = rule<exp>();
+    rules[builtin_id::log] = rule<log>();
+    rules[builtin_id::sqrt] = rule<sqrt>();
+    rules[builtin_id::sin] = rule<sin>();
+    rules[builtin_id::cos] = rule<cos>();
+    rules[builtin_id::tan] = rule<tan>();
+    rules[builtin_id::arcsin] = rule<arcsin>();
+    rules[builtin_id::arccos] = rule<arccos>();
+    rules[builtin_id::arctan] = rule<arctan>();
     return rules;
 }
 
 constexpr bool every_rule_present(const std::array<DerivativeRule, builtin_id::count>& rules) {
-    for (const DerivativeRule rule : rules) {
-        if (rule == nullptr) return false;
+    for (const DerivativeRule& rule : rules) {
+        if (rule.at == nullptr || rule.over_rows == nullptr) return false;
     }
     return true;
 }
 
 }  // namespace derivative_detail
 
-// One rule per built-in operator, indexed by its registry id.
+// One rule per built-in operator, indexed by its registry id: `at` for one point, `over_rows`
+// for a column of rows.
 inline constexpr std::array<DerivativeRule, builtin_id::count> derivative_rules =
     derivative_detail::make_rules();
 static_assert(derivative_detail::every_rule_present(derivative_rules),

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <utility>
 
 #include "engine/dense_solve.hpp"
 #include "engine/derivative_rules.hpp"
+#include "engine/real_axis_eval.hpp"
 #include "ops/builtin_ids.hpp"
 #include "ops/complex_math.hpp"
 #include "ops/operator.hpp"
@@ -24,11 +26,7 @@ constexpr double damping_up = 8.0;
 constexpr double relative_progress = 1e-12;
 // Starting points after the first are abandoned when, after this many iterations, they are still
 // more than twice as bad as the best fit so far: they cost a little, not a full fit each.
-constexpr int screening_iterations = 8;
-
-bool is_finite(Complex z) {
-    return std::isfinite(z.re) && std::isfinite(z.im);
-}
+constexpr int screening_iterations = 5;
 
 Complex mul(Complex p, Complex q) {
     return {p.re * q.re - p.im * q.im, p.re * q.im + p.im * q.re};
@@ -66,89 +64,125 @@ LeastSquaresFitter::LeastSquaresFitter(const ComplexRows& rows, std::span<const 
                                        const OperatorList& operators)
     : rows_(rows), targets_(targets.begin(), targets.end()), operators_(operators) {}
 
+namespace {
+
+// One operator over a whole column of rows; false when any row has no acceptable value. The
+// loop is instantiated per operator so that the operator's code is inlined into it.
+template <std::size_t Id>
+bool apply_rows(const Complex* a, const Complex* b, Complex* out, std::size_t n) {
+    for (std::size_t r = 0; r < n; ++r) {
+        const std::optional<Complex> value =
+            eval_builtin_on_real_axis(Id, a[r], b != nullptr ? b[r] : Complex{});
+        if (!value || !is_acceptable_value(*value)) return false;
+        out[r] = *value;
+    }
+    return true;
+}
+
+template <std::size_t... Ids>
+bool apply_column(std::size_t id, const Complex* a, const Complex* b, Complex* out, std::size_t n,
+                  std::index_sequence<Ids...>) {
+    bool ok = false;
+    static_cast<void>(((id == Ids && (ok = apply_rows<Ids>(a, b, out, n), true)) || ...));
+    return ok;
+}
+
+}  // namespace
+
 bool LeastSquaresFitter::evaluate(const Expression& form, std::span<const double> params) {
     const std::size_t p = param_count_;
     const std::size_t n = active_.size();
     const std::size_t depth = form.tokens.size();
     values_.resize(n);
     jacobian_.resize(n * p);
-    value_stack_.resize(depth);
-    gradient_stack_.resize(depth * p);
+    value_stack_.resize((depth + 1) * n);
+    gradient_stack_.resize(depth * p * n);
     depends_stack_.resize(depth);
-    for (std::size_t r = 0; r < n; ++r) {
-        const std::vector<Complex>& row = rows_[active_[r]];
-        std::size_t top = 0;
-        for (const Token& token : form.tokens) {
-            if (token.kind == TokenKind::Op) {
-                const std::size_t arity = token.arity;
-                if (top < arity) return false;
-                Complex* g_out = &gradient_stack_[(top - arity) * p];
-                if (arity == 0) {
-                    value_stack_[top] = *eval_builtin(token.id, {}, {});
-                    depends_stack_[top] = 0;
-                    ++top;
-                    continue;
-                }
-                const Complex a = value_stack_[top - arity];
-                const Complex b = arity == 2 ? value_stack_[top - 1] : Complex{};
-                const std::optional<Complex> result = eval_builtin(token.id, a, b);
-                if (!result || !is_acceptable_value(*result)) return false;
-                const bool depends_a = depends_stack_[top - arity] != 0;
-                const bool depends_b = arity == 2 && depends_stack_[top - 1] != 0;
-                if (depends_a || depends_b) {
-                    Partials partials = derivative_rules[token.id](a, b, *result);
-                    // No derivative at a pole or branch point: the row carries no gradient there.
-                    if (!is_finite(partials.first)) partials.first = {};
-                    if (!is_finite(partials.second)) partials.second = {};
-                    const Complex* g_b = &gradient_stack_[(top - 1) * p];
-                    for (std::size_t k = 0; k < p; ++k) {
-                        Complex sum{};
-                        if (depends_a) sum = mul(partials.first, g_out[k]);
-                        if (depends_b) {
-                            const Complex t = mul(partials.second, g_b[k]);
-                            sum = {sum.re + t.re, sum.im + t.im};
-                        }
-                        g_out[k] = sum;
-                    }
-                }
-                top -= arity;
-                value_stack_[top] = *result;
-                depends_stack_[top] = depends_a || depends_b ? 1 : 0;
-                ++top;
-                continue;
-            }
-            Complex value{};
+    partials_.resize(2 * n);
+    Complex* const scratch = &value_stack_[depth * n];  // results before they replace operand 0
+    std::size_t top = 0;
+    for (const Token& token : form.tokens) {
+        if (token.kind != TokenKind::Op) {
+            Complex* column = &value_stack_[top * n];
             std::uint8_t depends = 0;
             switch (token.kind) {
                 case TokenKind::Const:
-                    value = token.value;
+                    std::fill(column, column + n, token.value);
                     break;
                 case TokenKind::Real:
-                    value = {token.value.re, 0.0};
+                    std::fill(column, column + n, Complex{token.value.re, 0.0});
                     break;
                 case TokenKind::Var:
-                    if (token.index >= row.size()) return false;
-                    value = row[token.index];
+                    for (std::size_t r = 0; r < n; ++r) {
+                        const std::vector<Complex>& row = rows_[active_[r]];
+                        if (token.index >= row.size()) return false;
+                        column[r] = row[token.index];
+                    }
                     break;
                 default: {  // Param
-                    value = {params[token.index], 0.0};
+                    std::fill(column, column + n, Complex{params[token.index], 0.0});
                     depends = 1;
-                    Complex* g = &gradient_stack_[top * p];
-                    std::fill(g, g + p, Complex{});
-                    g[token.index] = {1.0, 0.0};
+                    Complex* g = &gradient_stack_[top * p * n];
+                    std::fill(g, g + p * n, Complex{});
+                    std::fill(g + token.index * n, g + (token.index + 1) * n, Complex{1.0, 0.0});
                     break;
                 }
             }
-            value_stack_[top] = value;
             depends_stack_[top] = depends;
             ++top;
+            continue;
         }
-        if (top != 1 || !is_acceptable_value(value_stack_[0])) return false;
-        values_[r] = value_stack_[0].re;
-        double* jac = &jacobian_[r * p];
+        const std::size_t arity = token.arity;
+        if (top < arity) return false;
+        if (arity == 0) {
+            std::fill(&value_stack_[top * n], &value_stack_[top * n] + n,
+                      *eval_builtin(token.id, {}, {}));
+            depends_stack_[top] = 0;
+            ++top;
+            continue;
+        }
+        const std::size_t first = top - arity;
+        Complex* a = &value_stack_[first * n];
+        const Complex* b = arity == 2 ? &value_stack_[(top - 1) * n] : nullptr;
+        if (!apply_column(token.id, a, b, scratch, n,
+                          std::make_index_sequence<builtin_id::count>{})) {
+            return false;
+        }
+        const bool depends_a = depends_stack_[first] != 0;
+        const bool depends_b = arity == 2 && depends_stack_[top - 1] != 0;
+        if (depends_a || depends_b) {
+            Complex* d_a = partials_.data();
+            Complex* d_b = partials_.data() + n;
+            derivative_rules[token.id].over_rows(a, b, scratch, d_a, d_b, n);
+            Complex* g_a = &gradient_stack_[first * p * n];
+            const Complex* g_b = &gradient_stack_[(top - 1) * p * n];
+            for (std::size_t k = 0; k < p; ++k) {
+                Complex* ga = g_a + k * n;
+                const Complex* gb = g_b + k * n;
+                if (depends_a && depends_b) {
+                    for (std::size_t r = 0; r < n; ++r) {
+                        const Complex s = mul(d_a[r], ga[r]);
+                        const Complex t = mul(d_b[r], gb[r]);
+                        ga[r] = {s.re + t.re, s.im + t.im};
+                    }
+                } else if (depends_a) {
+                    for (std::size_t r = 0; r < n; ++r) ga[r] = mul(d_a[r], ga[r]);
+                } else {
+                    for (std::size_t r = 0; r < n; ++r) ga[r] = mul(d_b[r], gb[r]);
+                }
+            }
+        }
+        std::copy(scratch, scratch + n, a);
+        depends_stack_[first] = depends_a || depends_b ? 1 : 0;
+        top = first + 1;
+    }
+    if (top != 1) return false;
+    for (std::size_t r = 0; r < n; ++r) {
+        if (!is_acceptable_value(value_stack_[r])) return false;
+        values_[r] = value_stack_[r].re;
         for (std::size_t k = 0; k < p; ++k) {
-            const double d = depends_stack_[0] ? gradient_stack_[k].re : 0.0;
-            jac[k] = std::isfinite(d) ? d : 0.0;
+            const double d = depends_stack_[0] ? gradient_stack_[k * n + r].re : 0.0;
+            jacobian_[r * p + k] = std::isfinite(d) ? d : 0.0;
         }
     }
     return true;

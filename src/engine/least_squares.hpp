@@ -71,11 +71,14 @@ private:
     // Scratch, reused between fits.
     std::vector<double> values_;    // real part of f per active row
     std::vector<double> jacobian_;  // ∂ Re f / ∂ param, row-major (active row × param)
-    std::vector<Complex> value_stack_;
-    std::vector<Complex> gradient_stack_;
+    // The evaluation runs token by token over all rows at once: stack slot s holds the values of
+    // every active row, and (when it depends on the parameters) their gradients, parameter-major.
+    std::vector<Complex> value_stack_;     // slot × row
+    std::vector<Complex> gradient_stack_;  // slot × param × row
     std::vector<std::uint8_t> depends_stack_;
-    std::vector<double> normal_;    // JᵀJ of the reduced problem
-    std::vector<double> gradient_;  // Jᵀr
+    std::vector<Complex> partials_;  // ∂/∂ operand 0, then ∂/∂ operand 1, per row
+    std::vector<double> normal_;     // JᵀJ of the reduced problem
+    std::vector<double> gradient_;   // Jᵀr
     std::vector<double> system_;
     std::vector<double> step_;
     std::vector<double> column_;

@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "bits.hpp"
 #include "core/expression.hpp"
 #include "engine/derivative_rules.hpp"
 #include "engine/least_squares.hpp"
+#include "engine/real_axis_eval.hpp"
 #include "ops/builtin_ids.hpp"
 #include "ops/complex_math.hpp"
 #include "test_support.hpp"
@@ -230,7 +232,7 @@ TEST(DerivativeRules, MatchFiniteDifferences) {
         for (const Complex a : points) {
             for (const Complex b : points) {
                 const Complex value = *eval_builtin(op_id, a, b);
-                const Partials partials = derivative_rules[op_id](a, b, value);
+                const Partials partials = derivative_rules[op_id].at(a, b, value);
                 for (std::size_t operand = 0; operand < 2; ++operand) {
                     Complex expected{};
                     if (operand < arity) {
@@ -246,6 +248,48 @@ TEST(DerivativeRules, MatchFiniteDifferences) {
                         << operators()[op_id]->name() << " operand " << operand;
                     EXPECT_NEAR(got.im, expected.im, 1e-6 * (1 + std::fabs(expected.im)))
                         << operators()[op_id]->name() << " operand " << operand;
+                }
+            }
+        }
+    }
+}
+
+// The fitter's shortcut for real operands must be the operators themselves, bit for bit, signed
+// zeros, poles and non-finite values included.
+TEST(RealAxisEval, AgreesBitForBitWithTheOperators) {
+    const std::vector<double> reals{0.0,
+                                    -0.0,
+                                    1.0,
+                                    -1.0,
+                                    0.5,
+                                    -2.5,
+                                    1e-300,
+                                    700.0,
+                                    710.0,
+                                    -745.5,
+                                    1.5707963267948966,
+                                    3.141592653589793,
+                                    1e300,
+                                    test::inf,
+                                    -test::inf,
+                                    test::nan};
+    for (std::size_t op_id = 0; op_id < id::count; ++op_id) {
+        for (const double a : reals) {
+            for (const double a_im : {0.0, -0.0, 0.25}) {
+                for (const double b : reals) {
+                    for (const double b_im : {0.0, -0.0}) {
+                        const Complex za{a, a_im};
+                        const Complex zb{b, b_im};
+                        const auto expected = eval_builtin(op_id, za, zb);
+                        const auto got = eval_builtin_on_real_axis(op_id, za, zb);
+                        ASSERT_EQ(expected.has_value(), got.has_value())
+                            << operators()[op_id]->name() << " at " << a << ", " << b;
+                        if (!expected) continue;
+                        EXPECT_TRUE(test::same_double(expected->re, got->re) &&
+                                    test::same_double(expected->im, got->im))
+                            << operators()[op_id]->name() << " at (" << a << ", " << a_im << "), ("
+                            << b << ", " << b_im << ")";
+                    }
                 }
             }
         }
