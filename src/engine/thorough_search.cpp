@@ -43,11 +43,17 @@ constexpr std::size_t level_cap = 20000;
 constexpr std::size_t constant_quota = 64;
 // Best candidates per level offered to the front in affine form.
 constexpr std::size_t offered_per_level = 96;
+// Of those (and of the fits), the best confirmed on all rows when the data is subsampled.
+constexpr std::size_t confirmed_per_level = 16;
 // Best candidates per level with named constants whose constants become fitted numbers.
 constexpr std::size_t fitted_per_level = 128;
 constexpr std::uint32_t max_fitted_constants = 4;
 // Fingerprints kept across levels before the set is rebuilt from the kept expressions.
 constexpr std::size_t fingerprint_cap = 40000000;
+// A formula within this factor of the noise is as good as the data can tell: the search stops.
+// An estimated noise level is itself uncertain (and tends low on few rows), hence more room.
+constexpr double given_noise_margin = 1.1;
+constexpr double estimated_noise_margin = 1.25;
 // Errors below this fraction of the targets' RMS are rounding: such formulas count as exact.
 constexpr double exact_fraction = 1e-12;
 // Levels a time-limited search may go to past max_complexity.
@@ -177,6 +183,21 @@ Expression with_numbers(const Expression& form, std::span<const double> params) 
     return out;
 }
 
+// The noise of large data estimated on evenly strided rows: the estimate needs no more.
+double estimate_noise_of_sample(const std::vector<std::vector<double>>& rows,
+                                const std::vector<double>& targets) {
+    constexpr std::size_t limit = 1000;
+    if (rows.size() <= limit) return estimate_noise(rows, targets);
+    std::vector<std::vector<double>> picked_rows;
+    std::vector<double> picked_targets;
+    for (std::size_t i = 0; i < limit; ++i) {
+        const std::size_t j = i * rows.size() / limit;
+        picked_rows.push_back(rows[j]);
+        picked_targets.push_back(targets[j]);
+    }
+    return estimate_noise(picked_rows, picked_targets);
+}
+
 std::uint32_t count_constants(const Expression& expression) {
     return static_cast<std::uint32_t>(
         std::count_if(expression.tokens.begin(), expression.tokens.end(),
@@ -226,7 +247,7 @@ public:
             return timed_out_;
         };
         node_bytes_ = 700.0 + 16.0 * static_cast<double>(sample_.size());
-        noise_ = config.noise ? *config.noise : estimate_noise(rows, targets);
+        noise_ = config.noise ? *config.noise : estimate_noise_of_sample(rows, targets);
         fitters_.resize(worker_count());
     }
 
@@ -264,7 +285,8 @@ private:
         if (config_.disable_early_exit) return false;
         const double best = front_.best_error();
         if (best <= config_.early_exit_tolerance * scale_) return true;
-        return noise_ > 0.0 && best <= noise_;
+        const double margin = config_.noise ? given_noise_margin : estimated_noise_margin;
+        return noise_ > 0.0 && best <= margin * noise_;
     }
 
     // Levels up to max_complexity always run; past it only with a time limit, while the next
@@ -449,21 +471,24 @@ private:
         return true;
     }
 
-    // The best candidates of the level, confirmed on all rows, offered to the front in their
-    // affine forms. The offers are made in rank order so that the front does not depend on the
-    // thread count.
-    bool offer_best(std::uint64_t level, const std::vector<AffinePick>& ranked) {
-        const std::size_t count = std::min(ranked.size(), offered_per_level);
-        std::vector<std::vector<ScoredExpression>> offers(count);
+    // How many of a level's best forms are confirmed on all rows: all offered ones when the
+    // sample is the data, else only the best few, so that large data costs little more.
+    std::size_t confirmed(std::size_t offered) const {
+        return sample_.size() == rows_.size() ? offered : std::min(offered, confirmed_per_level);
+    }
+
+    // The expressions evaluated on all rows and offered to the front in their affine forms, in
+    // the given order so that the front does not depend on the thread count.
+    bool confirm(const std::vector<Expression>& expressions) {
+        std::vector<std::vector<ScoredExpression>> offers(expressions.size());
         const bool completed = parallel_for(
-            count, 4,
+            expressions.size(), 2,
             [&](std::size_t begin, std::size_t end, std::size_t) {
                 std::vector<double> values;
                 std::vector<Complex> stack;
                 for (std::size_t i = begin; i < end; ++i) {
-                    const Expression f = compose(levels_, level, ranked[i].child, *registry_);
-                    if (!real_values(f, rows_, operators(), values, stack)) continue;
-                    offers[i] = variants(f, values);
+                    if (!real_values(expressions[i], rows_, operators(), values, stack)) continue;
+                    offers[i] = variants(expressions[i], values);
                 }
             },
             poll_);
@@ -472,6 +497,16 @@ private:
             for (const ScoredExpression& offer : list) front_.offer(offer.expression, offer.error);
         }
         return true;
+    }
+
+    // The level's best candidates by affine error on the sample.
+    bool offer_best(std::uint64_t level, const std::vector<AffinePick>& ranked) {
+        const std::size_t count = confirmed(std::min(ranked.size(), offered_per_level));
+        std::vector<Expression> expressions(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            expressions[i] = compose(levels_, level, ranked[i].child, *registry_);
+        }
+        return confirm(expressions);
     }
 
     LeastSquaresFitter& fitter(std::size_t worker) {
@@ -483,7 +518,7 @@ private:
     }
 
     // The best candidates with named constants get them fitted (with an outer a·f + b) on the
-    // sample rows; the fitted forms are confirmed on all rows and offered like the others.
+    // sample rows; the best fits are confirmed on all rows and offered like the others.
     bool fit_best(std::uint64_t level, const std::vector<AffinePick>& ranked) {
         std::vector<std::size_t> chosen;
         for (std::size_t i = 0; i < ranked.size() && chosen.size() < fitted_per_level; ++i) {
@@ -494,31 +529,35 @@ private:
             }
             if (constants >= 1 && constants <= max_fitted_constants) chosen.push_back(i);
         }
-        std::vector<std::vector<ScoredExpression>> offers(chosen.size());
+        std::vector<Expression> fitted(chosen.size());
+        std::vector<double> sse(chosen.size(), std::numeric_limits<double>::infinity());
         if (fitters_.size() < worker_count()) fitters_.resize(worker_count());
         const bool completed = parallel_for(
             chosen.size(), 1,
             [&](std::size_t begin, std::size_t end, std::size_t worker) {
                 std::vector<double> initial;
-                std::vector<double> values;
-                std::vector<Complex> stack;
                 for (std::size_t k = begin; k < end; ++k) {
                     const Expression f =
                         compose(levels_, level, ranked[chosen[k]].child, *registry_);
                     const Expression form = parameter_form(f, initial);
                     const LeastSquaresFit fit = fitter(worker).fit(form, initial, {}, sample_);
                     if (!std::isfinite(fit.sse)) continue;
-                    const Expression fitted = with_numbers(form, fit.params);
-                    if (!real_values(fitted, rows_, operators(), values, stack)) continue;
-                    offers[k] = affine_variants(fitted, values, targets_);
+                    fitted[k] = with_numbers(form, fit.params);
+                    sse[k] = fit.sse;
                 }
             },
             poll_);
         if (!completed) return false;
-        for (const auto& list : offers) {
-            for (const ScoredExpression& offer : list) front_.offer(offer.expression, offer.error);
+        std::vector<std::size_t> order;
+        for (std::size_t k = 0; k < chosen.size(); ++k) {
+            if (std::isfinite(sse[k])) order.push_back(k);
         }
-        return true;
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t x, std::size_t y) { return sse[x] < sse[y]; });
+        order.resize(confirmed(order.size()));
+        std::vector<Expression> best;
+        for (std::size_t k : order) best.push_back(std::move(fitted[k]));
+        return confirm(best);
     }
 
     // Every fitted number of the front refitted on all rows.
