@@ -32,28 +32,35 @@ Complex mul(Complex p, Complex q) {
     return {p.re * q.re - p.im * q.im, p.re * q.im + p.im * q.re};
 }
 
-// Deterministic uniform numbers in [0, 1) for the starting points (splitmix64).
-double unit_hash(std::uint64_t key) {
-    key += 0x9e3779b97f4a7c15ULL;
-    key = (key ^ (key >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    key = (key ^ (key >> 27)) * 0x94d049bb133111ebULL;
-    key ^= key >> 31;
-    return static_cast<double>(key >> 11) * 0x1.0p-53;
+// Radical inverse of `index` in `base` (the Halton sequence): well-spread points in [0, 1).
+double radical_inverse(std::uint64_t index, std::uint64_t base) {
+    double result = 0.0;
+    double digit_weight = 1.0 / static_cast<double>(base);
+    while (index > 0) {
+        result += static_cast<double>(index % base) * digit_weight;
+        index /= base;
+        digit_weight /= static_cast<double>(base);
+    }
+    return result;
 }
 
-// Start 0 is the given point; start 1 flips its signs (decay against growth, a phase of π);
-// later ones draw each parameter log-uniformly from [0.1, 10] with a random sign, mostly positive.
+// Start 0 is the given point and start 1 flips its signs (decay against growth, a phase of π).
+// Later starts scale each parameter by 10^(2u − 1), u from a Halton sequence (one prime base per
+// parameter), so that magnitudes from a tenth to ten times the given one are covered evenly and
+// no two starts repeat; odd starts also flip the signs. A zero parameter scales 1 instead.
 std::vector<double> starting_point(std::span<const double> initial, int start) {
+    constexpr std::uint64_t primes[] = {2, 3, 5, 7, 11, 13, 17, 19, 23, 29, 31, 37};
     std::vector<double> point(initial.begin(), initial.end());
     if (start == 0) return point;
     for (std::size_t k = 0; k < point.size(); ++k) {
+        const double base = point[k] != 0.0 ? point[k] : 1.0;
         if (start == 1) {
-            point[k] = point[k] != 0.0 ? -point[k] : 1.0;
+            point[k] = -base;
             continue;
         }
-        const std::uint64_t key = static_cast<std::uint64_t>(start) * 1000003ULL + k;
-        const double magnitude = std::pow(10.0, 2.0 * unit_hash(key) - 1.0);
-        point[k] = unit_hash(key ^ 0x5bd1e995ULL) < 0.25 ? -magnitude : magnitude;
+        const double u = radical_inverse(static_cast<std::uint64_t>(start), primes[k % 12]);
+        const double magnitude = std::pow(10.0, 2.0 * u - 1.0);
+        point[k] = (start % 2 == 1 ? -base : base) * magnitude;
     }
     return point;
 }
@@ -92,7 +99,16 @@ bool apply_column(std::size_t id, const Complex* a, const Complex* b, Complex* o
 bool LeastSquaresFitter::evaluate(const Expression& form, std::span<const double> params) {
     const std::size_t p = param_count_;
     const std::size_t n = active_.size();
-    const std::size_t depth = form.tokens.size();
+    // Room for the highest the stack gets, not for every token: deep forms on many rows would
+    // otherwise hold a gradient column per token.
+    std::size_t depth = 0;
+    std::size_t height = 0;
+    for (const Token& token : form.tokens) {
+        const std::size_t pops = token.kind == TokenKind::Op ? token.arity : 0;
+        if (height < pops) return false;
+        height = height - pops + 1;
+        depth = std::max(depth, height);
+    }
     values_.resize(n);
     jacobian_.resize(n * p);
     value_stack_.resize((depth + 1) * n);
@@ -380,7 +396,8 @@ LeastSquaresFit LeastSquaresFitter::fit(const Expression& form, std::span<const 
     }
     double target_squares = 0.0;
     for (const std::uint32_t r : active_) target_squares += targets_[r] * targets_[r];
-    exact_sse_ = 1e-30 * target_squares + 1e-300;
+    // Relative RMS error 1e-14: a few ulps of rounding in the evaluation, nothing left to fit.
+    exact_sse_ = 1e-28 * target_squares + 1e-300;
 
     Point best;
     const int starts = param_count_ == 0 ? 1 : std::max(options.starts, 1);

@@ -6,8 +6,22 @@
 #include <numbers>
 
 #include "engine/dense_solve.hpp"
+#include "ops/builtin_ids.hpp"
 
 namespace kov {
+
+FormulaCost formula_cost(const Expression& formula, double sse, std::size_t rows,
+                         std::size_t variables) {
+    FormulaCost cost;
+    cost.sse = sse;
+    cost.rows = rows;
+    cost.complexity = formula.tokens.size();
+    cost.fitted_constants = static_cast<std::size_t>(
+        std::count_if(formula.tokens.begin(), formula.tokens.end(),
+                      [](const Token& token) { return token.kind == TokenKind::Real; }));
+    cost.alphabet_size = builtin_id::count + std::max<std::size_t>(variables, 1);
+    return cost;
+}
 
 double description_length(const FormulaCost& cost, const NoiseModel& noise) {
     if (!(cost.sse >= 0.0) || !std::isfinite(cost.sse)) {

@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "core/expression.hpp"
+
 namespace kov {
 
 // What the criterion needs to know about one fitted formula.
@@ -24,6 +26,11 @@ struct NoiseModel {
     double target_rms = 0.0;
     std::optional<double> sigma;
 };
+
+// The cost record of a formula: its fitted constants are its Real tokens, and each token is
+// chosen among the 21 built-in operators and the `variables` input variables.
+[[nodiscard]] FormulaCost formula_cost(const Expression& formula, double sse, std::size_t rows,
+                                       std::size_t variables);
 
 // Description length of the data given a formula, in nats (smaller is better): a BIC-style code
 // of Gaussian residuals, the fitted constants and the formula's tokens,

@@ -6,7 +6,9 @@
 #include <random>
 #include <vector>
 
+#include "core/expression.hpp"
 #include "engine/model_selection.hpp"
+#include "ops/builtin_ids.hpp"
 
 namespace kov {
 namespace {
@@ -49,6 +51,18 @@ TEST(DescriptionLength, TrueStructureWinsOnNoisyData) {
         EXPECT_LT(description_length({truth_sse, n, 1, 5}, noise),
                   description_length({truth_sse * 4, n, 0, 3}, noise));
     }
+}
+
+TEST(FormulaCost, CountsRealTokensAsFittedConstants) {
+    Expression formula;
+    formula.tokens = {Token::real(2.5), Token::var(1), Token::op(2, builtin_id::times),
+                      Token::constant(builtin_id::pi, {3.141592653589793, 0.0}),
+                      Token::op(2, builtin_id::plus)};
+    const FormulaCost cost = formula_cost(formula, 0.5, 40, 2);
+    EXPECT_EQ(cost.fitted_constants, 1u);
+    EXPECT_EQ(cost.complexity, 5u);
+    EXPECT_EQ(cost.rows, 40u);
+    EXPECT_EQ(cost.alphabet_size, builtin_id::count + 2);
 }
 
 std::vector<std::vector<double>> one_variable(const std::vector<double>& xs) {
