@@ -103,6 +103,53 @@ Expression affine_form(const Expression& f, double scale, double offset) {
     return out;
 }
 
+namespace {
+
+// True when tokens [first, last) form one complete operand.
+bool is_one_operand(const std::vector<Token>& tokens, std::size_t first, std::size_t last) {
+    std::size_t depth = 0;
+    for (std::size_t i = first; i < last; ++i) {
+        const Token& token = tokens[i];
+        const std::size_t takes = token.kind == TokenKind::Op ? token.arity : 0;
+        if (depth < takes) return false;
+        depth = depth - takes + 1;
+        if (depth == 0) return false;
+    }
+    return depth == 1;
+}
+
+bool is_real(const Token& token, double value) {
+    return token.kind == TokenKind::Real && token.value.re == value;
+}
+
+}  // namespace
+
+Expression without_trivial_map(Expression expression) {
+    std::vector<Token>& tokens = expression.tokens;
+    const auto is_op = [](const Token& token, std::size_t id) {
+        return token.kind == TokenKind::Op && token.id == id && token.arity == 2;
+    };
+    bool changed = false;
+    // Plus(g, 0): the offset is the last operand.
+    if (tokens.size() >= 3 && is_op(tokens.back(), builtin_id::plus) &&
+        is_real(tokens[tokens.size() - 2], 0.0) && is_one_operand(tokens, 0, tokens.size() - 2)) {
+        tokens.resize(tokens.size() - 2);
+        changed = true;
+    }
+    // Times(a, f) with a = 1 or -1: the scale is the first token.
+    if (tokens.size() >= 3 && is_op(tokens.back(), builtin_id::times) &&
+        (is_real(tokens.front(), 1.0) || is_real(tokens.front(), -1.0)) &&
+        is_one_operand(tokens, 1, tokens.size() - 1)) {
+        const bool negate = tokens.front().value.re < 0.0;
+        tokens.pop_back();
+        tokens.erase(tokens.begin());
+        if (negate) tokens.push_back(Token::op(1, builtin_id::neg));
+        changed = true;
+    }
+    if (changed) expression.complexity = tokens.size();
+    return expression;
+}
+
 std::vector<ScoredExpression> affine_variants(const Expression& f, std::span<const double> values,
                                               std::span<const double> targets) {
     const std::size_t n = values.size();

@@ -46,6 +46,10 @@ bool real_values(const Expression& expression, const ComplexRows& rows,
 // a = 1 or b = 0, so that the complexity counts only the tokens present.
 [[nodiscard]] Expression affine_form(const Expression& f, double scale, double offset);
 
+// An affine form whose numbers became 1 (scale) or 0 (offset) without them: Times(1, f) is f,
+// Plus(g, 0) is g, Times(-1, f) is Neg(f). Other expressions come back unchanged.
+[[nodiscard]] Expression without_trivial_map(Expression expression);
+
 // f, a·f, f + b and a·f + b with their least-squares numbers on the given values of f, each with
 // its root-mean-square error.
 [[nodiscard]] std::vector<ScoredExpression> affine_variants(const Expression& f,

@@ -12,6 +12,7 @@
 #include "engine/bfs_level.hpp"
 #include "engine/bfs_progress.hpp"
 #include "engine/bfs_score.hpp"
+#include "engine/constant_snapping.hpp"
 #include "engine/fingerprint_table.hpp"
 #include "engine/least_squares.hpp"
 #include "engine/model_selection.hpp"
@@ -561,40 +562,47 @@ private:
     }
 
     // Every fitted number of the front refitted on all rows.
+    // Every fitted number of the front refitted on all rows, then snapped to a simple value
+    // where the description length allows; a map that became trivial (1·f, f + 0) is dropped.
     void polish() {
-        std::vector<std::pair<std::uint64_t, Expression>> work;
+        std::vector<std::pair<std::uint64_t, ScoredExpression>> work;
         for (const auto& [complexity, entry] : front_.entries()) {
             const auto& tokens = entry.second.tokens;
             if (std::any_of(tokens.begin(), tokens.end(),
                             [](const Token& t) { return t.kind == TokenKind::Real; })) {
-                work.emplace_back(complexity, entry.second);
+                work.emplace_back(complexity, ScoredExpression{entry.second, entry.first});
             }
         }
-        std::vector<std::optional<ScoredExpression>> polished(work.size());
+        const NoiseModel noise{scale_, config_.noise};
         parallel_for(work.size(), 1, [&](std::size_t begin, std::size_t end, std::size_t worker) {
             std::vector<double> initial;
             std::vector<double> values;
             std::vector<Complex> stack;
             for (std::size_t k = begin; k < end; ++k) {
-                const Expression form = refit_form(work[k].second, initial);
+                ScoredExpression& best = work[k].second;
+                const Expression form = refit_form(best.expression, initial);
                 LeastSquaresOptions options;
                 options.affine = false;
                 options.starts = 1;
                 options.max_iterations = 100;
                 const LeastSquaresFit fit = fitter(worker).fit(form, initial, options);
-                if (!std::isfinite(fit.sse)) continue;
-                Expression refitted = with_numbers(form, fit.params);
-                if (!real_values(refitted, rows_, operators(), values, stack)) continue;
-                polished[k] = ScoredExpression{std::move(refitted), rms_error(values, targets_)};
+                if (std::isfinite(fit.sse)) {
+                    Expression refitted = with_numbers(form, fit.params);
+                    if (real_values(refitted, rows_, operators(), values, stack)) {
+                        const double error = rms_error(values, targets_);
+                        if (error < best.error) best = {std::move(refitted), error};
+                    }
+                }
+                Expression snapped = without_trivial_map(
+                    snap_constants(best.expression, rows_, targets_, noise, operators()));
+                if (real_values(snapped, rows_, operators(), values, stack)) {
+                    const double error = rms_error(values, targets_);
+                    if (std::isfinite(error)) best = {std::move(snapped), error};
+                }
             }
         });
-        for (std::size_t k = 0; k < work.size(); ++k) {
-            if (!polished[k]) continue;
-            const double before = front_.entries().at(work[k].first).first;
-            if (polished[k]->error < before) {
-                front_.replace(work[k].first, std::move(polished[k]->expression),
-                               polished[k]->error);
-            }
+        for (auto& [complexity, polished] : work) {
+            front_.replace(complexity, std::move(polished.expression), polished.error);
         }
     }
 
