@@ -136,14 +136,22 @@ Expression without_trivial_map(Expression expression) {
         tokens.resize(tokens.size() - 2);
         changed = true;
     }
-    // Times(a, f) with a = 1 or -1: the scale is the first token.
-    if (tokens.size() >= 3 && is_op(tokens.back(), builtin_id::times) &&
+    // Times(a, f) with a = 1 or -1, alone or under the offset's Plus: the scale is the first
+    // token and the Times ends the map's first operand.
+    const bool has_offset = tokens.size() >= 3 && is_op(tokens.back(), builtin_id::plus) &&
+                            tokens[tokens.size() - 2].kind == TokenKind::Real &&
+                            is_one_operand(tokens, 0, tokens.size() - 2);
+    const std::size_t scaled_end = has_offset ? tokens.size() - 2 : tokens.size();
+    if (scaled_end >= 3 && is_op(tokens[scaled_end - 1], builtin_id::times) &&
         (is_real(tokens.front(), 1.0) || is_real(tokens.front(), -1.0)) &&
-        is_one_operand(tokens, 1, tokens.size() - 1)) {
+        is_one_operand(tokens, 1, scaled_end - 1)) {
         const bool negate = tokens.front().value.re < 0.0;
-        tokens.pop_back();
+        if (negate) {
+            tokens[scaled_end - 1] = Token::op(1, builtin_id::neg);
+        } else {
+            tokens.erase(tokens.begin() + static_cast<std::ptrdiff_t>(scaled_end - 1));
+        }
         tokens.erase(tokens.begin());
-        if (negate) tokens.push_back(Token::op(1, builtin_id::neg));
         changed = true;
     }
     if (changed) expression.complexity = tokens.size();

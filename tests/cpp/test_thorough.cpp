@@ -283,3 +283,55 @@ TEST(ThoroughSearch, StopsAtTheGivenNoiseFloor) {
 
 }  // namespace
 }  // namespace kov
+
+namespace kov {
+namespace {
+
+// ---- Maps that snapping made trivial -----------------------------------------------------------
+
+struct TrivialCase {
+    const char* name;
+    double scale;
+    double offset;
+    std::size_t complexity;  // after dropping
+};
+
+class TrivialMapTest : public ::testing::TestWithParam<TrivialCase> {};
+
+TEST_P(TrivialMapTest, DropsOnlyWhatDoesNothing) {
+    const TrivialCase& c = GetParam();
+    // Forms as the search builds them before snapping: both numbers present.
+    const Expression f =
+        Expression::binary(test::builtins(), builtin_id::plus, Expression::variable_leaf(0),
+                           Expression::variable_leaf(1));
+    Expression form = affine_form(f, 2.0, 3.0);
+    form.tokens.front() = Token::real(c.scale);
+    form.tokens[form.tokens.size() - 2] = Token::real(c.offset);
+    const Expression simpler = without_trivial_map(form);
+    EXPECT_EQ(simpler.complexity, c.complexity);
+    EXPECT_EQ(simpler.tokens.size(), simpler.complexity);
+    const std::vector<Complex> point = {{1.5, 0.0}, {0.25, 0.0}};
+    const std::optional<Complex> value = eval(simpler, point, test::builtins().operators());
+    ASSERT_TRUE(value);
+    EXPECT_DOUBLE_EQ(value->re, c.scale * 1.75 + c.offset);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, TrivialMapTest,
+                         ::testing::Values(TrivialCase{"nothing_trivial", 2.0, 3.0, 7},
+                                           TrivialCase{"unit_scale", 1.0, 3.0, 5},
+                                           TrivialCase{"zero_offset", 2.0, 0.0, 5},
+                                           TrivialCase{"both", 1.0, 0.0, 3},
+                                           TrivialCase{"negated", -1.0, 0.0, 4}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TrivialMap, LeavesOtherShapesAlone) {
+    // Times(1, v0) inside Plus(…, v1): the outer operator is not the map's.
+    const Expression inner = affine_form(Expression::variable_leaf(0), 3.0, 0.0);
+    Expression form =
+        Expression::binary(test::builtins(), builtin_id::plus, inner, Expression::variable_leaf(1));
+    form.tokens.front() = Token::real(1.0);
+    EXPECT_EQ(without_trivial_map(form).complexity, form.complexity);
+}
+
+}  // namespace
+}  // namespace kov
