@@ -40,7 +40,7 @@ constexpr double children_budget = 5e6;
 // Bytes the levels' caches may take together.
 constexpr double level_memory_budget = 700e6;
 // Expressions a level keeps at most, and its constants (no variables) kept apart.
-constexpr std::size_t level_cap = 20000;
+constexpr std::size_t level_cap = 40000;
 constexpr std::size_t constant_quota = 64;
 // Best candidates per level offered to the front in affine form.
 constexpr std::size_t offered_per_level = 96;
@@ -307,7 +307,8 @@ private:
         const auto capped = [&](std::uint64_t k) {
             return static_cast<double>(std::min(size_of(k), cap));
         };
-        double cost = capped(level - 1) * static_cast<double>(ops_.unary.size());
+        // The level below is only ever a unary parent here: cheap, never capped.
+        double cost = static_cast<double>(size_of(level - 1) * ops_.unary.size());
         for (std::uint64_t k = 1; k + 2 <= level; ++k) {
             cost += capped(k) * capped(level - 1 - k) * static_cast<double>(ops_.binary.size());
         }
@@ -431,6 +432,7 @@ private:
         bound_fingerprints();
         const std::size_t cap = parent_cap(level);
         std::vector<std::size_t> limits(level, cap);
+        limits[level - 1] = levels_[level - 1].size();
         const double cost = expansion_cost(level, cap);
 
         CandidateList candidates;
