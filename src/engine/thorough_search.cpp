@@ -38,7 +38,7 @@ constexpr std::size_t screening_rows = 16;
 // Children generated per level at most (parents beyond a common rank cap are left out).
 constexpr double children_budget = 5e6;
 // Bytes the levels' caches may take together.
-constexpr double level_memory_budget = 700e6;
+constexpr double level_memory_budget = 500e6;
 // Expressions a level keeps at most, and its constants (no variables) kept apart.
 constexpr std::size_t level_cap = 40000;
 constexpr std::size_t constant_quota = 64;
