@@ -2,12 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
+#include <cmath>
 #include <limits>
 
 #include "engine/bfs_operand.hpp"
 #include "engine/pool.hpp"
-#include "engine/thorough_affine.hpp"
 #include "ops/complex_math.hpp"
 
 namespace kov::bfs {
@@ -17,29 +16,49 @@ namespace {
 // Rows every candidate is ranked on first; the cache puts rows spread over the data there.
 constexpr std::size_t screening_rows = 16;
 
-// Adds the child's values on rows [begin, end) to the sums; false when a row has no acceptable
+// The child's real parts on the first `count` cached rows; false when a row has no acceptable
 // value. One instantiation per operator so that each inlines.
-using AffineKernel = bool (*)(const Complex* a, std::size_t a_stride, const Complex* b,
-                              std::size_t b_stride, const double* targets, std::size_t begin,
-                              std::size_t end, AffineSums& sums);
+using ValueKernel = bool (*)(const Complex* a, std::size_t a_stride, const Complex* b,
+                             std::size_t b_stride, std::size_t count, double* out);
 
 template <std::size_t Op>
-bool affine_rows(const Complex* a, std::size_t a_stride, const Complex* b, std::size_t b_stride,
-                 const double* targets, std::size_t begin, std::size_t end, AffineSums& sums) {
-    for (std::size_t j = begin; j < end; ++j) {
+bool real_rows(const Complex* a, std::size_t a_stride, const Complex* b, std::size_t b_stride,
+               std::size_t count, double* out) {
+    for (std::size_t j = 0; j < count; ++j) {
         const std::optional<Complex> value = apply_op<Op>(a[j * a_stride], b[j * b_stride]);
         if (!value || !is_acceptable_value(*value)) return false;
-        sums.add(value->re, targets[j]);
+        out[j] = value->re;
     }
     return true;
 }
 
 template <std::size_t... Ids>
-constexpr std::array<AffineKernel, sizeof...(Ids)> make_kernels(std::index_sequence<Ids...>) {
-    return {&affine_rows<Ids>...};
+constexpr std::array<ValueKernel, sizeof...(Ids)> make_kernels(std::index_sequence<Ids...>) {
+    return {&real_rows<Ids>...};
 }
 
-constexpr auto affine_kernels = make_kernels(std::make_index_sequence<builtin_id::count>());
+constexpr auto value_kernels = make_kernels(std::make_index_sequence<builtin_id::count>());
+
+// Per target, over the first n rows: Σ y and Σ (y − mean y)².
+struct TargetSums {
+    std::vector<double> sum;
+    std::vector<double> spread;
+};
+
+TargetSums target_sums(const std::vector<std::vector<double>>& targets, std::size_t n) {
+    TargetSums sums;
+    for (const std::vector<double>& y : targets) {
+        double s = 0.0;
+        double ss = 0.0;
+        for (std::size_t j = 0; j < n; ++j) {
+            s += y[j];
+            ss += y[j] * y[j];
+        }
+        sums.sum.push_back(s);
+        sums.spread.push_back(std::fmax(ss - s * s / static_cast<double>(n), 0.0));
+    }
+    return sums;
+}
 
 bool ranks_before(const AffinePick& x, const AffinePick& y) {
     if (x.sse != y.sse) return x.sse < y.sse;
@@ -51,6 +70,7 @@ bool earlier(const AffinePick& x, const AffinePick& y) {
 }
 
 struct WorkerState {
+    std::vector<double> values;         // of the candidate being scored
     std::vector<AffinePick> heap;       // worst on top
     std::vector<AffinePick> constants;  // latest on top
     std::uint64_t scored = 0;
@@ -59,24 +79,29 @@ struct WorkerState {
 class AffineRanker {
 public:
     AffineRanker(const std::vector<Level>& levels, std::uint64_t level,
-                 std::span<const double> targets, std::size_t keep, std::size_t constant_quota)
+                 const std::vector<std::vector<double>>& targets, std::size_t keep,
+                 std::size_t constant_quota)
         : levels_(levels),
           level_(level),
           targets_(targets),
+          rows_(targets.front().size()),
+          screening_(std::min(screening_rows, rows_)),
           keep_(keep),
-          constant_quota_(constant_quota) {}
+          constant_quota_(constant_quota),
+          screening_sums_(target_sums(targets, screening_)),
+          full_sums_(target_sums(targets, rows_)) {}
 
     std::optional<AffineRanking> run(const CandidateList& candidates,
                                      const std::function<bool()>& poll) {
         // First pass: every candidate on the screening rows; the best `screened` go on.
         states_.assign(worker_count(), WorkerState{});
-        const std::size_t screening = std::min(screening_rows, targets_.size());
+        for (WorkerState& state : states_) state.values.resize(rows_);
         const std::size_t screened = keep_ == 0 ? 0 : std::max(2 * keep_, keep_ + 256);
         bool completed = parallel_for(
             candidates.size(), 256,
             [&](std::size_t begin, std::size_t end, std::size_t worker) {
                 for (std::size_t i = begin; i < end; ++i) {
-                    screen(candidates.child(i), i, screening, screened, states_[worker]);
+                    screen(candidates.child(i), i, screened, states_[worker]);
                 }
             },
             poll);
@@ -99,8 +124,10 @@ public:
         std::vector<std::uint8_t> valid(promising.size(), 0);
         completed = parallel_for(
             promising.size(), 64,
-            [&](std::size_t begin, std::size_t end, std::size_t) {
-                for (std::size_t i = begin; i < end; ++i) valid[i] = rescore(promising[i]) ? 1 : 0;
+            [&](std::size_t begin, std::size_t end, std::size_t worker) {
+                for (std::size_t i = begin; i < end; ++i) {
+                    valid[i] = rescore(promising[i], states_[worker]) ? 1 : 0;
+                }
             },
             poll);
         if (!completed) return std::nullopt;
@@ -135,8 +162,35 @@ private:
         return true;
     }
 
-    // The affine SSE on the first `rows` cached rows (which are spread over the data).
-    void screen(const Child& c, std::size_t position, std::size_t rows, std::size_t screened,
+    // The smallest share of a target's spread that the best affine map of the values leaves
+    // unexplained, over the targets (1 for values without spread).
+    double relative_error(const double* values, std::size_t n, const TargetSums& sums) const {
+        double sum_f = 0.0;
+        double sum_ff = 0.0;
+        std::array<double, max_ranking_targets> sum_fy{};
+        const double shift = values[0];
+        const std::size_t count = targets_.size();
+        for (std::size_t j = 0; j < n; ++j) {
+            const double f = values[j] - shift;
+            sum_f += f;
+            sum_ff += f * f;
+            for (std::size_t t = 0; t < count; ++t) sum_fy[t] += f * targets_[t][j];
+        }
+        const double rows = static_cast<double>(n);
+        const double s_ff = sum_ff - sum_f * sum_f / rows;
+        if (!(s_ff > 1e-300) || !(s_ff > 1e-13 * sum_ff)) return 1.0;
+        double best = 1.0;
+        for (std::size_t t = 0; t < count; ++t) {
+            if (!(sums.spread[t] > 0.0)) continue;
+            const double s_fy = sum_fy[t] - sum_f * sums.sum[t] / rows;
+            const double left = (sums.spread[t] - s_fy * s_fy / s_ff) / sums.spread[t];
+            if (left < best) best = std::fmax(left, 0.0);
+        }
+        return best;
+    }
+
+    // Ranked on the first cached rows (which are spread over the data).
+    void screen(const Child& c, std::size_t position, std::size_t screened,
                 WorkerState& state) const {
         Operands o;
         if (!operands(c, o)) return;
@@ -149,26 +203,22 @@ private:
             return;
         }
         if (screened == 0) return;
-        AffineSums sums;
-        if (!affine_kernels[c.op](o.a, o.a_stride, o.b, o.b_stride, targets_.data(), 0, rows,
-                                  sums)) {
-            return;
-        }
+        double* values = state.values.data();
+        if (!value_kernels[c.op](o.a, o.a_stride, o.b, o.b_stride, screening_, values)) return;
         ++state.scored;
-        pick.sse = sums.sse();
+        pick.sse = relative_error(values, screening_, screening_sums_);
         offer(pick, screened, state);
     }
 
-    // The affine SSE on every cached row; false when a row has no acceptable value.
-    bool rescore(AffinePick& pick) const {
+    // Ranked on every cached row; false when a row has no acceptable value.
+    bool rescore(AffinePick& pick, WorkerState& state) const {
         Operands o;
         if (!operands(pick.child, o)) return false;
-        AffineSums sums;
-        if (!affine_kernels[pick.child.op](o.a, o.a_stride, o.b, o.b_stride, targets_.data(), 0,
-                                           targets_.size(), sums)) {
+        double* values = state.values.data();
+        if (!value_kernels[pick.child.op](o.a, o.a_stride, o.b, o.b_stride, rows_, values)) {
             return false;
         }
-        pick.sse = sums.sse();
+        pick.sse = relative_error(values, rows_, full_sums_);
         return std::isfinite(pick.sse);
     }
 
@@ -198,9 +248,13 @@ private:
 
     const std::vector<Level>& levels_;
     std::uint64_t level_;
-    std::span<const double> targets_;
+    const std::vector<std::vector<double>>& targets_;
+    std::size_t rows_;
+    std::size_t screening_;
     std::size_t keep_;
     std::size_t constant_quota_;
+    TargetSums screening_sums_;
+    TargetSums full_sums_;
     std::vector<WorkerState> states_;
 };
 
@@ -208,10 +262,10 @@ private:
 
 std::optional<AffineRanking> rank_affine(const std::vector<Level>& levels, std::uint64_t level,
                                          const CandidateList& candidates,
-                                         std::span<const double> centred_targets, std::size_t keep,
-                                         std::size_t constant_quota,
+                                         const std::vector<std::vector<double>>& targets,
+                                         std::size_t keep, std::size_t constant_quota,
                                          const std::function<bool()>& poll) {
-    AffineRanker ranker(levels, level, centred_targets, keep, constant_quota);
+    AffineRanker ranker(levels, level, targets, keep, constant_quota);
     return ranker.run(candidates, poll);
 }
 

@@ -184,6 +184,43 @@ Expression with_numbers(const Expression& form, std::span<const double> params) 
     return out;
 }
 
+// What the levels are ranked against on the sample rows, each centred: the targets, then the
+// targets times and divided by each variable (the first few; division only by a variable that
+// keeps away from zero), so that a factor of a product or quotient survives until it is used.
+std::vector<std::vector<double>> ranking_targets(const std::vector<std::vector<double>>& rows,
+                                                 const std::vector<double>& targets,
+                                                 const std::vector<std::uint32_t>& sample) {
+    std::vector<std::vector<double>> out;
+    const auto add = [&](const auto& value) {
+        std::vector<double> y;
+        double mean = 0.0;
+        for (std::uint32_t j : sample) {
+            y.push_back(value(j));
+            mean += y.back();
+        }
+        mean /= static_cast<double>(y.size());
+        for (double& v : y) v -= mean;
+        if (std::all_of(y.begin(), y.end(), [](double v) { return std::isfinite(v); })) {
+            out.push_back(std::move(y));
+        }
+    };
+    add([&](std::uint32_t j) { return targets[j]; });
+    const std::size_t variables = rows.front().size();
+    for (std::size_t v = 0; v < variables && out.size() + 2 <= max_ranking_targets; ++v) {
+        double smallest = std::numeric_limits<double>::infinity();
+        double largest = 0.0;
+        for (std::uint32_t j : sample) {
+            if (v >= rows[j].size()) return out;
+            smallest = std::fmin(smallest, std::fabs(rows[j][v]));
+            largest = std::fmax(largest, std::fabs(rows[j][v]));
+        }
+        add([&](std::uint32_t j) { return targets[j] * rows[j][v]; });
+        if (smallest > 1e-2 * largest)
+            add([&](std::uint32_t j) { return targets[j] / rows[j][v]; });
+    }
+    return out;
+}
+
 // The noise of large data estimated on evenly strided rows: the estimate needs no more.
 double estimate_noise_of_sample(const std::vector<std::vector<double>>& rows,
                                 const std::vector<double>& targets) {
@@ -222,13 +259,8 @@ public:
             for (double value : row) converted.push_back(Complex{value, 0.0});
         }
         sample_ = pick_sample(targets);
-        double mean = 0.0;
-        for (std::uint32_t j : sample_) mean += targets[j];
-        mean /= static_cast<double>(sample_.size());
-        for (std::uint32_t j : sample_) {
-            sample_rows_.push_back(rows_[j]);
-            centred_.push_back(targets[j] - mean);
-        }
+        for (std::uint32_t j : sample_) sample_rows_.push_back(rows_[j]);
+        ranking_targets_ = ranking_targets(rows, targets, sample_);
         double square_sum = 0.0;
         for (double t : targets) square_sum += t * t;
         const double rms = std::sqrt(square_sum / static_cast<double>(targets.size()));
@@ -442,8 +474,8 @@ private:
             return false;
         }
         const auto expanded = Clock::now();
-        const std::optional<AffineRanking> ranking =
-            rank_affine(levels_, level, candidates, centred_, keep_count(), constant_quota, poll_);
+        const std::optional<AffineRanking> ranking = rank_affine(
+            levels_, level, candidates, ranking_targets_, keep_count(), constant_quota, poll_);
         if (!ranking) return false;
         if (!offer_best(level, ranking->kept)) return false;
         if (config_.fit_constants && !fit_best(level, ranking->kept)) return false;
@@ -668,8 +700,8 @@ private:
     std::unique_ptr<FingerprintTable> table_;
     std::vector<std::uint32_t> sample_;
     ComplexRows sample_rows_;
-    std::vector<double> centred_;  // sample targets minus their mean
-    double scale_ = 1.0;           // RMS of the targets: what "exact" is relative to
+    std::vector<std::vector<double>> ranking_targets_;  // on the sample rows, centred
+    double scale_ = 1.0;  // RMS of the targets: what "exact" is relative to
     double node_bytes_ = 0.0;
     std::size_t kept_nodes_ = 0;
     OperatorSets ops_;
