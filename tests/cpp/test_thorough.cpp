@@ -335,3 +335,41 @@ TEST(TrivialMap, LeavesOtherShapesAlone) {
 
 }  // namespace
 }  // namespace kov
+
+namespace kov {
+namespace {
+
+// ---- Shapes of input the classic search accepts
+// --------------------------------------------------
+
+struct ShapeCase {
+    const char* name;
+    Rows rows;
+    std::vector<double> targets;
+};
+
+class ThoroughShapes : public ::testing::TestWithParam<ShapeCase> {};
+
+TEST_P(ThoroughShapes, ReturnsAFront) {
+    const ShapeCase& c = GetParam();
+    SearchConfig config = thorough(4);
+    config.time_limit = 2.0;  // past max_complexity only while time is left
+    SearchHooks hooks;
+    const SearchOutcome outcome = run_bfs(c.rows, c.targets, config, hooks);
+    ASSERT_TRUE(std::holds_alternative<std::vector<SearchResult>>(outcome));
+    const auto& found = std::get<std::vector<SearchResult>>(outcome);
+    ASSERT_FALSE(found.empty());
+    EXPECT_TRUE(std::isfinite(found.front().error));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ThoroughShapes,
+    ::testing::Values(ShapeCase{"one_row", {{2.0}}, {7.5}},
+                      ShapeCase{"no_variables", {{}, {}}, {3.14, 3.15}},
+                      ShapeCase{"unequal_rows", {{1.0, 2.0}, {3.0}, {4.0, 1.0}}, {1.0, 2.0, 3.0}},
+                      ShapeCase{"constant_targets", {{1.0}, {2.0}, {3.0}}, {4.0, 4.0, 4.0}},
+                      ShapeCase{"huge_targets", {{1.0}, {2.0}, {3.0}}, {1e150, -1e150, 1e150}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kov
