@@ -38,7 +38,7 @@ constexpr std::size_t screening_rows = 16;
 // Children generated per level at most (parents beyond a common rank cap are left out).
 constexpr double children_budget = 5e6;
 // Bytes the levels' caches may take together.
-constexpr double level_memory_budget = 500e6;
+constexpr double level_memory_budget = 400e6;
 // Expressions a level keeps at most, and its constants (no variables) kept apart.
 constexpr std::size_t level_cap = 40000;
 constexpr std::size_t constant_quota = 64;
@@ -50,7 +50,7 @@ constexpr std::size_t confirmed_per_level = 16;
 constexpr std::size_t fitted_per_level = 128;
 constexpr std::uint32_t max_fitted_constants = 4;
 // Fingerprints kept across levels before the set is rebuilt from the kept expressions.
-constexpr std::size_t fingerprint_cap = 12000000;
+constexpr std::size_t fingerprint_cap = 8000000;
 // A formula within this factor of the noise is as good as the data can tell: the search stops.
 // An estimated noise level is itself uncertain (and tends low on few rows), hence more room.
 constexpr double given_noise_margin = 1.1;
