@@ -607,7 +607,11 @@ private:
                 work.emplace_back(complexity, ScoredExpression{entry.second, entry.first});
             }
         }
-        const NoiseModel noise{scale_, config_.noise};
+        // The estimated noise counts like a given one: a snap that costs no more than the noise
+        // is what the data allow.
+        const std::optional<double> sigma =
+            config_.noise ? config_.noise : (noise_ > 0.0 ? std::optional(noise_) : std::nullopt);
+        const NoiseModel noise{scale_, sigma};
         parallel_for(work.size(), 1, [&](std::size_t begin, std::size_t end, std::size_t worker) {
             std::vector<double> initial;
             std::vector<double> values;
