@@ -22,6 +22,8 @@
 #include "engine/pareto.hpp"
 #include "engine/pool.hpp"
 #include "engine/result_criterion.hpp"
+#include "engine/thorough_search.hpp"
+#include "engine/time_limit.hpp"
 #include "ops/complex_math.hpp"
 #include "ops/registry.hpp"
 
@@ -103,6 +105,7 @@ public:
           front_(std::make_shared<ParetoFront>()),
           variables_(rows.front().size()),
           head_rows_(pick_head_rows(targets)),
+          deadline_(config.time_limit),
           answers_(config.ranked_answers) {
         rows_.reserve(rows.size());
         for (const auto& row : rows) {
@@ -117,6 +120,13 @@ public:
             ops_.commutative[id] = registry_->meta(id).is_commutative;
         }
         if (hooks_.should_cancel) poll_ = hooks_.should_cancel;
+        if (deadline_.limited()) {
+            poll_ = [this] {
+                if (hooks_.should_cancel && hooks_.should_cancel()) return true;
+                timed_out_ = deadline_.passed();
+                return timed_out_;
+            };
+        }
     }
 
     SearchOutcome run() {
@@ -126,7 +136,13 @@ public:
         if (!early_exit()) {
             print(seeded_line(levels_[1].size()));
             for (std::uint64_t level = 2; level <= config_.max_complexity; ++level) {
-                if (!run_level(level)) return SearchError::cancelled();
+                const bool completed = run_level(level);
+                if (!completed && !timed_out_) return SearchError::cancelled();
+                // Out of time: the front keeps what the finished levels offered.
+                if (!completed || (level < config_.max_complexity && deadline_.passed())) {
+                    print(time_limit_line(deadline_.limit(), level));
+                    break;
+                }
                 if (over_budget_ || early_exit()) break;
             }
         }
@@ -394,6 +410,8 @@ private:
     std::size_t variables_;
     std::vector<std::uint32_t> head_rows_;
     OperatorSets ops_;
+    Deadline deadline_;
+    bool timed_out_ = false;
     std::function<bool()> poll_;
     FingerprintTable table_;
     std::uint64_t next_position_ = 0;
@@ -416,7 +434,9 @@ SearchOutcome run_bfs(const std::vector<std::vector<double>>& rows,
         return SearchError::invalid_input(too_many_variables_message);
     }
     if (config.max_complexity == 0) return SearchError::no_formula_found(0);
-    SearchOutcome outcome = Search(rows, targets, config, hooks).run();
+    SearchOutcome outcome = config.strategy == Strategy::thorough
+                                ? run_thorough(rows, targets, config, hooks)
+                                : Search(rows, targets, config, hooks).run();
     if (auto* results = std::get_if<std::vector<SearchResult>>(&outcome)) {
         attach_description_lengths(*results, rows, targets, config);
     }

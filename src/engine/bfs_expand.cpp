@@ -15,6 +15,8 @@ namespace {
 struct Round {
     const Level* left = nullptr;
     const Level* right = nullptr;  // null for the unary pass: the child has one parent
+    std::size_t left_count = 0;    // parents taken from the front of each level
+    std::size_t right_count = 1;
     std::uint32_t left_level = 0;
     const std::vector<std::uint8_t>* ops = nullptr;
     bool prune_commutative = false;  // both parents from the same level
@@ -173,11 +175,11 @@ bool run_round(const Round& round, const OperatorSets& ops, FingerprintTable& ta
                std::uint64_t& next_position, CandidateList& candidates, ExpansionCounts& counts,
                const std::function<bool()>& poll) {
     RoundLayout layout;
-    layout.right_count = round.right != nullptr ? round.right->size() : 1;
+    layout.right_count = round.right_count;
     layout.op_count = round.ops->size();
     layout.arity = round.right != nullptr ? 2 : 1;
     layout.base = next_position;
-    const std::size_t pairs = round.left->size() * layout.right_count;
+    const std::size_t pairs = round.left_count * layout.right_count;
     next_position += pairs * layout.op_count;
     if (pairs == 0 || layout.op_count == 0) return true;
 
@@ -204,25 +206,30 @@ bool run_round(const Round& round, const OperatorSets& ops, FingerprintTable& ta
 
 bool expand_level(const std::vector<Level>& levels, std::uint64_t level, const OperatorSets& ops,
                   FingerprintTable& table, std::uint64_t& next_position, CandidateList& candidates,
-                  ExpansionCounts& counts, const std::function<bool()>& poll) {
+                  ExpansionCounts& counts, const std::function<bool()>& poll,
+                  const std::vector<std::size_t>& limits) {
     const auto parent_level = static_cast<std::uint32_t>(level - 1);
+    const auto size = [&](std::size_t k) {
+        return limits.empty() ? levels[k].size() : std::min(levels[k].size(), limits[k]);
+    };
     // At most this many new keys: room for them now keeps the table from growing mid-round.
     std::size_t commutative = 0;
     for (std::uint8_t op : ops.binary) commutative += ops.commutative[op] ? 1 : 0;
-    std::size_t bound = levels[parent_level].size() * ops.unary.size();
+    std::size_t bound = size(parent_level) * ops.unary.size();
     for (std::uint64_t k = 1; k + 2 <= level; ++k) {
         const std::size_t r = level - 1 - k;
-        const std::size_t pairs = levels[k].size() * levels[r].size();
+        const std::size_t pairs = size(k) * size(r);
         bound += pairs * (ops.binary.size() - commutative);
         if (k < r) bound += pairs * commutative;
-        if (k == r) bound += (pairs + levels[k].size()) / 2 * commutative;
+        if (k == r) bound += (pairs + size(k)) / 2 * commutative;
     }
     table.reserve(bound);
-    Round unary{&levels[parent_level], nullptr, parent_level, &ops.unary, false, false};
+    Round unary{&levels[parent_level], nullptr, size(parent_level), 1, parent_level, &ops.unary,
+                false, false};
     if (!run_round(unary, ops, table, next_position, candidates, counts, poll)) return false;
     for (std::uint64_t k = 1; k + 2 <= level; ++k) {
         const std::uint64_t r = level - 1 - k;
-        Round binary{&levels[k],  &levels[r], static_cast<std::uint32_t>(k),
+        Round binary{&levels[k],  &levels[r], size(k), size(r), static_cast<std::uint32_t>(k),
                      &ops.binary, k == r,     k > r};
         if (!run_round(binary, ops, table, next_position, candidates, counts, poll)) return false;
     }

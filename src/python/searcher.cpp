@@ -4,6 +4,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 

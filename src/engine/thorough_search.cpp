@@ -1,0 +1,732 @@
+#include "engine/thorough_search.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <numeric>
+#include <optional>
+
+#include "core/fingerprint.hpp"
+#include "engine/bfs_expand.hpp"
+#include "engine/bfs_level.hpp"
+#include "engine/bfs_progress.hpp"
+#include "engine/bfs_score.hpp"
+#include "engine/constant_snapping.hpp"
+#include "engine/fingerprint_table.hpp"
+#include "engine/least_squares.hpp"
+#include "engine/model_selection.hpp"
+#include "engine/pool.hpp"
+#include "engine/probe_key.hpp"
+#include "engine/thorough_front.hpp"
+#include "engine/thorough_rank.hpp"
+#include "engine/time_limit.hpp"
+#include "ops/complex_math.hpp"
+#include "ops/registry.hpp"
+
+namespace kov {
+
+namespace {
+
+using namespace bfs;
+using Clock = std::chrono::steady_clock;
+
+// Rows the levels cache and rank on; larger data is subsampled to this many.
+constexpr std::size_t sample_limit = 128;
+// Leading rows of the sample, spread over the targets, on which every candidate is screened.
+constexpr std::size_t screening_rows = 16;
+// Children generated per level at most (parents beyond a common rank cap are left out).
+constexpr double children_budget = 5e6;
+// Bytes the levels' caches may take together.
+constexpr double level_memory_budget = 400e6;
+// Expressions a level keeps at most, and its constants (no variables) kept apart.
+constexpr std::size_t level_cap = 40000;
+constexpr std::size_t constant_quota = 64;
+// Best candidates per level offered to the front in affine form.
+constexpr std::size_t offered_per_level = 96;
+// Of those (and of the fits), the best confirmed on all rows when the data is subsampled.
+constexpr std::size_t confirmed_per_level = 16;
+// Best candidates per level with named constants whose constants become fitted numbers.
+constexpr std::size_t fitted_per_level = 128;
+constexpr std::uint32_t max_fitted_constants = 4;
+// Fingerprints kept across levels before the set is rebuilt from the kept expressions.
+constexpr std::size_t fingerprint_cap = 8000000;
+// A formula within this factor of the noise is as good as the data can tell: the search stops.
+// An estimated noise level is itself uncertain (and tends low on few rows), hence more room.
+constexpr double given_noise_margin = 1.1;
+constexpr double estimated_noise_margin = 1.25;
+// Errors below this fraction of the targets' RMS are rounding: such formulas count as exact.
+constexpr double exact_fraction = 1e-12;
+// Levels a time-limited search may go to past max_complexity.
+constexpr std::uint64_t deepest_level = 40;
+
+double seconds(Clock::duration elapsed) {
+    return std::chrono::duration<double>(elapsed).count();
+}
+
+// `count` rows at evenly spaced ranks of the targets' order (extremes included), and the rest.
+void spread_first(std::vector<std::uint32_t>& rows, const std::vector<double>& targets,
+                  std::size_t count) {
+    const std::size_t n = rows.size();
+    if (n <= count) return;
+    std::vector<std::uint32_t> order = rows;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::uint32_t x, std::uint32_t y) { return targets[x] < targets[y]; });
+    std::vector<std::uint8_t> taken(n, 0);
+    std::vector<std::uint32_t> out;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t rank = i * (n - 1) / (count - 1);
+        taken[rank] = 1;
+        out.push_back(order[rank]);
+    }
+    std::vector<std::uint32_t> rest;
+    for (std::size_t r = 0; r < n; ++r) {
+        if (taken[r] == 0) rest.push_back(order[r]);
+    }
+    std::sort(rest.begin(), rest.end());
+    out.insert(out.end(), rest.begin(), rest.end());
+    rows = std::move(out);
+}
+
+// The rows the levels cache: all of them, or a well-spread deterministic subsample, with the
+// rows the ranking screens on first.
+std::vector<std::uint32_t> pick_sample(const std::vector<double>& targets) {
+    std::vector<std::uint32_t> rows(targets.size());
+    std::iota(rows.begin(), rows.end(), 0);
+    spread_first(rows, targets, sample_limit);
+    rows.resize(std::min(rows.size(), sample_limit));
+    spread_first(rows, targets, screening_rows);
+    return rows;
+}
+
+// A child's values on the cached rows from its parents'; false when a row has no acceptable
+// value. One instantiation per operator so that each inlines.
+using DeriveKernel = bool (*)(const Complex* a, std::size_t a_stride, const Complex* b,
+                              std::size_t b_stride, std::size_t count, Complex* out);
+
+template <std::size_t Op>
+bool derive_rows(const Complex* a, std::size_t a_stride, const Complex* b, std::size_t b_stride,
+                 std::size_t count, Complex* out) {
+    bool ok = true;
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::optional<Complex> value = apply_op<Op>(a[j * a_stride], b[j * b_stride]);
+        ok = ok && value && is_acceptable_value(*value);
+        out[j] = value.value_or(Complex{});
+    }
+    return ok;
+}
+
+template <std::size_t... Ids>
+constexpr std::array<DeriveKernel, sizeof...(Ids)> make_derive_kernels(
+    std::index_sequence<Ids...>) {
+    return {&derive_rows<Ids>...};
+}
+
+constexpr auto derive_kernels = make_derive_kernels(std::make_index_sequence<builtin_id::count>());
+
+std::array<std::int64_t, 10> probe_keys(const Node& node) {
+    std::array<std::int64_t, 10> keys{};
+    for (std::size_t p = 0; p < probe_count; ++p) {
+        keys[2 * p] = probe_key(node.probes[p].re);
+        keys[2 * p + 1] = probe_key(node.probes[p].im);
+    }
+    return keys;
+}
+
+void rank_formulas(Level& level) {
+    std::vector<std::size_t> order(level.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+        return level.expressions[x].formula < level.expressions[y].formula;
+    });
+    std::uint32_t rank = 0;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        if (i > 0 &&
+            level.expressions[order[i - 1]].formula != level.expressions[order[i]].formula) {
+            ++rank;
+        }
+        level.nodes[order[i]].rank = rank;
+    }
+}
+
+// The expression with its named constants as parameters, starting from their real parts.
+Expression parameter_form(const Expression& expression, std::vector<double>& initial) {
+    Expression form = expression;
+    initial.clear();
+    for (Token& token : form.tokens) {
+        if (token.kind != TokenKind::Const) continue;
+        const double start = token.value.re;
+        token = Token::param(static_cast<std::uint8_t>(initial.size()), Complex{start, 0.0});
+        initial.push_back(start);
+    }
+    return form;
+}
+
+// Fitted numbers turned back into parameters, for a refit.
+Expression refit_form(const Expression& expression, std::vector<double>& initial) {
+    Expression form = expression;
+    initial.clear();
+    for (Token& token : form.tokens) {
+        if (token.kind != TokenKind::Real) continue;
+        const double start = token.value.re;
+        token = Token::param(static_cast<std::uint8_t>(initial.size()), Complex{start, 0.0});
+        initial.push_back(start);
+    }
+    return form;
+}
+
+// The parameters as Real tokens holding the fitted numbers.
+Expression with_numbers(const Expression& form, std::span<const double> params) {
+    Expression out = form;
+    for (Token& token : out.tokens) {
+        if (token.kind == TokenKind::Param) token = Token::real(params[token.index]);
+    }
+    return out;
+}
+
+// What the levels are ranked against on the sample rows, each centred: the targets, then the
+// targets times and divided by each variable (the first few; division only by a variable that
+// keeps away from zero), so that a factor of a product or quotient survives until it is used.
+std::vector<std::vector<double>> ranking_targets(const std::vector<std::vector<double>>& rows,
+                                                 const std::vector<double>& targets,
+                                                 const std::vector<std::uint32_t>& sample) {
+    std::vector<std::vector<double>> out;
+    const auto add = [&](const auto& value) {
+        std::vector<double> y;
+        double mean = 0.0;
+        for (std::uint32_t j : sample) {
+            y.push_back(value(j));
+            mean += y.back();
+        }
+        mean /= static_cast<double>(y.size());
+        for (double& v : y) v -= mean;
+        if (std::all_of(y.begin(), y.end(), [](double v) { return std::isfinite(v); })) {
+            out.push_back(std::move(y));
+        }
+    };
+    add([&](std::uint32_t j) { return targets[j]; });
+    const std::size_t variables = rows.front().size();
+    for (std::size_t v = 0; v < variables && out.size() + 2 <= max_ranking_targets; ++v) {
+        double smallest = std::numeric_limits<double>::infinity();
+        double largest = 0.0;
+        for (std::uint32_t j : sample) {
+            if (v >= rows[j].size()) return out;
+            smallest = std::fmin(smallest, std::fabs(rows[j][v]));
+            largest = std::fmax(largest, std::fabs(rows[j][v]));
+        }
+        add([&](std::uint32_t j) { return targets[j] * rows[j][v]; });
+        if (smallest > 1e-2 * largest)
+            add([&](std::uint32_t j) { return targets[j] / rows[j][v]; });
+    }
+    return out;
+}
+
+// The noise of large data estimated on evenly strided rows: the estimate needs no more.
+double estimate_noise_of_sample(const std::vector<std::vector<double>>& rows,
+                                const std::vector<double>& targets) {
+    constexpr std::size_t limit = 1000;
+    if (rows.size() <= limit) return estimate_noise(rows, targets);
+    std::vector<std::vector<double>> picked_rows;
+    std::vector<double> picked_targets;
+    for (std::size_t i = 0; i < limit; ++i) {
+        const std::size_t j = i * rows.size() / limit;
+        picked_rows.push_back(rows[j]);
+        picked_targets.push_back(targets[j]);
+    }
+    return estimate_noise(picked_rows, picked_targets);
+}
+
+std::uint32_t count_constants(const Expression& expression) {
+    return static_cast<std::uint32_t>(
+        std::count_if(expression.tokens.begin(), expression.tokens.end(),
+                      [](const Token& t) { return t.kind == TokenKind::Const; }));
+}
+
+class ThoroughSearch {
+public:
+    ThoroughSearch(const std::vector<std::vector<double>>& rows, const std::vector<double>& targets,
+                   const SearchConfig& config, const SearchHooks& hooks)
+        : targets_(targets),
+          config_(config),
+          hooks_(hooks),
+          registry_(std::make_shared<OperatorRegistry>(OperatorRegistry::with_builtins())),
+          variables_(rows.front().size()),
+          deadline_(config.time_limit),
+          table_(std::make_unique<FingerprintTable>()) {
+        rows_.reserve(rows.size());
+        for (const auto& row : rows) {
+            auto& converted = rows_.emplace_back();
+            for (double value : row) converted.push_back(Complex{value, 0.0});
+        }
+        sample_ = pick_sample(targets);
+        for (std::uint32_t j : sample_) sample_rows_.push_back(rows_[j]);
+        ranking_targets_ = ranking_targets(rows, targets, sample_);
+        double square_sum = 0.0;
+        for (double t : targets) square_sum += t * t;
+        const double rms = std::sqrt(square_sum / static_cast<double>(targets.size()));
+        scale_ = rms > 0.0 && std::isfinite(rms) ? rms : 1.0;
+        for (std::size_t id : registry_->ids_by_arity(1)) ops_.unary.push_back(narrow(id));
+        for (std::size_t id : registry_->ids_by_arity(2)) ops_.binary.push_back(narrow(id));
+        ops_.commutative.resize(registry_->size());
+        for (std::size_t id = 0; id < registry_->size(); ++id) {
+            ops_.commutative[id] = registry_->meta(id).is_commutative;
+        }
+        poll_ = [this] {
+            if (hooks_.should_cancel && hooks_.should_cancel()) {
+                cancelled_ = true;
+                return true;
+            }
+            timed_out_ = deadline_.passed();
+            return timed_out_;
+        };
+        node_bytes_ = 700.0 + 16.0 * static_cast<double>(sample_.size());
+        noise_ = config.noise ? *config.noise : estimate_noise_of_sample(rows, targets);
+        fitters_.resize(worker_count());
+    }
+
+    SearchOutcome run() {
+        levels_.resize(2);
+        seed();
+        if (!should_stop()) {
+            print(seeded_line(levels_[1].size()));
+            for (std::uint64_t level = 2;; ++level) {
+                if (!worth_running(level)) break;
+                const bool completed = run_level(level);
+                if (cancelled_) return SearchError::cancelled();
+                if (!completed || deadline_.passed()) {
+                    print(time_limit_line(deadline_.limit(), level));
+                    break;
+                }
+                if (should_stop()) break;
+            }
+        }
+        polish();
+        return front_.finalize(registry_, config_, exact_fraction * scale_);
+    }
+
+private:
+    static std::uint8_t narrow(std::size_t id) { return static_cast<std::uint8_t>(id); }
+
+    const OperatorList& operators() const { return registry_->operators(); }
+
+    void print(const std::string& line) const {
+        if (config_.verbose && hooks_.progress) hooks_.progress(line);
+    }
+
+    // Exact relative to the targets' scale, or down to the noise.
+    bool should_stop() const {
+        if (config_.disable_early_exit) return false;
+        const double best = front_.best_error();
+        if (best <= config_.early_exit_tolerance * scale_) return true;
+        const double margin = config_.noise ? given_noise_margin : estimated_noise_margin;
+        return noise_ > 0.0 && best <= margin * noise_;
+    }
+
+    // Levels up to max_complexity always run; past it only with a time limit, while the next
+    // level is predicted to finish in the time left.
+    bool worth_running(std::uint64_t level) const {
+        if (level <= config_.max_complexity) return true;
+        if (!deadline_.limited() || level > deepest_level) return false;
+        const double cost = expansion_cost(level, parent_cap(level));
+        const double predicted = last_level_seconds_ * cost / std::max(last_level_cost_, 1.0);
+        return predicted < deadline_.remaining();
+    }
+
+    std::size_t size_of(std::uint64_t k) const { return levels_[k].size(); }
+
+    // Children the expansion of `level` generates when each level gives at most `cap` parents.
+    double expansion_cost(std::uint64_t level, std::size_t cap) const {
+        const auto capped = [&](std::uint64_t k) {
+            return static_cast<double>(std::min(size_of(k), cap));
+        };
+        // The level below is only ever a unary parent here: cheap, never capped.
+        double cost = static_cast<double>(size_of(level - 1) * ops_.unary.size());
+        for (std::uint64_t k = 1; k + 2 <= level; ++k) {
+            cost += capped(k) * capped(level - 1 - k) * static_cast<double>(ops_.binary.size());
+        }
+        return cost;
+    }
+
+    // The largest common cap on the parents per level that keeps the expansion within budget
+    // (never below beam_width).
+    std::size_t parent_cap(std::uint64_t level) const {
+        std::size_t largest = 0;
+        for (std::uint64_t k = 1; k < level; ++k) largest = std::max(largest, size_of(k));
+        if (expansion_cost(level, largest) <= children_budget) return largest;
+        std::size_t low = std::max<std::size_t>(config_.beam_width, 1);
+        std::size_t high = largest;
+        if (low >= high) return low;
+        while (low + 1 < high) {
+            const std::size_t middle = low + (high - low) / 2;
+            if (expansion_cost(level, middle) <= children_budget) {
+                low = middle;
+            } else {
+                high = middle;
+            }
+        }
+        return low;
+    }
+
+    void seed() {
+        std::vector<Expression> seeds;
+        for (std::size_t id : registry_->ids_by_arity(0)) {
+            seeds.push_back(Expression::constant_leaf(*registry_, id));
+        }
+        for (std::size_t j = 0; j < variables_; ++j) {
+            seeds.push_back(Expression::variable_leaf(static_cast<std::uint8_t>(j)));
+        }
+        Level& level = levels_[1];
+        std::vector<double> values;
+        std::vector<Complex> stack;
+        for (Expression& seed : seeds) {
+            const std::uint64_t position = next_position_++;
+            const std::optional<Fingerprint> key = fingerprint(seed, operators());
+            if (!key) continue;
+            std::array<std::int64_t, 10> keys{};
+            for (std::size_t p = 0; p < key->size(); ++p) {
+                keys[2 * p] = (*key)[p].first;
+                keys[2 * p + 1] = (*key)[p].second;
+            }
+            if (table_->insert(digest_of(keys), position).outcome !=
+                FingerprintTable::Outcome::Added) {
+                continue;
+            }
+            if (real_values(seed, rows_, operators(), values, stack)) {
+                for (ScoredExpression& variant : variants(seed, values)) {
+                    front_.offer(variant.expression, variant.error);
+                }
+            }
+            add_seed(level, std::move(seed));
+        }
+        rank_formulas(level);
+        kept_nodes_ += level.size();
+    }
+
+    void add_seed(Level& level, Expression seed) {
+        Node node;
+        node.values = level.values.size();
+        node.const_count = count_constants(seed);
+        const Token& token = seed.tokens.front();
+        if (token.kind == TokenKind::Const) {
+            node.constant = true;
+            node.probes.fill(token.value);
+            level.values.push_back(token.value);
+        } else {
+            for (unsigned p = 0; p < probe_count; ++p) node.probes[p] = probe_value(p, token.index);
+            for (const auto& row : sample_rows_) {
+                if (token.index < row.size()) {
+                    level.values.push_back(row[token.index]);
+                } else {
+                    node.rows_ok = false;
+                    level.values.push_back(Complex{});
+                }
+            }
+        }
+        cache_operand_parts(node);
+        level.nodes.push_back(node);
+        level.expressions.push_back(std::move(seed));
+    }
+
+    // The forms of f the front is offered: with fitting off (a constant to recognise) only f.
+    std::vector<ScoredExpression> variants(const Expression& f,
+                                           std::span<const double> values) const {
+        if (config_.fit_constants) return affine_variants(f, values, targets_);
+        std::vector<ScoredExpression> out;
+        const double error = rms_error(values, targets_);
+        if (std::isfinite(error)) out.push_back({f, error});
+        return out;
+    }
+
+    // Expressions the level may keep: bounded by the memory left for the caches.
+    std::size_t keep_count() const {
+        const double left = level_memory_budget / node_bytes_ - static_cast<double>(kept_nodes_);
+        const double share = std::max(left / 3.0, 0.0);
+        const auto fits = static_cast<std::size_t>(std::min(share, static_cast<double>(level_cap)));
+        return std::max<std::size_t>(fits, config_.beam_width);
+    }
+
+    // Starts the fingerprint set anew from the kept expressions when it has grown too large.
+    void bound_fingerprints() {
+        if (table_->size() < fingerprint_cap) return;
+        table_ = std::make_unique<FingerprintTable>();
+        for (std::size_t k = 1; k < levels_.size(); ++k) {
+            for (const Node& node : levels_[k].nodes) {
+                if (node.probes_ok)
+                    (void)table_->insert(digest_of(probe_keys(node)), next_position_++);
+            }
+        }
+    }
+
+    bool run_level(std::uint64_t level) {
+        const auto start = Clock::now();
+        LevelStats stats;
+        stats.level = level;
+        bound_fingerprints();
+        const std::size_t cap = parent_cap(level);
+        std::vector<std::size_t> limits(level, cap);
+        limits[level - 1] = levels_[level - 1].size();
+        const double cost = expansion_cost(level, cap);
+
+        CandidateList candidates;
+        ExpansionCounts counts;
+        if (!expand_level(levels_, level, ops_, *table_, next_position_, candidates, counts, poll_,
+                          limits)) {
+            return false;
+        }
+        const auto expanded = Clock::now();
+        const std::optional<AffineRanking> ranking = rank_affine(
+            levels_, level, candidates, ranking_targets_, keep_count(), constant_quota, poll_);
+        if (!ranking) return false;
+        if (!offer_best(level, ranking->kept)) return false;
+        if (config_.fit_constants && !fit_best(level, ranking->kept)) return false;
+        const auto scored_at = Clock::now();
+
+        std::vector<AffinePick> kept = ranking->kept;
+        kept.insert(kept.end(), ranking->constants.begin(), ranking->constants.end());
+        Level next = build_level(level, kept);
+        rank_formulas(next);
+        kept_nodes_ += next.size();
+        levels_.push_back(std::move(next));
+
+        const auto elapsed = Clock::now() - start;
+        last_level_seconds_ = seconds(elapsed);
+        last_level_cost_ = cost;
+        print(level_line(level, std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed),
+                         levels_[level].size()));
+        if (hooks_.on_level) hooks_.on_level(level, levels_[level].expressions);
+        if (hooks_.stats != nullptr) {
+            stats.generated = counts.generated;
+            stats.unique = candidates.size();
+            stats.scored = ranking->scored;
+            stats.kept = levels_[level].size();
+            stats.expansion_seconds = seconds(expanded - start);
+            stats.scoring_seconds = seconds(scored_at - expanded);
+            hooks_.stats->levels.push_back(stats);
+        }
+        return true;
+    }
+
+    // How many of a level's best forms are confirmed on all rows: all offered ones when the
+    // sample is the data, else only the best few, so that large data costs little more.
+    std::size_t confirmed(std::size_t offered) const {
+        return sample_.size() == rows_.size() ? offered : std::min(offered, confirmed_per_level);
+    }
+
+    // The expressions evaluated on all rows and offered to the front in their affine forms, in
+    // the given order so that the front does not depend on the thread count.
+    bool confirm(const std::vector<Expression>& expressions) {
+        std::vector<std::vector<ScoredExpression>> offers(expressions.size());
+        const bool completed = parallel_for(
+            expressions.size(), 2,
+            [&](std::size_t begin, std::size_t end, std::size_t) {
+                std::vector<double> values;
+                std::vector<Complex> stack;
+                for (std::size_t i = begin; i < end; ++i) {
+                    if (!real_values(expressions[i], rows_, operators(), values, stack)) continue;
+                    offers[i] = variants(expressions[i], values);
+                }
+            },
+            poll_);
+        if (!completed) return false;
+        for (const auto& list : offers) {
+            for (const ScoredExpression& offer : list) front_.offer(offer.expression, offer.error);
+        }
+        return true;
+    }
+
+    // The level's best candidates by affine error on the sample.
+    bool offer_best(std::uint64_t level, const std::vector<AffinePick>& ranked) {
+        const std::size_t count = confirmed(std::min(ranked.size(), offered_per_level));
+        std::vector<Expression> expressions(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            expressions[i] = compose(levels_, level, ranked[i].child, *registry_);
+        }
+        return confirm(expressions);
+    }
+
+    LeastSquaresFitter& fitter(std::size_t worker) {
+        if (fitters_.size() <= worker) fitters_.resize(worker + 1);
+        if (!fitters_[worker]) {
+            fitters_[worker] = std::make_unique<LeastSquaresFitter>(rows_, targets_, operators());
+        }
+        return *fitters_[worker];
+    }
+
+    // The best candidates with named constants get them fitted (with an outer a·f + b) on the
+    // sample rows; the best fits are confirmed on all rows and offered like the others.
+    bool fit_best(std::uint64_t level, const std::vector<AffinePick>& ranked) {
+        std::vector<std::size_t> chosen;
+        for (std::size_t i = 0; i < ranked.size() && chosen.size() < fitted_per_level; ++i) {
+            const Child& c = ranked[i].child;
+            std::uint32_t constants = levels_[c.left_level].nodes[c.a].const_count;
+            if (c.arity == 2) {
+                constants += levels_[level - 1 - c.left_level].nodes[c.b].const_count;
+            }
+            if (constants >= 1 && constants <= max_fitted_constants) chosen.push_back(i);
+        }
+        std::vector<Expression> fitted(chosen.size());
+        std::vector<double> sse(chosen.size(), std::numeric_limits<double>::infinity());
+        if (fitters_.size() < worker_count()) fitters_.resize(worker_count());
+        const bool completed = parallel_for(
+            chosen.size(), 1,
+            [&](std::size_t begin, std::size_t end, std::size_t worker) {
+                std::vector<double> initial;
+                for (std::size_t k = begin; k < end; ++k) {
+                    const Expression f =
+                        compose(levels_, level, ranked[chosen[k]].child, *registry_);
+                    const Expression form = parameter_form(f, initial);
+                    const LeastSquaresFit fit = fitter(worker).fit(form, initial, {}, sample_);
+                    if (!std::isfinite(fit.sse)) continue;
+                    fitted[k] = with_numbers(form, fit.params);
+                    sse[k] = fit.sse;
+                }
+            },
+            poll_);
+        if (!completed) return false;
+        std::vector<std::size_t> order;
+        for (std::size_t k = 0; k < chosen.size(); ++k) {
+            if (std::isfinite(sse[k])) order.push_back(k);
+        }
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t x, std::size_t y) { return sse[x] < sse[y]; });
+        order.resize(confirmed(order.size()));
+        std::vector<Expression> best;
+        for (std::size_t k : order) best.push_back(std::move(fitted[k]));
+        return confirm(best);
+    }
+
+    // Every fitted number of the front refitted on all rows.
+    // Every fitted number of the front refitted on all rows, then snapped to a simple value
+    // where the description length allows; a map that became trivial (1·f, f + 0) is dropped.
+    void polish() {
+        std::vector<std::pair<std::uint64_t, ScoredExpression>> work;
+        for (const auto& [complexity, entry] : front_.entries()) {
+            const auto& tokens = entry.second.tokens;
+            if (std::any_of(tokens.begin(), tokens.end(),
+                            [](const Token& t) { return t.kind == TokenKind::Real; })) {
+                work.emplace_back(complexity, ScoredExpression{entry.second, entry.first});
+            }
+        }
+        // The estimated noise counts like a given one: a snap that costs no more than the noise
+        // is what the data allow.
+        const std::optional<double> sigma =
+            config_.noise ? config_.noise : (noise_ > 0.0 ? std::optional(noise_) : std::nullopt);
+        const NoiseModel noise{scale_, sigma};
+        parallel_for(work.size(), 1, [&](std::size_t begin, std::size_t end, std::size_t worker) {
+            std::vector<double> initial;
+            std::vector<double> values;
+            std::vector<Complex> stack;
+            for (std::size_t k = begin; k < end; ++k) {
+                ScoredExpression& best = work[k].second;
+                const Expression form = refit_form(best.expression, initial);
+                LeastSquaresOptions options;
+                options.affine = false;
+                options.starts = 1;
+                options.max_iterations = 100;
+                const LeastSquaresFit fit = fitter(worker).fit(form, initial, options);
+                if (std::isfinite(fit.sse)) {
+                    Expression refitted = with_numbers(form, fit.params);
+                    if (real_values(refitted, rows_, operators(), values, stack)) {
+                        const double error = rms_error(values, targets_);
+                        if (error < best.error) best = {std::move(refitted), error};
+                    }
+                }
+                Expression snapped = without_trivial_map(
+                    snap_constants(best.expression, rows_, targets_, noise, operators()));
+                if (real_values(snapped, rows_, operators(), values, stack)) {
+                    const double error = rms_error(values, targets_);
+                    if (std::isfinite(error)) best = {std::move(snapped), error};
+                }
+            }
+        });
+        for (auto& [complexity, polished] : work) {
+            front_.replace(complexity, std::move(polished.expression), polished.error);
+        }
+    }
+
+    Level build_level(std::uint64_t level, const std::vector<AffinePick>& kept) {
+        Level next;
+        next.expressions.resize(kept.size());
+        next.nodes.resize(kept.size());
+        std::size_t offset = 0;
+        for (std::size_t i = 0; i < kept.size(); ++i) {
+            const Child& c = kept[i].child;
+            std::uint8_t var_count = levels_[c.left_level].expressions[c.a].var_count;
+            if (c.arity == 2) {
+                var_count = std::max(var_count,
+                                     levels_[level - 1 - c.left_level].expressions[c.b].var_count);
+            }
+            next.nodes[i].values = offset;
+            next.nodes[i].constant = var_count == 0;
+            offset += var_count == 0 ? 1 : sample_rows_.size();
+        }
+        next.values.resize(offset);
+        parallel_for(kept.size(), 64, [&](std::size_t begin, std::size_t end, std::size_t) {
+            for (std::size_t i = begin; i < end; ++i) {
+                next.expressions[i] = compose(levels_, level, kept[i].child, *registry_);
+                derive_node(level, kept[i].child, next, i);
+            }
+        });
+        return next;
+    }
+
+    // A child's probes and cached row values: its operator applied to its parents'.
+    void derive_node(std::uint64_t level, const Child& c, Level& next, std::size_t i) const {
+        const Level& left_level = levels_[c.left_level];
+        const Level& right_level = c.arity == 2 ? levels_[level - 1 - c.left_level] : left_level;
+        const Node& left = left_level.nodes[c.a];
+        const Node& right = c.arity == 2 ? right_level.nodes[c.b] : left;
+        Node& node = next.nodes[i];
+        node.const_count = left.const_count + (c.arity == 2 ? right.const_count : 0);
+        for (std::size_t p = 0; p < probe_count; ++p) {
+            const std::optional<Complex> value =
+                eval_builtin(c.op, left.probes[p], right.probes[p]);
+            node.probes_ok = node.probes_ok && value && is_acceptable_value(*value);
+            node.probes[p] = value.value_or(Complex{});
+        }
+        cache_operand_parts(node);
+        const Complex* a = left_level.row_values(c.a);
+        const Complex* b = c.arity == 2 ? right_level.row_values(c.b) : a;
+        const std::size_t a_stride = left.constant ? 0 : 1;
+        const std::size_t b_stride = right.constant ? 0 : 1;
+        const std::size_t count = node.constant ? 1 : sample_rows_.size();
+        Complex* out = next.values.data() + node.values;
+        node.rows_ok = derive_kernels[c.op](a, a_stride, b, b_stride, count, out) && node.rows_ok;
+    }
+
+    ComplexRows rows_;
+    const std::vector<double>& targets_;
+    const SearchConfig& config_;
+    const SearchHooks& hooks_;
+    std::shared_ptr<OperatorRegistry> registry_;
+    std::size_t variables_;
+    Deadline deadline_;
+    std::unique_ptr<FingerprintTable> table_;
+    std::vector<std::uint32_t> sample_;
+    ComplexRows sample_rows_;
+    std::vector<std::vector<double>> ranking_targets_;  // on the sample rows, centred
+    double scale_ = 1.0;  // RMS of the targets: what "exact" is relative to
+    double node_bytes_ = 0.0;
+    std::size_t kept_nodes_ = 0;
+    OperatorSets ops_;
+    std::function<bool()> poll_;
+    bool cancelled_ = false;
+    bool timed_out_ = false;
+    std::uint64_t next_position_ = 0;
+    double last_level_seconds_ = 0.0;
+    double last_level_cost_ = 0.0;
+    ThoroughFront front_;
+    double noise_ = 0.0;  // standard deviation of the targets' noise, given or estimated
+    std::vector<std::unique_ptr<LeastSquaresFitter>> fitters_;  // one per worker
+    std::vector<Level> levels_;  // index = complexity; entry 0 stays empty
+};
+
+}  // namespace
+
+SearchOutcome run_thorough(const std::vector<std::vector<double>>& rows,
+                           const std::vector<double>& targets, const SearchConfig& config,
+                           const SearchHooks& hooks) {
+    return ThoroughSearch(rows, targets, config, hooks).run();
+}
+
+}  // namespace kov

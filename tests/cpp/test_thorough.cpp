@@ -1,0 +1,375 @@
+// The thorough strategy: affine ranking, affine forms, recoveries, time limits, determinism.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "bits.hpp"
+#include "engine/bfs.hpp"
+#include "engine/pool.hpp"
+#include "engine/thorough_affine.hpp"
+#include "engine/thorough_front.hpp"
+#include "ops/builtin_ids.hpp"
+#include "test_support.hpp"
+
+namespace kov {
+namespace {
+
+using Rows = std::vector<std::vector<double>>;
+
+struct Searched {
+    SearchOutcome outcome;
+    std::vector<std::string> lines;
+};
+
+Searched search(const Rows& rows, const std::vector<double>& targets, SearchConfig config,
+                std::function<bool()> cancel = {}) {
+    Searched run;
+    SearchHooks hooks;
+    hooks.progress = [&](std::string_view line) { run.lines.emplace_back(line); };
+    hooks.should_cancel = std::move(cancel);
+    run.outcome = run_bfs(rows, targets, config, hooks);
+    return run;
+}
+
+const std::vector<SearchResult>& results(const Searched& run) {
+    return std::get<std::vector<SearchResult>>(run.outcome);
+}
+
+SearchConfig thorough(std::uint64_t max_complexity) {
+    SearchConfig config(max_complexity, 0.1, 1000);
+    config.strategy = Strategy::thorough;
+    return config;
+}
+
+// ---- The affine map against a direct least-squares solve -----------------------------------
+
+struct AffineCase {
+    const char* name;
+    std::vector<double> f;
+    std::vector<double> y;
+};
+
+class AffineSumsTest : public ::testing::TestWithParam<AffineCase> {};
+
+TEST_P(AffineSumsTest, MatchesTheNormalEquations) {
+    const AffineCase& c = GetParam();
+    const std::size_t n = c.f.size();
+    long double sf = 0, sy = 0, sff = 0, sfy = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        sf += c.f[j];
+        sy += c.y[j];
+        sff += static_cast<long double>(c.f[j]) * c.f[j];
+        sfy += static_cast<long double>(c.f[j]) * c.y[j];
+    }
+    const long double det = n * sff - sf * sf;
+    const long double a = det != 0 ? (n * sfy - sf * sy) / det : 0;
+    const long double b = det != 0 ? (sy - a * sf) / n : sy / n;
+    long double sse = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        const long double r = a * c.f[j] + b - c.y[j];
+        sse += r * r;
+    }
+    const double mean = static_cast<double>(sy / n);
+    AffineSums sums;
+    for (std::size_t j = 0; j < n; ++j) sums.add(c.f[j], c.y[j] - mean);
+    double scale = 0.0, offset = 0.0;
+    sums.solve(mean, scale, offset);
+    const double tolerance = 1e-9 * (1.0 + std::fabs(static_cast<double>(b)));
+    EXPECT_NEAR(scale, static_cast<double>(a), 1e-9 * (1.0 + std::fabs(static_cast<double>(a))));
+    EXPECT_NEAR(offset, static_cast<double>(b), tolerance);
+    EXPECT_NEAR(sums.sse(), static_cast<double>(sse), 1e-9 * (1.0 + sums.target_ss()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AffineSumsTest,
+    ::testing::Values(AffineCase{"exact_line", {0, 1, 2, 3}, {1.3, 3.8, 6.3, 8.8}},
+                      AffineCase{"noisy", {0.5, 1.5, 2.0, 4.0, 5.5}, {1.0, 2.9, 4.2, 8.1, 10.7}},
+                      AffineCase{"negative_slope", {1, 2, 3}, {-1, -4, -6.5}},
+                      AffineCase{"constant_values", {2, 2, 2}, {1, 5, 3}},
+                      AffineCase{"large_offset", {1e8 + 1, 1e8 + 2, 1e8 + 4}, {3, 5, 9}},
+                      AffineCase{
+                          "large_targets", {0.1, 0.2, 0.3, 0.7}, {5000.5, 5001.0, 5001.4, 5003.9}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(AffineSums, PrefixNeverExceedsTheWhole) {
+    AffineSums sums;
+    double previous = 0.0;
+    for (int j = 0; j < 50; ++j) {
+        const double x = 0.1 * j;
+        sums.add(std::sin(x), x * x - 1.0);
+        EXPECT_GE(sums.sse() + 1e-12, previous);
+        previous = sums.sse();
+    }
+}
+
+// ---- Affine forms: only the tokens present count --------------------------------------------
+
+struct FormCase {
+    const char* name;
+    double scale;
+    double offset;
+    std::size_t extra_tokens;
+    std::size_t last_op;
+};
+
+class AffineFormTest : public ::testing::TestWithParam<FormCase> {};
+
+TEST_P(AffineFormTest, CountsTheTokensPresent) {
+    const FormCase& c = GetParam();
+    const Expression f = Expression::variable_leaf(0);
+    const Expression form = affine_form(f, c.scale, c.offset);
+    EXPECT_EQ(form.complexity, 1 + c.extra_tokens);
+    EXPECT_EQ(form.tokens.size(), form.complexity);
+    if (c.extra_tokens > 0) {
+        EXPECT_EQ(form.tokens.back().id, c.last_op);
+    }
+    const Complex at_two{2.0, 0.0};
+    const std::optional<Complex> value =
+        eval(form, std::span<const Complex>(&at_two, 1), test::builtins().operators());
+    ASSERT_TRUE(value);
+    EXPECT_DOUBLE_EQ(value->re, c.scale * 2.0 + c.offset);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, AffineFormTest,
+                         ::testing::Values(FormCase{"identity", 1.0, 0.0, 0, 0},
+                                           FormCase{"negation", -1.0, 0.0, 1, builtin_id::neg},
+                                           FormCase{"scale", 2.5, 0.0, 2, builtin_id::times},
+                                           FormCase{"offset", 1.0, 1.3, 2, builtin_id::plus},
+                                           FormCase{"negated_offset", -1.0, 4.0, 3,
+                                                    builtin_id::plus},
+                                           FormCase{"both", 2.5, 1.3, 4, builtin_id::plus}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Recoveries --------------------------------------------------------------------------------
+
+struct RecoveryCase {
+    const char* name;
+    std::uint64_t max_complexity;
+    std::function<double(double, double)> truth;
+    double low;
+    double high;
+    std::uint64_t complexity;  // of the exact formula found
+};
+
+class ThoroughRecovery : public ::testing::TestWithParam<RecoveryCase> {};
+
+TEST_P(ThoroughRecovery, FindsTheExactFormula) {
+    const RecoveryCase& c = GetParam();
+    Rows rows;
+    std::vector<double> targets;
+    for (int i = 0; i < 60; ++i) {
+        const double x0 = c.low + (c.high - c.low) * std::fmod(0.618034 * i, 1.0);
+        const double x1 = c.low + (c.high - c.low) * std::fmod(0.414214 * i + 0.3, 1.0);
+        rows.push_back({x0, x1});
+        targets.push_back(c.truth(x0, x1));
+    }
+    const Searched run = search(rows, targets, thorough(c.max_complexity));
+    const SearchResult& best = results(run).front();
+    EXPECT_LE(best.error, 1e-12) << best.expression.formula;
+    EXPECT_EQ(best.expression.complexity, c.complexity) << best.expression.formula;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ThoroughRecovery,
+    ::testing::Values(
+        RecoveryCase{"line", 5, [](double x, double) { return 2.5 * x + 1.3; }, 0.0, 1.0, 5},
+        RecoveryCase{"boltzmann", 5, [](double x, double y) { return std::exp(-x / y); }, 1.0, 5.0,
+                     5},
+        RecoveryCase{"power", 5, [](double x, double y) { return std::pow(x, y); }, 0.1, 1.0, 5},
+        RecoveryCase{"scaled_product", 5, [](double x, double y) { return 9.81 * x * y; }, 1.0, 5.0,
+                     5}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ThoroughSearch, TheLineComesBackWithItsNumbers) {
+    Rows rows;
+    std::vector<double> targets;
+    for (int i = 0; i < 20; ++i) {
+        rows.push_back({i / 19.0});
+        targets.push_back(2.5 * (i / 19.0) + 1.3);
+    }
+    const Searched run = search(rows, targets, thorough(5));
+    const SearchResult& best = results(run).front();
+    ASSERT_EQ(best.expression.tokens.size(), 5u);
+    EXPECT_NEAR(best.expression.tokens[0].value.re, 2.5, 1e-12);
+    EXPECT_NEAR(best.expression.tokens[3].value.re, 1.3, 1e-12);
+}
+
+// ---- Determinism and limits ---------------------------------------------------------------------
+
+TEST(ThoroughSearch, SameResultForEveryThreadCount) {
+    Rows rows;
+    std::vector<double> targets;
+    for (int i = 0; i < 300; ++i) {  // more rows than the sample: the subsample is used too
+        const double x = -2.0 + 4.0 * std::fmod(0.7548776662 * i, 1.0);
+        rows.push_back({x});
+        targets.push_back(x * std::sin(x) + 0.01 * std::sin(37.0 * i));
+    }
+    SearchConfig config = thorough(6);
+    config.disable_early_exit = true;
+    std::vector<Searched> runs;
+    for (std::size_t threads : {1u, 2u, 3u}) {
+        set_worker_count(threads);
+        runs.push_back(search(rows, targets, config));
+    }
+    set_worker_count(0);
+    for (std::size_t t = 1; t < runs.size(); ++t) {
+        const auto& a = results(runs[0]);
+        const auto& b = results(runs[t]);
+        ASSERT_EQ(a.size(), b.size());
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            EXPECT_EQ(a[i].expression.formula, b[i].expression.formula);
+            EXPECT_EQ(test::bits_of(a[i].error), test::bits_of(b[i].error));
+        }
+    }
+}
+
+class TimeLimit : public ::testing::TestWithParam<Strategy> {};
+
+// A search far too large for its limit still returns the best formulas of the levels it finished
+// and says why it stopped.
+TEST_P(TimeLimit, ReturnsTheFormulasFoundSoFar) {
+    Rows rows;
+    std::vector<double> targets;
+    for (int i = 0; i < 50; ++i) {
+        const double x = 0.1 * i;
+        rows.push_back({x, 1.0 + x * x});
+        targets.push_back(std::sin(x) * std::log(2.0 + x) + std::sqrt(x + 0.5));
+    }
+    SearchConfig config(40, 0.1, 100000);
+    config.strategy = GetParam();
+    config.time_limit = 0.2;
+    const Searched run = search(rows, targets, config);
+    ASSERT_TRUE(std::holds_alternative<std::vector<SearchResult>>(run.outcome));
+    EXPECT_FALSE(results(run).empty());
+    ASSERT_FALSE(run.lines.empty());
+    EXPECT_NE(run.lines.back().find("[KOV-SR] Time limit of 200ms reached at level "),
+              std::string::npos)
+        << run.lines.back();
+}
+
+INSTANTIATE_TEST_SUITE_P(Strategies, TimeLimit,
+                         ::testing::Values(Strategy::classic, Strategy::thorough),
+                         [](const auto& info) {
+                             return info.param == Strategy::classic ? "classic" : "thorough";
+                         });
+
+TEST(ThoroughSearch, CancellationStillWins) {
+    const Rows rows = {{1.0}, {2.0}, {3.0}};
+    SearchConfig config = thorough(12);
+    config.time_limit = 30.0;
+    const Searched run = search(rows, {0.3, 0.1, 0.7}, config, [] { return true; });
+    ASSERT_TRUE(std::holds_alternative<SearchError>(run.outcome));
+    EXPECT_EQ(std::get<SearchError>(run.outcome).kind, SearchError::Kind::Cancelled);
+}
+
+TEST(ThoroughSearch, StopsAtTheGivenNoiseFloor) {
+    Rows rows;
+    std::vector<double> targets;
+    for (int i = 0; i < 80; ++i) {
+        const double x = 0.05 * i;
+        rows.push_back({x});
+        targets.push_back(3.0 * x + 0.5 + 0.05 * std::sin(91.0 * i));
+    }
+    SearchConfig config = thorough(9);
+    config.noise = 0.05;
+    const Searched run = search(rows, targets, config);
+    EXPECT_LE(results(run).front().expression.complexity, 5u);
+    // Seeding and a couple of levels at most: the line is within the noise at once.
+    EXPECT_LE(run.lines.size(), 3u);
+}
+
+}  // namespace
+}  // namespace kov
+
+namespace kov {
+namespace {
+
+// ---- Maps that snapping made trivial -----------------------------------------------------------
+
+struct TrivialCase {
+    const char* name;
+    double scale;
+    double offset;
+    std::size_t complexity;  // after dropping
+};
+
+class TrivialMapTest : public ::testing::TestWithParam<TrivialCase> {};
+
+TEST_P(TrivialMapTest, DropsOnlyWhatDoesNothing) {
+    const TrivialCase& c = GetParam();
+    // Forms as the search builds them before snapping: both numbers present.
+    const Expression f =
+        Expression::binary(test::builtins(), builtin_id::plus, Expression::variable_leaf(0),
+                           Expression::variable_leaf(1));
+    Expression form = affine_form(f, 2.0, 3.0);
+    form.tokens.front() = Token::real(c.scale);
+    form.tokens[form.tokens.size() - 2] = Token::real(c.offset);
+    const Expression simpler = without_trivial_map(form);
+    EXPECT_EQ(simpler.complexity, c.complexity);
+    EXPECT_EQ(simpler.tokens.size(), simpler.complexity);
+    const std::vector<Complex> point = {{1.5, 0.0}, {0.25, 0.0}};
+    const std::optional<Complex> value = eval(simpler, point, test::builtins().operators());
+    ASSERT_TRUE(value);
+    EXPECT_DOUBLE_EQ(value->re, c.scale * 1.75 + c.offset);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, TrivialMapTest,
+                         ::testing::Values(TrivialCase{"nothing_trivial", 2.0, 3.0, 7},
+                                           TrivialCase{"unit_scale", 1.0, 3.0, 5},
+                                           TrivialCase{"zero_offset", 2.0, 0.0, 5},
+                                           TrivialCase{"both", 1.0, 0.0, 3},
+                                           TrivialCase{"negated", -1.0, 0.0, 4}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TrivialMap, LeavesOtherShapesAlone) {
+    // Times(1, v0) inside Plus(…, v1): the outer operator is not the map's.
+    const Expression inner = affine_form(Expression::variable_leaf(0), 3.0, 0.0);
+    Expression form =
+        Expression::binary(test::builtins(), builtin_id::plus, inner, Expression::variable_leaf(1));
+    form.tokens.front() = Token::real(1.0);
+    EXPECT_EQ(without_trivial_map(form).complexity, form.complexity);
+}
+
+}  // namespace
+}  // namespace kov
+
+namespace kov {
+namespace {
+
+// ---- Shapes of input the classic search accepts
+// --------------------------------------------------
+
+struct ShapeCase {
+    const char* name;
+    Rows rows;
+    std::vector<double> targets;
+};
+
+class ThoroughShapes : public ::testing::TestWithParam<ShapeCase> {};
+
+TEST_P(ThoroughShapes, ReturnsAFront) {
+    const ShapeCase& c = GetParam();
+    SearchConfig config = thorough(4);
+    config.time_limit = 2.0;  // past max_complexity only while time is left
+    SearchHooks hooks;
+    const SearchOutcome outcome = run_bfs(c.rows, c.targets, config, hooks);
+    ASSERT_TRUE(std::holds_alternative<std::vector<SearchResult>>(outcome));
+    const auto& found = std::get<std::vector<SearchResult>>(outcome);
+    ASSERT_FALSE(found.empty());
+    EXPECT_TRUE(std::isfinite(found.front().error));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ThoroughShapes,
+    ::testing::Values(ShapeCase{"one_row", {{2.0}}, {7.5}},
+                      ShapeCase{"no_variables", {{}, {}}, {3.14, 3.15}},
+                      ShapeCase{"unequal_rows", {{1.0, 2.0}, {3.0}, {4.0, 1.0}}, {1.0, 2.0, 3.0}},
+                      ShapeCase{"constant_targets", {{1.0}, {2.0}, {3.0}}, {4.0, 4.0, 4.0}},
+                      ShapeCase{"huge_targets", {{1.0}, {2.0}, {3.0}}, {1e150, -1e150, 1e150}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kov

@@ -1,0 +1,44 @@
+"""The thorough strategy and the time limit through the Searcher's options."""
+
+import numpy as np
+import pytest
+
+import kov_sr
+
+
+def thorough(max_complexity=5, time_limit=None):
+    return kov_sr.Searcher(max_complexity, strategy="thorough", time_limit=time_limit)
+
+
+def test_the_readme_line_comes_back_exactly(capsys):
+    xs = np.linspace(0.0, 1.0, 20)
+    result = thorough().find_function(xs, 2.5 * xs + 1.3)
+    assert result.error <= 1e-12
+    assert result.complexity == 5
+    assert result.predict([[0.5]])[0] == pytest.approx(2.55, abs=1e-12)
+
+
+@pytest.mark.parametrize(
+    "truth, formula",
+    [
+        (lambda a, b: np.exp(-a / b), "Exp(Neg(Divide(v_{0}, v_{1})))"),
+        (lambda a, b: a ** b, "Exp(Times(v_{1}, Log(v_{0})))"),
+    ],
+)
+def test_small_recoveries(truth, formula):
+    rng = np.random.default_rng(3)
+    x = rng.uniform(1.0, 5.0, size=(60, 2))
+    result = thorough().find_multivariate(x, truth(x[:, 0], x[:, 1]))
+    assert result.formula == formula
+    assert result.error <= 1e-12
+
+
+@pytest.mark.parametrize("strategy", ["classic", "thorough"])
+def test_a_time_limit_returns_the_best_so_far(strategy, capsys):
+    rng = np.random.default_rng(5)
+    x = rng.uniform(0.5, 2.0, size=(40, 3))
+    y = np.sin(x[:, 0]) * np.log(1 + x[:, 1]) + np.sqrt(x[:, 2] + x[:, 0] ** 2)
+    searcher = kov_sr.Searcher(30, 0.1, 100000, strategy=strategy, time_limit=0.3)
+    candidates = searcher.find_candidates(x, y)
+    assert candidates and np.isfinite(candidates[0].error)
+    assert "Time limit of 300ms reached at level" in capsys.readouterr().out
