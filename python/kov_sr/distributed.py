@@ -29,7 +29,7 @@ import sys
 import threading
 import time
 import uuid
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from typing import Any, cast
 
 from kov_sr import _core
@@ -86,13 +86,8 @@ def fit_many(
         for inputs, targets in pairs
     ]
     try:
-        return _wait(client, futures)
-    except KovRuntimeError:
-        raise
-    except Exception as error:
-        if client.status != "running":
-            raise _client_closed() from error
-        raise
+        with _closed_client_reported(client):
+            return _wait(client, futures)
     finally:
         if client.status == "running":
             client.cancel(futures)
@@ -169,6 +164,19 @@ class _WorkerLost(Exception):
 
 def _client_closed() -> KovRuntimeError:
     return KovRuntimeError("the Dask client was closed while a search was running")
+
+
+@contextlib.contextmanager
+def _closed_client_reported(client: Any) -> Iterator[None]:
+    """Whatever Dask raises on the way, a closed client is the reason to report."""
+    try:
+        yield
+    except KovRuntimeError:
+        raise
+    except Exception as error:
+        if client.status != "running":
+            raise _client_closed() from error
+        raise
 
 
 def _check_client(client: Any) -> None:
@@ -391,14 +399,8 @@ class DistributedSearcher:
         future = self.client.submit(
             _run_method, self.searcher, method, args, keywords, pure=False
         )
-        try:
+        with _closed_client_reported(self.client):
             result, printed = _wait(self.client, [future])[0]
-        except KovRuntimeError:
-            raise
-        except Exception as error:
-            if self.client.status != "running":
-                raise _client_closed() from error
-            raise
         if printed:
             sys.stdout.write(printed)
             sys.stdout.flush()
@@ -408,7 +410,7 @@ class DistributedSearcher:
         problem, splittable = _core._distributed_problem(self.searcher, kind, first, second)
         if not splittable:
             return self._run_task(method, (first, second), {})
-        try:
+        with _closed_client_reported(self.client):
             for _ in range(_MAX_ATTEMPTS):
                 search = _SplitSearch(self.client, problem, _workers_to_start(self.client))
                 try:
@@ -417,13 +419,6 @@ class DistributedSearcher:
                     continue
                 self.last_levels = search.levels
                 return result
-        except KovRuntimeError:
-            raise
-        except Exception as error:
-            # Whatever Dask raised on the way, a closed client is the reason to report.
-            if self.client.status != "running":
-                raise _client_closed() from error
-            raise
         raise KovRuntimeError(
             f"the search lost a worker in each of {_MAX_ATTEMPTS} attempts; "
             "the cluster is not stable enough to finish it"
