@@ -22,11 +22,14 @@ Only the scores, the digests and the verdict bits travel; everything is decided 
 
 from __future__ import annotations
 
+import contextlib
+import io
 import operator
+import sys
 import threading
 import time
 import uuid
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from typing import Any, cast
 
 from kov_sr import _core
@@ -83,13 +86,8 @@ def fit_many(
         for inputs, targets in pairs
     ]
     try:
-        return _wait(client, futures)
-    except KovRuntimeError:
-        raise
-    except Exception as error:
-        if client.status != "running":
-            raise _client_closed() from error
-        raise
+        with _closed_client_reported(client):
+            return _wait(client, futures)
     finally:
         if client.status == "running":
             client.cancel(futures)
@@ -144,8 +142,17 @@ def _drop(search_id: str) -> None:
         _replicas.pop(search_id, None)
 
 
-def _run_method(searcher: Searcher, method: str, args: tuple[Any, ...]) -> Any:
-    return getattr(searcher, method)(*args)
+def _run_method(
+    searcher: Searcher, method: str, args: tuple[Any, ...], keywords: dict[str, Any]
+) -> tuple[Any, str]:
+    """A Searcher method run in a task, with the progress lines it wrote, for the driver to print
+    (the worker's own stdout is nobody's terminal)."""
+    if not searcher.verbose:
+        return getattr(searcher, method)(*args, **keywords), ""
+    lines = io.StringIO()
+    with contextlib.redirect_stdout(lines):
+        result = getattr(searcher, method)(*args, **keywords)
+    return result, lines.getvalue()
 
 
 # ---- On the driver -----------------------------------------------------------------------------
@@ -157,6 +164,19 @@ class _WorkerLost(Exception):
 
 def _client_closed() -> KovRuntimeError:
     return KovRuntimeError("the Dask client was closed while a search was running")
+
+
+@contextlib.contextmanager
+def _closed_client_reported(client: Any) -> Iterator[None]:
+    """Whatever Dask raises on the way, a closed client is the reason to report."""
+    try:
+        yield
+    except KovRuntimeError:
+        raise
+    except Exception as error:
+        if client.status != "running":
+            raise _client_closed() from error
+        raise
 
 
 def _check_client(client: Any) -> None:
@@ -234,7 +254,7 @@ class _SplitSearch:
             pure=False,
         )
 
-    def run(self, first_only: bool) -> Any:
+    def run(self, pick: str) -> Any:
         driver, seeds, max_complexity, verbose = _core._distributed_driver(self.problem)
         shares = len(self.workers)
         problem: Any = self.problem
@@ -258,7 +278,7 @@ class _SplitSearch:
                         self.submit(_add_level, self.search_id, beam, share=i)
                         for i in range(shares)
                     ]
-            return _core._distributed_finish(driver, first_only)
+            return _core._distributed_finish(driver, pick)
         finally:
             if self.client.status == "running":
                 self.drop()
@@ -308,8 +328,9 @@ class DistributedSearcher:
 
     The settings are those of ``Searcher``; every method returns what the same ``Searcher``
     returns, bit for bit. A classic search is split across the workers level by level; other
-    strategies, and searches with a time limit, run as one task on one worker. A search that loses
-    a worker starts again on the workers that remain; a client closed during a search raises
+    strategies, searches with a time limit and constant recognition (a small search) run as one
+    task on one worker, whose progress lines are printed here when it ends. A search that loses a
+    worker starts again on the workers that remain; a client closed during a search raises
     ``KovRuntimeError``.
     """
 
@@ -329,47 +350,75 @@ class DistributedSearcher:
 
     def find_function(self, xs: Any, ys: Any) -> SearchResult:
         """Finds a univariate function f(x) ≈ y on the cluster."""
-        return cast(SearchResult, self._run("function", "find_function", xs, ys))
+        return cast(SearchResult, self._run("function", "first", "find_function", xs, ys))
 
     def find_multivariate(self, inputs: Any, ys: Any) -> SearchResult:
         """Finds a multivariate function f(x0, x1, ...) ≈ y on the cluster."""
-        return cast(SearchResult, self._run("multivariate", "find_multivariate", inputs, ys))
+        return cast(
+            SearchResult, self._run("multivariate", "first", "find_multivariate", inputs, ys)
+        )
 
     def fit(self, inputs: Any, ys: Any) -> SearchResult:
         """Alias for find_multivariate (Scikit-Learn style)."""
-        return cast(SearchResult, self._run("multivariate", "fit", inputs, ys))
+        return cast(SearchResult, self._run("multivariate", "first", "fit", inputs, ys))
 
     def find_candidates(self, inputs: Any, ys: Any) -> list[SearchResult]:
         """Returns the Pareto-front of all candidate formulas found, searched on the cluster."""
-        return cast("list[SearchResult]", self._run("candidates", "find_candidates", inputs, ys))
+        return cast(
+            "list[SearchResult]", self._run("candidates", "all", "find_candidates", inputs, ys)
+        )
 
-    def recognize_constant(self, value: Any) -> SearchResult:
-        """Identifies a closed-form expression for a scalar constant on the cluster."""
-        return cast(SearchResult, self._run("constant", "recognize_constant", value, None))
+    def find_selected(self, inputs: Any, ys: Any) -> SearchResult:
+        """Finds the formula of least description length among the candidates, on the cluster."""
+        return cast(
+            SearchResult, self._run("multivariate", "selected", "find_selected", inputs, ys)
+        )
 
-    def _run(self, kind: str, method: str, first: Any, second: Any) -> Any:
+    def recognize_constant(
+        self, value: Any, *, integers: Any = False, digits: Any = None
+    ) -> SearchResult:
+        """Identifies a closed-form expression for a scalar constant, as one task on the
+        cluster."""
+        keywords = {"integers": integers, "digits": digits}
+        return cast(SearchResult, self._run_task("recognize_constant", (value,), keywords))
+
+    def recognize_constant_candidates(
+        self, value: Any, *, integers: Any = False, digits: Any = None, count: Any = 10
+    ) -> list[SearchResult]:
+        """Returns up to count closed forms for a scalar constant, best first, as one task on the
+        cluster."""
+        keywords = {"integers": integers, "digits": digits, "count": count}
+        return cast(
+            "list[SearchResult]",
+            self._run_task("recognize_constant_candidates", (value,), keywords),
+        )
+
+    def _run_task(self, method: str, args: tuple[Any, ...], keywords: dict[str, Any]) -> Any:
+        """Runs the Searcher method as one task on one worker."""
+        _check_client(self.client)
+        future = self.client.submit(
+            _run_method, self.searcher, method, args, keywords, pure=False
+        )
+        with _closed_client_reported(self.client):
+            result, printed = _wait(self.client, [future])[0]
+        if printed:
+            sys.stdout.write(printed)
+            sys.stdout.flush()
+        return result
+
+    def _run(self, kind: str, pick: str, method: str, first: Any, second: Any) -> Any:
         problem, splittable = _core._distributed_problem(self.searcher, kind, first, second)
-        try:
-            if not splittable:
-                args = (first,) if second is None else (first, second)
-                _check_client(self.client)
-                future = self.client.submit(_run_method, self.searcher, method, args, pure=False)
-                return _wait(self.client, [future])[0]
+        if not splittable:
+            return self._run_task(method, (first, second), {})
+        with _closed_client_reported(self.client):
             for _ in range(_MAX_ATTEMPTS):
                 search = _SplitSearch(self.client, problem, _workers_to_start(self.client))
                 try:
-                    result = search.run(first_only=kind != "candidates")
+                    result = search.run(pick)
                 except _WorkerLost:
                     continue
                 self.last_levels = search.levels
                 return result
-        except KovRuntimeError:
-            raise
-        except Exception as error:
-            # Whatever Dask raised on the way, a closed client is the reason to report.
-            if self.client.status != "running":
-                raise _client_closed() from error
-            raise
         raise KovRuntimeError(
             f"the search lost a worker in each of {_MAX_ATTEMPTS} attempts; "
             "the cluster is not stable enough to finish it"

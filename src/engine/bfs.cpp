@@ -5,7 +5,6 @@
 #include <cmath>
 #include <limits>
 #include <memory>
-#include <numeric>
 #include <optional>
 #include <string>
 #include <utility>
@@ -14,6 +13,7 @@
 #include "engine/answers.hpp"
 #include "engine/bfs_expand.hpp"
 #include "engine/bfs_level.hpp"
+#include "engine/bfs_level_build.hpp"
 #include "engine/bfs_progress.hpp"
 #include "engine/bfs_score.hpp"
 #include "engine/fingerprint_table.hpp"
@@ -35,63 +35,9 @@ using namespace bfs;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t max_variables = 255;
-// Rows scored ahead of the others, so that a candidate can be abandoned early; with fewer rows
-// than the floor every candidate is simply scored in full, in row order.
-constexpr std::size_t head_row_count = 64;
-constexpr std::size_t head_row_floor = 16;
 
 double seconds(Clock::duration elapsed) {
     return std::chrono::duration<double>(elapsed).count();
-}
-
-// The rows whose targets lie farthest from the mean (NaN distances first), farthest first: on
-// them a poor candidate's error grows fastest.
-std::vector<std::uint32_t> pick_head_rows(const std::vector<double>& targets) {
-    if (targets.size() < head_row_floor) return {};
-    double mean = 0.0;
-    for (double t : targets) mean += t;
-    mean /= static_cast<double>(targets.size());
-    std::vector<std::uint32_t> order(targets.size());
-    std::iota(order.begin(), order.end(), 0);
-    const auto distance = [&](std::size_t i) {
-        const double d = std::fabs(targets[i] - mean);
-        return std::isnan(d) ? std::numeric_limits<double>::infinity() : d;
-    };
-    const std::size_t count = std::min(head_row_count, targets.size());
-    std::partial_sort(order.begin(), order.begin() + count, order.end(),
-                      [&](std::uint32_t x, std::uint32_t y) {
-                          const double dx = distance(x);
-                          const double dy = distance(y);
-                          return dx != dy ? dx > dy : x < y;
-                      });
-    order.resize(count);
-    return order;
-}
-
-FingerprintKeys flatten(const Fingerprint& fingerprint) {
-    FingerprintKeys keys{};
-    for (std::size_t p = 0; p < fingerprint.size(); ++p) {
-        keys[2 * p] = fingerprint[p].first;
-        keys[2 * p + 1] = fingerprint[p].second;
-    }
-    return keys;
-}
-
-// Dense ranks of the formulas in byte order (equal texts share a rank), for commutative pruning.
-void rank_formulas(Level& level) {
-    std::vector<std::size_t> order(level.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
-        return level.expressions[x].formula < level.expressions[y].formula;
-    });
-    std::uint32_t rank = 0;
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        if (i > 0 &&
-            level.expressions[order[i - 1]].formula != level.expressions[order[i]].formula) {
-            ++rank;
-        }
-        level.nodes[order[i]].rank = rank;
-    }
 }
 
 class Search {
@@ -172,14 +118,7 @@ private:
     }
 
     void seed() {
-        std::vector<Expression> seeds;
-        for (std::size_t id : registry_->ids_by_arity(0)) {
-            seeds.push_back(Expression::constant_leaf(*registry_, id));
-        }
-        for (std::int32_t n : config_.integer_seeds) seeds.push_back(Expression::integer_leaf(n));
-        for (std::size_t j = 0; j < variables_; ++j) {
-            seeds.push_back(Expression::variable_leaf(static_cast<std::uint8_t>(j)));
-        }
+        std::vector<Expression> seeds = seed_leaves(*registry_, config_, variables_);
         Level& level = levels_[1];
         for (Expression& seed : seeds) {
             const std::uint64_t position = next_position_++;
@@ -192,36 +131,10 @@ private:
                 update_pareto(*front_, seed, error);
                 offer_answer(seed, error);
             }
-            add_seed(level, std::move(seed));
+            add_seed(level, std::move(seed), rows_);
         }
         tried_ = level.size();
         rank_formulas(level);
-    }
-
-    void add_seed(Level& level, Expression seed) {
-        Node node;
-        node.values = level.values.size();
-        node.const_count = static_cast<std::uint32_t>(fitting::count_constants(seed));
-        const Token& token = seed.tokens.front();
-        if (token.kind != TokenKind::Var) {
-            node.constant = true;
-            node.probes.fill(token.value);
-            cache_operand_parts(node);
-            level.values.push_back(token.value);
-        } else {
-            for (unsigned p = 0; p < probe_count; ++p) node.probes[p] = probe_value(p, token.index);
-            cache_operand_parts(node);
-            for (const auto& row : rows_) {
-                if (token.index < row.size()) {
-                    level.values.push_back(row[token.index]);
-                } else {
-                    node.rows_ok = false;
-                    level.values.push_back(Complex{});
-                }
-            }
-        }
-        level.nodes.push_back(node);
-        level.expressions.push_back(std::move(seed));
     }
 
     bool run_level(std::uint64_t level) {
@@ -311,94 +224,22 @@ private:
     }
 
     Level build_level(std::uint64_t level, const std::vector<Picked>& kept) {
-        Level next;
-        next.expressions.resize(kept.size());
-        next.nodes.resize(kept.size());
         // The last level is nobody's parent: its expressions are all it needs.
         const bool parents_more = level < config_.max_complexity;
-        // Row values: one per row, or a single one for an expression without variables.
-        std::size_t offset = 0;
-        for (std::size_t i = 0; i < kept.size(); ++i) {
-            const Child& c = kept[i].candidate;
-            std::uint8_t var_count = levels_[c.left_level].expressions[c.a].var_count;
-            if (c.arity == 2) {
-                var_count =
-                    std::max(var_count, levels_[c.right_level(level)].expressions[c.b].var_count);
-            }
-            next.nodes[i].values = offset;
-            next.nodes[i].constant = var_count == 0;
-            if (parents_more) offset += var_count == 0 ? 1 : rows_.size();
-        }
-        next.values.resize(offset);
+        Level next = lay_out_level(levels_, level, kept, rows_.size(), parents_more);
         if (fitters_.size() < worker_count()) fitters_.resize(worker_count());
         parallel_for(kept.size(), 4, [&](std::size_t begin, std::size_t end, std::size_t worker) {
             for (std::size_t i = begin; i < end; ++i) {
                 next.expressions[i] = kept_expression(level, kept[i], worker);
                 if (!parents_more) continue;
                 if (kept[i].fitted) {
-                    evaluate_node(next.expressions[i], next, i);
+                    evaluate_node(next.expressions[i], rows_, operators(), next, i);
                 } else {
-                    derive_node(level, kept[i].candidate, next, i);
+                    derive_node(levels_, level, kept[i].candidate, rows_.size(), next, i);
                 }
             }
         });
         return next;
-    }
-
-    // A child as generated: its operator applied to the parents' cached values.
-    void derive_node(std::uint64_t level, const Child& c, Level& next, std::size_t i) const {
-        const Level& left_level = levels_[c.left_level];
-        const Level& right_level = c.arity == 2 ? levels_[c.right_level(level)] : left_level;
-        const Node& left = left_level.nodes[c.a];
-        const Node& right = c.arity == 2 ? right_level.nodes[c.b] : left;
-        Node& node = next.nodes[i];
-        node.const_count = left.const_count + (c.arity == 2 ? right.const_count : 0);
-        for (std::size_t p = 0; p < probe_count; ++p) {
-            const std::optional<Complex> value =
-                eval_builtin(c.op, left.probes[p], right.probes[p]);
-            node.probes_ok = node.probes_ok && value && is_acceptable_value(*value);
-            node.probes[p] = value.value_or(Complex{});
-        }
-        cache_operand_parts(node);
-        const Complex* a = left_level.row_values(c.a);
-        const Complex* b = c.arity == 2 ? right_level.row_values(c.b) : a;
-        const std::size_t a_stride = left.constant ? 0 : 1;
-        const std::size_t b_stride = right.constant ? 0 : 1;
-        const std::size_t count = node.constant ? 1 : rows_.size();
-        Complex* out = next.values.data() + node.values;
-        for (std::size_t j = 0; j < count; ++j) {
-            const std::optional<Complex> value =
-                eval_builtin(c.op, a[j * a_stride], b[j * b_stride]);
-            node.rows_ok = node.rows_ok && value && is_acceptable_value(*value);
-            out[j] = value.value_or(Complex{});
-        }
-    }
-
-    // A fitted form: its Real tokens change every value, so evaluate it token by token.
-    void evaluate_node(const Expression& expression, Level& next, std::size_t i) const {
-        Node& node = next.nodes[i];
-        node.const_count = static_cast<std::uint32_t>(fitting::count_constants(expression));
-        std::vector<Complex> stack;
-        stack.reserve(expression.complexity);
-        std::vector<Complex> vars(expression.var_count);
-        for (unsigned p = 0; p < probe_count; ++p) {
-            for (unsigned v = 0; v < vars.size(); ++v) vars[v] = probe_value(p, v);
-            stack.clear();
-            const std::optional<Complex> value =
-                eval_internal(expression.tokens, vars, {}, operators(), stack);
-            node.probes_ok = node.probes_ok && value && is_acceptable_value(*value);
-            node.probes[p] = value.value_or(Complex{});
-        }
-        cache_operand_parts(node);
-        const std::size_t count = node.constant ? 1 : rows_.size();
-        Complex* out = next.values.data() + node.values;
-        for (std::size_t j = 0; j < count; ++j) {
-            stack.clear();
-            const std::optional<Complex> value =
-                eval_internal(expression.tokens, rows_[j], {}, operators(), stack);
-            node.rows_ok = node.rows_ok && value.has_value();
-            out[j] = value.value_or(Complex{});
-        }
     }
 
     ComplexRows rows_;

@@ -3,27 +3,12 @@
 #include <algorithm>
 #include <array>
 
+#include "engine/bfs_children.hpp"
 #include "engine/pool.hpp"
-#include "engine/probe_key.hpp"
-#include "ops/complex_math.hpp"
 
 namespace kov::bfs {
 
 namespace {
-
-// One unary pass or one binary round: every (left, right) pair in order, each with every operator.
-struct Round {
-    const Level* left = nullptr;
-    const Level* right = nullptr;  // null for the unary pass: the child has one parent
-    std::size_t left_count = 0;    // parents taken from the front of each level
-    std::size_t right_count = 1;
-    std::uint32_t left_level = 0;
-    const std::vector<std::uint8_t>* ops = nullptr;
-    bool prune_commutative = false;  // both parents from the same level
-    // The left parent's level is above the right one's: a commutative operator gives bit for bit
-    // the values of the swapped pair, built in an earlier round, so the child is a duplicate.
-    bool skip_commutative = false;
-};
 
 // A child waiting for its fingerprint-set insertion while its slot is being fetched.
 struct Pending {
@@ -33,44 +18,6 @@ struct Pending {
 };
 
 constexpr std::size_t pending_capacity = 16;
-
-// Fingerprint keys of the child, or false when it has no value or too large a value at a probe.
-inline bool store_key(const std::optional<Complex>& value, std::size_t p, FingerprintKeys& keys) {
-    if (!value || !is_acceptable_value(*value)) return false;
-    keys[2 * p] = probe_key(value->re);
-    keys[2 * p + 1] = probe_key(value->im);
-    return true;
-}
-
-inline bool binary_keys(std::size_t op, const Node& left, const Node& right,
-                        FingerprintKeys& keys) {
-    for (std::size_t p = 0; p < probe_count; ++p) {
-        if (!store_key(
-                apply_binary(op, left.probes[p], right.probes[p], left.parts[p], right.parts[p]), p,
-                keys)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Unary children: one instantiation per operator so that each inlines.
-using UnaryKeys = bool (*)(const Node& parent, FingerprintKeys& keys);
-
-template <std::size_t Op>
-bool unary_keys(const Node& parent, FingerprintKeys& keys) {
-    for (std::size_t p = 0; p < probe_count; ++p) {
-        if (!store_key(apply_op<Op>(parent.probes[p], parent.probes[p]), p, keys)) return false;
-    }
-    return true;
-}
-
-template <std::size_t... Ids>
-constexpr std::array<UnaryKeys, sizeof...(Ids)> make_unary_keys(std::index_sequence<Ids...>) {
-    return {&unary_keys<Ids>...};
-}
-
-constexpr auto unary_key_functions = make_unary_keys(std::make_index_sequence<builtin_id::count>());
 
 // Where a round's chunk of parent pairs starts: positions are in pair order, operators inner.
 struct RoundLayout {
@@ -87,11 +34,7 @@ void expand_chunk(const Round& round, const OperatorSets& ops, const RoundLayout
                   FingerprintTable& table, std::size_t begin, std::size_t end,
                   std::vector<Candidate>& out, std::vector<std::uint64_t>& displaced,
                   std::uint64_t& generated) {
-    const std::vector<std::uint8_t>& op_ids = *round.ops;
-    const std::size_t op_count = layout.op_count;
-    const std::size_t right_count = layout.right_count;
-    out.reserve((end - begin) * op_count);  // exact bound: no slack from regrowth
-    std::uint64_t built = 0;
+    out.reserve((end - begin) * layout.op_count);  // exact bound: no slack from regrowth
     std::array<Pending, pending_capacity> pending;
     std::size_t pending_count = 0;
     const auto flush = [&] {
@@ -105,39 +48,16 @@ void expand_chunk(const Round& round, const OperatorSets& ops, const RoundLayout
         }
         pending_count = 0;
     };
-    std::size_t a = begin / right_count;
-    std::size_t b = begin % right_count;
-    FingerprintKeys keys{};
-    for (std::size_t pair = begin; pair < end; ++pair) {
-        const Node& left = round.left->nodes[a];
-        const Node& right = round.right != nullptr ? round.right->nodes[b] : left;
-        const bool usable = left.probes_ok && right.probes_ok;
-        const bool ordered = left.rank > right.rank;
-        for (std::size_t o = 0; o < op_count; ++o) {
-            const std::uint8_t op = op_ids[o];
-            if (ops.commutative[op] &&
-                (round.skip_commutative || (round.prune_commutative && ordered))) {
-                continue;
-            }
-            ++built;
-            if (!usable) continue;
-            if (!(layout.arity == 2 ? binary_keys(op, left, right, keys)
-                                    : unary_key_functions[op](left, keys))) {
-                continue;
-            }
+    const std::uint64_t built = for_each_child(
+        round, ops, layout.base, begin, end,
+        [&](const Candidate& candidate, const Digest& digest, std::uint64_t position) {
             Pending& next = pending[pending_count++];
-            next.digest = digest_of(keys);
-            next.position = layout.base + pair * op_count + o;
-            next.candidate =
-                Candidate{static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b), op};
+            next.digest = digest;
+            next.position = position;
+            next.candidate = candidate;
             table.prefetch(next.digest);
             if (pending_count == pending_capacity) flush();
-        }
-        if (++b == right_count) {
-            b = 0;
-            ++a;
-        }
-    }
+        });
     flush();
     generated += built;
 }
@@ -175,11 +95,11 @@ bool run_round(const Round& round, const OperatorSets& ops, FingerprintTable& ta
                std::uint64_t& next_position, CandidateList& candidates, ExpansionCounts& counts,
                const std::function<bool()>& poll) {
     RoundLayout layout;
-    layout.right_count = round.right_count;
+    layout.right_count = round.right_count();
     layout.op_count = round.ops->size();
     layout.arity = round.right != nullptr ? 2 : 1;
     layout.base = next_position;
-    const std::size_t pairs = round.left_count * layout.right_count;
+    const std::size_t pairs = round.pairs();
     next_position += pairs * layout.op_count;
     if (pairs == 0 || layout.op_count == 0) return true;
 
@@ -224,14 +144,8 @@ bool expand_level(const std::vector<Level>& levels, std::uint64_t level, const O
         if (k == r) bound += (pairs + size(k)) / 2 * commutative;
     }
     table.reserve(bound);
-    Round unary{&levels[parent_level], nullptr, size(parent_level), 1, parent_level, &ops.unary,
-                false, false};
-    if (!run_round(unary, ops, table, next_position, candidates, counts, poll)) return false;
-    for (std::uint64_t k = 1; k + 2 <= level; ++k) {
-        const std::uint64_t r = level - 1 - k;
-        Round binary{&levels[k],  &levels[r], size(k), size(r), static_cast<std::uint32_t>(k),
-                     &ops.binary, k == r,     k > r};
-        if (!run_round(binary, ops, table, next_position, candidates, counts, poll)) return false;
+    for (const Round& round : level_rounds(levels, level, ops, limits)) {
+        if (!run_round(round, ops, table, next_position, candidates, counts, poll)) return false;
     }
     return true;
 }

@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
+#include <variant>
+
+#include "engine/result_criterion.hpp"
 
 namespace kov::distributed {
 
@@ -61,7 +65,10 @@ ShareScores decode_share_scores(std::string_view bytes) {
 }
 
 SearchDriver::SearchDriver(Problem problem)
-    : config_(problem.config), front_(std::make_shared<ParetoFront>()) {
+    : config_(problem.config),
+      rows_(problem.rows),
+      targets_(problem.targets),
+      front_(std::make_shared<ParetoFront>()) {
     // The driver seeds like every replica, only to offer the seeds to the front.
     const SearchReplica seeds(std::move(problem));
     registry_ = seeds.registry();
@@ -105,7 +112,11 @@ std::vector<bfs::Picked> SearchDriver::merge(const std::vector<ShareScores>& sha
 }
 
 SearchOutcome SearchDriver::finish() {
-    return finalize_result(std::move(front_), std::move(registry_), config_);
+    SearchOutcome outcome = finalize_result(std::move(front_), std::move(registry_), config_);
+    if (auto* results = std::get_if<std::vector<SearchResult>>(&outcome)) {
+        attach_description_lengths(*results, rows_, targets_, config_);
+    }
+    return outcome;
 }
 
 }  // namespace kov::distributed

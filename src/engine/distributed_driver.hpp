@@ -35,11 +35,14 @@ public:
     // Returns the level's beam.
     [[nodiscard]] std::vector<bfs::Picked> merge(const std::vector<ShareScores>& shares);
 
-    // The formulas each more accurate than every simpler one, most accurate first.
+    // The formulas each more accurate than every simpler one, most accurate first, each with its
+    // description length on the search's data, as the local search returns them.
     [[nodiscard]] SearchOutcome finish();
 
 private:
     SearchConfig config_;
+    std::vector<std::vector<double>> rows_;
+    std::vector<double> targets_;
     std::shared_ptr<OperatorRegistry> registry_;
     std::shared_ptr<ParetoFront> front_;
     std::size_t seed_count_ = 0;

@@ -5,11 +5,10 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
-#include <limits>
-#include <numeric>
 #include <type_traits>
 
 #include "core/fingerprint.hpp"
+#include "engine/bfs_level_build.hpp"
 #include "engine/distributed_expand.hpp"
 #include "engine/pool.hpp"
 #include "ops/complex_math.hpp"
@@ -21,66 +20,8 @@ namespace {
 using namespace bfs;
 using Clock = std::chrono::steady_clock;
 
-// As the local search: the head rows (targets farthest from the mean) are scored first.
-constexpr std::size_t head_row_count = 64;
-constexpr std::size_t head_row_floor = 16;
-
 double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-std::vector<std::uint32_t> pick_head_rows(const std::vector<double>& targets) {
-    if (targets.size() < head_row_floor) return {};
-    double mean = 0.0;
-    for (double t : targets) mean += t;
-    mean /= static_cast<double>(targets.size());
-    std::vector<std::uint32_t> order(targets.size());
-    std::iota(order.begin(), order.end(), 0);
-    const auto distance = [&](std::size_t i) {
-        const double d = std::fabs(targets[i] - mean);
-        return std::isnan(d) ? std::numeric_limits<double>::infinity() : d;
-    };
-    const std::size_t count = std::min(head_row_count, targets.size());
-    std::partial_sort(order.begin(), order.begin() + count, order.end(),
-                      [&](std::uint32_t x, std::uint32_t y) {
-                          const double dx = distance(x);
-                          const double dy = distance(y);
-                          return dx != dy ? dx > dy : x < y;
-                      });
-    order.resize(count);
-    return order;
-}
-
-std::array<std::int64_t, 10> flatten(const Fingerprint& fingerprint) {
-    std::array<std::int64_t, 10> keys{};
-    for (std::size_t p = 0; p < fingerprint.size(); ++p) {
-        keys[2 * p] = fingerprint[p].first;
-        keys[2 * p + 1] = fingerprint[p].second;
-    }
-    return keys;
-}
-
-std::uint32_t count_constants(const Expression& expression) {
-    return static_cast<std::uint32_t>(
-        std::count_if(expression.tokens.begin(), expression.tokens.end(),
-                      [](const Token& t) { return t.kind == TokenKind::Const; }));
-}
-
-// Dense ranks of the formulas in byte order, for commutative pruning (as the local search).
-void rank_formulas(Level& level) {
-    std::vector<std::size_t> order(level.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
-        return level.expressions[x].formula < level.expressions[y].formula;
-    });
-    std::uint32_t rank = 0;
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        if (i > 0 &&
-            level.expressions[order[i - 1]].formula != level.expressions[order[i]].formula) {
-            ++rank;
-        }
-        level.nodes[order[i]].rank = rank;
-    }
 }
 
 }  // namespace
@@ -120,16 +61,9 @@ SearchReplica::SearchReplica(Problem problem)
 SearchReplica::~SearchReplica() = default;
 
 void SearchReplica::seed() {
-    std::vector<Expression> leaves;
-    for (std::size_t id : registry_->ids_by_arity(0)) {
-        leaves.push_back(Expression::constant_leaf(*registry_, id));
-    }
-    for (std::size_t j = 0; j < variables_; ++j) {
-        leaves.push_back(Expression::variable_leaf(static_cast<std::uint8_t>(j)));
-    }
     Level& level = levels_[1];
     FingerprintTable seeds;
-    for (Expression& seed : leaves) {
+    for (Expression& seed : seed_leaves(*registry_, config_, variables_)) {
         const std::uint64_t position = next_position_++;
         const std::optional<Fingerprint> key = fingerprint(seed, operators());
         if (!key) continue;
@@ -139,35 +73,9 @@ void SearchReplica::seed() {
         if (inserted.outcome != FingerprintTable::Outcome::Added) continue;
         const double error = compute_raw_error(seed, rows_, targets_, operators());
         if (std::isfinite(error)) seed_entries_.emplace_back(seed, error);
-        add_seed(level, std::move(seed));
+        add_seed(level, std::move(seed), rows_);
     }
     rank_formulas(level);
-}
-
-void SearchReplica::add_seed(Level& level, Expression seed) {
-    Node node;
-    node.values = level.values.size();
-    node.const_count = count_constants(seed);
-    const Token& token = seed.tokens.front();
-    if (token.kind == TokenKind::Const) {
-        node.constant = true;
-        node.probes.fill(token.value);
-        cache_operand_parts(node);
-        level.values.push_back(token.value);
-    } else {
-        for (unsigned p = 0; p < probe_count; ++p) node.probes[p] = probe_value(p, token.index);
-        cache_operand_parts(node);
-        for (const auto& row : rows_) {
-            if (token.index < row.size()) {
-                level.values.push_back(row[token.index]);
-            } else {
-                node.rows_ok = false;
-                level.values.push_back(Complex{});
-            }
-        }
-    }
-    level.nodes.push_back(node);
-    level.expressions.push_back(std::move(seed));
 }
 
 std::vector<std::vector<Offer>> SearchReplica::expand_share(std::size_t share, std::size_t shards) {
@@ -277,32 +185,17 @@ Expression SearchReplica::kept_expression(const Picked& picked, std::size_t work
 void SearchReplica::add_level(const std::vector<Picked>& kept) {
     const std::uint64_t level = levels_.size();
     for (const Picked& picked : kept) check_candidate(picked.candidate);
-    Level next;
-    next.expressions.resize(kept.size());
-    next.nodes.resize(kept.size());
     const bool parents_more = level < config_.max_complexity;
-    std::size_t offset = 0;
-    for (std::size_t i = 0; i < kept.size(); ++i) {
-        const Child& c = kept[i].candidate;
-        std::uint8_t var_count = levels_[c.left_level].expressions[c.a].var_count;
-        if (c.arity == 2) {
-            var_count =
-                std::max(var_count, levels_[level - 1 - c.left_level].expressions[c.b].var_count);
-        }
-        next.nodes[i].values = offset;
-        next.nodes[i].constant = var_count == 0;
-        if (parents_more) offset += var_count == 0 ? 1 : rows_.size();
-    }
-    next.values.resize(offset);
+    Level next = lay_out_level(levels_, level, kept, rows_.size(), parents_more);
     if (fitters_.size() < worker_count()) fitters_.resize(worker_count());
     parallel_for(kept.size(), 4, [&](std::size_t begin, std::size_t end, std::size_t worker) {
         for (std::size_t i = begin; i < end; ++i) {
             next.expressions[i] = kept_expression(kept[i], worker);
             if (!parents_more) continue;
             if (kept[i].fitted) {
-                evaluate_node(next.expressions[i], next, i);
+                evaluate_node(next.expressions[i], rows_, operators(), next, i);
             } else {
-                derive_node(kept[i].candidate, next, i);
+                derive_node(levels_, level, kept[i].candidate, rows_.size(), next, i);
             }
         }
     });
@@ -319,59 +212,6 @@ void SearchReplica::check_candidate(const Child& c) const {
                                        c.b < levels_[level - 1 - c.left_level].size();
     if (!ok || c.op >= registry_->size()) {
         throw std::invalid_argument("distributed search: a kept candidate names no parent");
-    }
-}
-
-void SearchReplica::derive_node(const Child& c, Level& next, std::size_t i) const {
-    const std::uint64_t level = levels_.size();
-    const Level& left_level = levels_[c.left_level];
-    const Level& right_level = c.arity == 2 ? levels_[level - 1 - c.left_level] : left_level;
-    const Node& left = left_level.nodes[c.a];
-    const Node& right = c.arity == 2 ? right_level.nodes[c.b] : left;
-    Node& node = next.nodes[i];
-    node.const_count = left.const_count + (c.arity == 2 ? right.const_count : 0);
-    for (std::size_t p = 0; p < probe_count; ++p) {
-        const std::optional<Complex> value = eval_builtin(c.op, left.probes[p], right.probes[p]);
-        node.probes_ok = node.probes_ok && value && is_acceptable_value(*value);
-        node.probes[p] = value.value_or(Complex{});
-    }
-    cache_operand_parts(node);
-    const Complex* a = left_level.row_values(c.a);
-    const Complex* b = c.arity == 2 ? right_level.row_values(c.b) : a;
-    const std::size_t a_stride = left.constant ? 0 : 1;
-    const std::size_t b_stride = right.constant ? 0 : 1;
-    const std::size_t count = node.constant ? 1 : rows_.size();
-    Complex* out = next.values.data() + node.values;
-    for (std::size_t j = 0; j < count; ++j) {
-        const std::optional<Complex> value = eval_builtin(c.op, a[j * a_stride], b[j * b_stride]);
-        node.rows_ok = node.rows_ok && value && is_acceptable_value(*value);
-        out[j] = value.value_or(Complex{});
-    }
-}
-
-void SearchReplica::evaluate_node(const Expression& expression, Level& next, std::size_t i) const {
-    Node& node = next.nodes[i];
-    node.const_count = count_constants(expression);
-    std::vector<Complex> stack;
-    stack.reserve(expression.complexity);
-    std::vector<Complex> vars(expression.var_count);
-    for (unsigned p = 0; p < probe_count; ++p) {
-        for (unsigned v = 0; v < vars.size(); ++v) vars[v] = probe_value(p, v);
-        stack.clear();
-        const std::optional<Complex> value =
-            eval_internal(expression.tokens, vars, {}, operators(), stack);
-        node.probes_ok = node.probes_ok && value && is_acceptable_value(*value);
-        node.probes[p] = value.value_or(Complex{});
-    }
-    cache_operand_parts(node);
-    const std::size_t count = node.constant ? 1 : rows_.size();
-    Complex* out = next.values.data() + node.values;
-    for (std::size_t j = 0; j < count; ++j) {
-        stack.clear();
-        const std::optional<Complex> value =
-            eval_internal(expression.tokens, rows_[j], {}, operators(), stack);
-        node.rows_ok = node.rows_ok && value.has_value();
-        out[j] = value.value_or(Complex{});
     }
 }
 

@@ -94,12 +94,9 @@ public:
 
 private:
     void seed();
-    void add_seed(bfs::Level& level, Expression seed);
     [[nodiscard]] ConstantFitter& fitter(std::size_t worker);
     [[nodiscard]] Expression kept_expression(const bfs::Picked& picked, std::size_t worker);
     void check_candidate(const bfs::Child& c) const;
-    void derive_node(const bfs::Child& c, bfs::Level& next, std::size_t i) const;
-    void evaluate_node(const Expression& expression, bfs::Level& next, std::size_t i) const;
     [[nodiscard]] const OperatorList& operators() const { return registry_->operators(); }
 
     SearchConfig config_;

@@ -13,6 +13,7 @@
 #include "engine/bfs_progress.hpp"
 #include "engine/distributed_driver.hpp"
 #include "engine/pool.hpp"
+#include "engine/result_criterion.hpp"
 #include "python/arguments.hpp"
 #include "python/conversion.hpp"
 #include "python/errors.hpp"
@@ -114,9 +115,9 @@ std::optional<std::vector<double>> finite_vector(PyObject* object, const char* a
 
 // _distributed_problem(searcher, kind, first, second): the search a Searcher method would run,
 // converted and checked as that method converts and checks it, as (bytes, splittable). Kinds:
-// "function" (xs, ys), "multivariate" (inputs, ys), "candidates" (inputs, ys: no early exit),
-// "constant" (value, None: nothing fitted). Not splittable: strategies other than the classic one
-// and time limits, which the caller runs as one task.
+// "function" (xs, ys), "multivariate" (inputs, ys), "candidates" (inputs, ys: no early exit).
+// Not splittable: strategies other than the classic one and time limits, which the caller runs as
+// one task (as it runs constant recognition, a small search with settings of its own).
 PyObject* problem(PyObject*, PyObject* args) {
     PyObject* searcher = nullptr;
     const char* kind = nullptr;
@@ -146,12 +147,6 @@ PyObject* problem(PyObject*, PyObject* args) {
             problem.rows = std::move(*inputs);
             problem.targets = *ys;
             problem.config.disable_early_exit = which == "candidates";
-        } else if (which == "constant") {
-            const std::optional<double> value = to_real(first, "value");
-            if (!value || !check_finite(*value, "value")) return nullptr;
-            problem.rows = {{0.0}};
-            problem.targets = {*value};
-            problem.config.fit_constants = false;
         } else {
             PyErr_Format(PyExc_ValueError, "unknown search kind %s", kind);
             return nullptr;
@@ -266,14 +261,20 @@ PyObject* driver_merge(PyObject*, PyObject* args) {
     });
 }
 
-// _distributed_finish(driver, first_only) -> the most accurate SearchResult, or the list of them
+// _distributed_finish(driver, pick) -> what the Searcher method returns: pick "first" the most
+// accurate SearchResult, "selected" the one of least description length, "all" the list of them
 // all, most accurate first; raised as the Searcher's methods raise when there is none.
 PyObject* driver_finish(PyObject*, PyObject* args) {
     PyObject* capsule = nullptr;
-    int first_only = 0;
-    if (!PyArg_ParseTuple(args, "Op:_distributed_finish", &capsule, &first_only)) return nullptr;
+    const char* pick = nullptr;
+    if (!PyArg_ParseTuple(args, "Os:_distributed_finish", &capsule, &pick)) return nullptr;
     auto* state = from_capsule<DriverState>(capsule, driver_capsule);
     if (state == nullptr) return nullptr;
+    const std::string_view which(pick);
+    if (which != "first" && which != "selected" && which != "all") {
+        PyErr_Format(PyExc_ValueError, "unknown pick %s", pick);
+        return nullptr;
+    }
     return guarded([&]() -> PyObject* {
         const std::uint64_t max_complexity = state->driver.config().max_complexity;
         SearchOutcome outcome = state->driver.finish();
@@ -281,12 +282,13 @@ PyObject* driver_finish(PyObject*, PyObject* args) {
             return raise(map_error(*error));
         }
         auto& results = std::get<std::vector<SearchResult>>(outcome);
-        if (first_only != 0) {
+        if (which != "all") {
             // Only non-finite errors on the front: reported like a search that found nothing.
-            if (results.empty()) {
-                return raise(map_error(SearchError::no_formula_found(max_complexity)));
-            }
-            return wrap_result(std::move(results.front()));
+            const std::optional<std::size_t> chosen =
+                which == "first" ? (results.empty() ? std::nullopt : std::optional<std::size_t>(0))
+                                 : select_by_description_length(results);
+            if (!chosen) return raise(map_error(SearchError::no_formula_found(max_complexity)));
+            return wrap_result(std::move(results[*chosen]));
         }
         PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
         if (!list) return nullptr;

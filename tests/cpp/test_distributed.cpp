@@ -78,6 +78,8 @@ void expect_same(const SearchOutcome& split, const SearchOutcome& local) {
     for (std::size_t i = 0; i < a.size(); ++i) {
         EXPECT_EQ(a[i].expression.formula, b[i].expression.formula);
         EXPECT_EQ(bits_of(a[i].error), bits_of(b[i].error)) << b[i].expression.formula;
+        EXPECT_EQ(bits_of(a[i].description_length), bits_of(b[i].description_length))
+            << b[i].expression.formula;
         ASSERT_EQ(a[i].expression.tokens.size(), b[i].expression.tokens.size());
         for (std::size_t t = 0; t < a[i].expression.tokens.size(); ++t) {
             const Token& x = a[i].expression.tokens[t];

@@ -99,17 +99,49 @@ CASES = [
 ]
 
 
-@pytest.mark.parametrize("settings, method, args", CASES)
-def test_distributed_searcher_equals_searcher(client, settings, method, args, capsys):
-    local = getattr(kov_sr.Searcher(**settings), method)(*args)
+def assert_same_as_searcher(client, capsys, settings, method, args, keywords):
+    local = getattr(kov_sr.Searcher(**settings), method)(*args, **keywords)
     local_lines = capsys.readouterr().out.splitlines()
-    remote = getattr(DistributedSearcher(client, **settings), method)(*args)
+    remote = getattr(DistributedSearcher(client, **settings), method)(*args, **keywords)
     remote_lines = capsys.readouterr().out.splitlines()
     assert states(remote) == states(local)
     # The same progress lines, their timings aside.
     assert [line.split(" in ")[0] for line in remote_lines] == [
         line.split(" in ")[0] for line in local_lines
     ]
+    return remote, remote_lines
+
+
+@pytest.mark.parametrize("settings, method, args", CASES)
+def test_distributed_searcher_equals_searcher(client, settings, method, args, capsys):
+    assert_same_as_searcher(client, capsys, settings, method, args, {})
+
+
+# Methods with keywords, the keyword-only settings, and searches that run as one task.
+OPTION_CASES = [
+    ({"max_complexity": 5}, "find_selected", (TWO, [x * x + 0.5 for x in XS]), {}),
+    ({"max_complexity": 5, "noise": 0.05}, "find_selected", (ONE, SINE_CUBE), {}),
+    ({"max_complexity": 5, "verbose": False}, "find_candidates", (ONE, QUADRATIC), {}),
+    ({"max_complexity": 4, "strategy": "thorough"}, "find_function", (XS, SINE_CUBE), {}),
+    ({"max_complexity": 4, "time_limit": 600.0}, "find_multivariate", (TWO, QUADRATIC), {}),
+    ({"max_complexity": 6}, "recognize_constant", ((1 + math.sqrt(5)) / 2,), {"integers": True}),
+    ({"max_complexity": 7}, "recognize_constant", (math.e**2,), {"digits": 6}),
+    (
+        {"max_complexity": 5, "verbose": False},
+        "recognize_constant_candidates",
+        (math.pi / 4,),
+        {"integers": True, "count": 3},
+    ),
+    ({"max_complexity": 5}, "recognize_constant_candidates", (2.0**0.5,), {}),
+]
+
+
+@pytest.mark.parametrize("settings, method, args, keywords", OPTION_CASES)
+def test_options_and_keywords_equal_searcher(client, settings, method, args, keywords, capsys):
+    remote, lines = assert_same_as_searcher(client, capsys, settings, method, args, keywords)
+    assert bool(lines) == settings.get("verbose", True)
+    for result in remote if isinstance(remote, list) else [remote]:
+        assert not math.isnan(result.description_length)
 
 
 def test_large_samples_equal_searcher(client):
@@ -123,20 +155,31 @@ def test_large_samples_equal_searcher(client):
 
 
 @pytest.mark.parametrize(
-    "settings, method, args, error",
+    "settings, method, args, error, keywords",
     [
-        ({}, "find_function", ([1.0, 2.0], [1.0]), kov_sr.KovDimensionError),
-        ({}, "find_multivariate", ([], []), kov_sr.KovDimensionError),
-        ({"max_complexity": 0}, "fit", ([[1.0]], [1.0]), kov_sr.KovComplexityError),
-        ({}, "find_function", ([1.0, math.nan], [1.0, 2.0]), ValueError),
-        ({}, "recognize_constant", ("pi",), TypeError),
+        ({}, "find_function", ([1.0, 2.0], [1.0]), kov_sr.KovDimensionError, {}),
+        ({}, "find_multivariate", ([], []), kov_sr.KovDimensionError, {}),
+        ({"max_complexity": 0}, "fit", ([[1.0]], [1.0]), kov_sr.KovComplexityError, {}),
+        ({}, "find_function", ([1.0, math.nan], [1.0, 2.0]), ValueError, {}),
+        ({}, "find_selected", ([[1.0]], [math.inf]), ValueError, {}),
+        ({}, "recognize_constant", ("pi",), TypeError, {}),
+        ({}, "recognize_constant", (1.5,), ValueError, {"digits": 0}),
+        ({}, "recognize_constant_candidates", (1.5,), ValueError, {"count": 0}),
+        ({}, "recognize_constant_candidates", (1.5,), TypeError, {"count": "3"}),
+        (
+            {"strategy": "thorough"},
+            "find_function",
+            ([1.0, 2.0], [1.0]),
+            kov_sr.KovDimensionError,
+            {},
+        ),
     ],
 )
-def test_bad_input_raises_as_searcher_does(client, settings, method, args, error):
+def test_bad_input_raises_as_searcher_does(client, settings, method, args, error, keywords):
     with pytest.raises(error) as local:
-        getattr(kov_sr.Searcher(**settings), method)(*args)
+        getattr(kov_sr.Searcher(**settings), method)(*args, **keywords)
     with pytest.raises(error) as remote:
-        getattr(DistributedSearcher(client, **settings), method)(*args)
+        getattr(DistributedSearcher(client, **settings), method)(*args, **keywords)
     assert str(remote.value) == str(local.value)
 
 
