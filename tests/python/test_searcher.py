@@ -316,9 +316,11 @@ def test_ctrl_c_stops_a_search_and_the_searcher_stays_usable():
                     break
             sent = time.monotonic()
             child.send_signal(signal.SIGINT)
-            # Level 5 takes some 50 ms: its line may be written before the signal is seen.
+            # The levels after 4 take tens to hundreds of milliseconds, and the search checks for
+            # signals only while it expands and scores: a level's line may come before the signal
+            # is seen.
             line = child.stdout.readline()
-            while line.startswith("[KOV-SR]   -> Level 5 "):
+            while line.startswith("[KOV-SR]   -> Level "):
                 line = child.stdout.readline()
             assert line == "interrupted\n"
             assert time.monotonic() - sent < 5.0
