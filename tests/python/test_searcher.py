@@ -290,7 +290,11 @@ def test_no_stdout_means_no_lines(monkeypatch):
 
 INTERRUPTED_SEARCH = textwrap.dedent("""
     import math
+    import signal
     import kov_sr
+
+    # A test run started in the background (cmd &) ignores SIGINT, and so would this child.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
     searcher = kov_sr.Searcher(max_complexity=12)
     xs = [0.1 * i for i in range(20)]
