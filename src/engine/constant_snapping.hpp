@@ -5,6 +5,7 @@
 #include "core/expression.hpp"
 #include "engine/model_selection.hpp"
 #include "engine/optimizer.hpp"
+#include "engine/simple_values.hpp"
 
 namespace kov {
 
@@ -20,8 +21,5 @@ namespace kov {
 [[nodiscard]] Expression snap_constants(const Expression& fitted, const ComplexRows& rows,
                                         std::span<const double> targets, const NoiseModel& noise,
                                         const OperatorList& operators);
-
-// The simple values tried for a fitted number, simplest first (at most a handful).
-[[nodiscard]] std::vector<double> simple_values_near(double value);
 
 }  // namespace kov

@@ -6,9 +6,25 @@
 #include <numbers>
 
 #include "engine/dense_solve.hpp"
+#include "engine/simple_values.hpp"
 #include "ops/builtin_ids.hpp"
 
 namespace kov {
+
+void count_numbers(const Expression& formula, FormulaCost& cost) {
+    cost.fitted_constants = 0;
+    cost.simple_constants = 0.0;
+    for (const Token& token : formula.tokens) {
+        if (token.kind != TokenKind::Real) continue;
+        const std::optional<double> named =
+            token.value.im == 0.0 ? simple_value_cost(token.value.re) : std::nullopt;
+        if (named) {
+            cost.simple_constants += *named;
+        } else {
+            ++cost.fitted_constants;
+        }
+    }
+}
 
 FormulaCost formula_cost(const Expression& formula, double sse, std::size_t rows,
                          std::size_t variables) {
@@ -16,9 +32,7 @@ FormulaCost formula_cost(const Expression& formula, double sse, std::size_t rows
     cost.sse = sse;
     cost.rows = rows;
     cost.complexity = formula.tokens.size();
-    cost.fitted_constants = static_cast<std::size_t>(
-        std::count_if(formula.tokens.begin(), formula.tokens.end(),
-                      [](const Token& token) { return token.kind == TokenKind::Real; }));
+    count_numbers(formula, cost);
     cost.alphabet_size = builtin_id::count + std::max<std::size_t>(variables, 1);
     return cost;
 }
@@ -41,7 +55,7 @@ double description_length(const FormulaCost& cost, const NoiseModel& noise) {
     const double likelihood =
         0.5 * n * std::log(2.0 * std::numbers::pi * variance) + cost.sse / (2.0 * variance);
     const double parameters = 0.5 * static_cast<double>(cost.fitted_constants) * std::log(n);
-    return likelihood + parameters + structure;
+    return likelihood + parameters + cost.simple_constants + structure;
 }
 
 namespace {

@@ -14,10 +14,12 @@ namespace kov {
 struct FormulaCost {
     double sse = 0.0;                  // sum of squared residuals of the real parts
     std::size_t rows = 0;              // n
-    std::size_t fitted_constants = 0;  // k: Real tokens (fitted numbers) of the formula
+    std::size_t fitted_constants = 0;  // k: Real tokens holding fitted numbers
     std::uint64_t complexity = 0;      // tokens
     // Symbols a token is chosen from: the 21 built-in operators and one variable by default.
     std::uint64_t alphabet_size = 22;
+    // Nats naming the Real tokens that hold simple values (snapped, not fitted: not in k).
+    double simple_constants = 0.0;
 };
 
 // target_rms: root mean square of the targets, the scale of the data. sigma: the standard
@@ -28,14 +30,19 @@ struct NoiseModel {
     std::optional<double> sigma;
 };
 
-// The cost record of a formula: its fitted constants are its Real tokens, and each token is
-// chosen among the 21 built-in operators and the `variables` input variables.
+// Sets cost.fitted_constants and cost.simple_constants from the formula's Real tokens: a token
+// holding exactly a simple value is named, any other is fitted.
+void count_numbers(const Expression& formula, FormulaCost& cost);
+
+// The cost record of a formula: its numbers counted by count_numbers, and each token chosen
+// among the 21 built-in operators and the `variables` input variables.
 [[nodiscard]] FormulaCost formula_cost(const Expression& formula, double sse, std::size_t rows,
                                        std::size_t variables);
 
 // Description length of the data given a formula, in nats (smaller is better): a BIC-style code
 // of Gaussian residuals, the fitted constants and the formula's tokens,
-//   DL = n/2 · log(2πσ²) + SSE/(2σ²) + k/2 · log(n) + complexity · log(alphabet_size).
+//   DL = n/2 · log(2πσ²) + SSE/(2σ²) + k/2 · log(n) + simple_constants
+//        + complexity · log(alphabet_size).
 // σ² is the known noise variance when given, otherwise the maximum-likelihood SSE/n; either way
 // at least floor², floor = 1e-12 · target_rms + 1e-150. The floor makes every fit that is exact
 // to evaluation rounding (a few ulps, amplified by a few operations) equally good, so that among

@@ -46,12 +46,6 @@ std::optional<double> noise_level(const std::vector<std::vector<double>>& rows,
     return estimate;
 }
 
-std::size_t fitted_numbers(const Expression& expression) {
-    return static_cast<std::size_t>(
-        std::count_if(expression.tokens.begin(), expression.tokens.end(),
-                      [](const Token& token) { return token.kind == TokenKind::Real; }));
-}
-
 }  // namespace
 
 void attach_description_lengths(std::vector<SearchResult>& results,
@@ -69,8 +63,9 @@ void attach_description_lengths(std::vector<SearchResult>& results,
     std::size_t variables = 0;
     for (const auto& row : rows) variables = std::max(variables, row.size());
     for (SearchResult& result : results) {
-        FormulaCost cost{sum_of_squares(result, complex_rows, targets), rows.size(),
-                         fitted_numbers(result.expression), result.expression.complexity};
+        FormulaCost cost{sum_of_squares(result, complex_rows, targets), rows.size(), 0,
+                         result.expression.complexity};
+        count_numbers(result.expression, cost);
         // A token is one of the search's operators or one of its input variables.
         cost.alphabet_size = result.registry->size() + variables;
         // NaN means "not known" (old pickles): a value the arithmetic cannot give (overflowing

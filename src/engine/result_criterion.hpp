@@ -10,8 +10,8 @@
 namespace kov {
 
 // Sets each result's description_length on the search's own data: its SSE over all rows, its
-// fitted numbers (Real tokens), its complexity and the noise, config.noise when given and else
-// estimated from the data once for all results. Reads the results' expressions only.
+// numbers (Real tokens: fitted, or named when simple), its complexity and the noise, config.noise
+// when given and else estimated from the data once for all results. Reads the expressions only.
 void attach_description_lengths(std::vector<SearchResult>& results,
                                 const std::vector<std::vector<double>>& rows,
                                 const std::vector<double>& targets, const SearchConfig& config);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <numeric>
 #include <optional>
+#include <set>
 
 #include "core/fingerprint.hpp"
 #include "engine/bfs_expand.hpp"
@@ -313,13 +314,44 @@ private:
         if (config_.verbose && hooks_.progress) hooks_.progress(line);
     }
 
-    // Exact relative to the targets' scale, or down to the noise.
-    bool should_stop() const {
+    // Exact relative to the targets' scale, or down to the noise with a formula of simple numbers.
+    bool should_stop() {
         if (config_.disable_early_exit) return false;
         const double best = front_.best_error();
         if (best <= config_.early_exit_tolerance * scale_) return true;
+        return noise_floor_reached();
+    }
+
+    // Reaching the noise floor alone does not show the structure: a wrong one with a few fitted
+    // numbers bends to fit the noise as well, and tends to come first, being shorter. A formula at
+    // the floor whose numbers all snap to simple values while it stays there is the data's formula
+    // as far as they can tell; otherwise the search goes on. Each front entry is tried once.
+    bool noise_floor_reached() {
+        if (!(noise_ > 0.0)) return false;
         const double margin = config_.noise ? given_noise_margin : estimated_noise_margin;
-        return noise_ > 0.0 && best <= margin * noise_;
+        const double floor = margin * noise_;
+        std::vector<double> values;
+        std::vector<Complex> stack;
+        for (const auto& [complexity, entry] : front_.entries()) {
+            const auto& [error, expression] = entry;
+            if (error > floor || !tried_at_floor_.insert({complexity, error}).second) continue;
+            const Expression snapped =
+                snap_constants(expression, rows_, targets_, snapping_noise(), operators());
+            FormulaCost cost;
+            count_numbers(snapped, cost);
+            if (cost.fitted_constants > 0) continue;
+            if (!real_values(snapped, rows_, operators(), values, stack)) continue;
+            if (rms_error(values, targets_) <= floor) return true;
+        }
+        return false;
+    }
+
+    // The estimated noise counts like a given one: a snap that costs no more than the noise is
+    // what the data allow.
+    NoiseModel snapping_noise() const {
+        const std::optional<double> sigma =
+            config_.noise ? config_.noise : (noise_ > 0.0 ? std::optional(noise_) : std::nullopt);
+        return NoiseModel{scale_, sigma};
     }
 
     // Levels up to max_complexity always run; past it only with a time limit, while the next
@@ -607,11 +639,7 @@ private:
                 work.emplace_back(complexity, ScoredExpression{entry.second, entry.first});
             }
         }
-        // The estimated noise counts like a given one: a snap that costs no more than the noise
-        // is what the data allow.
-        const std::optional<double> sigma =
-            config_.noise ? config_.noise : (noise_ > 0.0 ? std::optional(noise_) : std::nullopt);
-        const NoiseModel noise{scale_, sigma};
+        const NoiseModel noise = snapping_noise();
         parallel_for(work.size(), 1, [&](std::size_t begin, std::size_t end, std::size_t worker) {
             std::vector<double> initial;
             std::vector<double> values;
@@ -717,6 +745,8 @@ private:
     double last_level_cost_ = 0.0;
     ThoroughFront front_;
     double noise_ = 0.0;  // standard deviation of the targets' noise, given or estimated
+    std::set<std::pair<std::uint64_t, double>>
+        tried_at_floor_;  // front entries snapped at the floor
     std::vector<std::unique_ptr<LeastSquaresFitter>> fitters_;  // one per worker
     std::vector<Level> levels_;  // index = complexity; entry 0 stays empty
 };

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <numbers>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -142,6 +143,50 @@ TEST(SimpleValuesNear, SimplestFirst) {
     EXPECT_NE(std::find(near_pi.begin(), near_pi.end(), pi), near_pi.end());
     EXPECT_TRUE(simple_values_near(std::nan("")).empty());
     EXPECT_TRUE(simple_values_near(1e300).empty());
+}
+
+}  // namespace
+}  // namespace kov
+
+namespace kov {
+namespace {
+
+struct SimpleCase {
+    const char* name;
+    double value;
+    bool simple;
+};
+
+class SimpleValueCost : public testing::TestWithParam<SimpleCase> {};
+
+// Snapping leaves exact doubles of simple values; anything else (a fit a few ulps off, g = 9.81)
+// is a fitted number.
+TEST_P(SimpleValueCost, NamesExactSimpleValuesOnly) {
+    const SimpleCase& c = GetParam();
+    const std::optional<double> cost = simple_value_cost(c.value);
+    EXPECT_EQ(cost.has_value(), c.simple);
+    if (cost) {
+        EXPECT_GE(*cost, 0.0);
+        // Never more than naming the last of the values snapping tries for the number itself.
+        EXPECT_LE(*cost, std::log(static_cast<double>(simple_values_near(c.value).size())) + 1e-12);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, SimpleValueCost,
+    testing::Values(SimpleCase{"integer", 2.0, true}, SimpleCase{"negative_integer", -1.0, true},
+                    SimpleCase{"tenths", 1.3, true},
+                    SimpleCase{"tenths_off_by_an_ulp", 1.2999999999999998, false},
+                    SimpleCase{"two_pi", 2.0 * std::numbers::pi, true},
+                    SimpleCase{"inverse_root_two_pi", 1.0 / std::sqrt(2.0 * std::numbers::pi),
+                               true},
+                    SimpleCase{"fitted_two_pi", 6.278, false}, SimpleCase{"gravity", 9.81, false},
+                    SimpleCase{"nan", std::nan(""), false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SimpleValueCost, IntegersCostNothingBeyondTheirToken) {
+    EXPECT_EQ(simple_value_cost(3.0), 0.0);
+    EXPECT_GT(simple_value_cost(2.0 * std::numbers::pi).value(), 0.0);
 }
 
 }  // namespace

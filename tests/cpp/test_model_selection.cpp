@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <numbers>
 #include <random>
 #include <vector>
 
@@ -55,7 +56,7 @@ TEST(DescriptionLength, TrueStructureWinsOnNoisyData) {
 
 TEST(FormulaCost, CountsRealTokensAsFittedConstants) {
     Expression formula;
-    formula.tokens = {Token::real(2.5), Token::var(1), Token::op(2, builtin_id::times),
+    formula.tokens = {Token::real(2.47), Token::var(1), Token::op(2, builtin_id::times),
                       Token::constant(builtin_id::pi, {3.141592653589793, 0.0}),
                       Token::op(2, builtin_id::plus)};
     const FormulaCost cost = formula_cost(formula, 0.5, 40, 2);
@@ -63,6 +64,25 @@ TEST(FormulaCost, CountsRealTokensAsFittedConstants) {
     EXPECT_EQ(cost.complexity, 5u);
     EXPECT_EQ(cost.rows, 40u);
     EXPECT_EQ(cost.alphabet_size, builtin_id::count + 2);
+}
+
+// A snapped number is named, not fitted: it leaves k and costs the naming of its choice, so that
+// snapping can lower the description length.
+TEST(FormulaCost, SimpleNumbersAreNamedNotFitted) {
+    Expression formula;
+    formula.tokens = {Token::real(2.0 * std::numbers::pi), Token::var(0),
+                      Token::op(2, builtin_id::times), Token::real(1.3),
+                      Token::op(2, builtin_id::plus)};
+    const FormulaCost named = formula_cost(formula, 0.5, 100, 1);
+    EXPECT_EQ(named.fitted_constants, 0u);
+    EXPECT_GT(named.simple_constants, 0.0);
+    formula.tokens[0] = Token::real(6.278);
+    formula.tokens[3] = Token::real(1.2999999999999998);
+    const FormulaCost fitted = formula_cost(formula, 0.5, 100, 1);
+    EXPECT_EQ(fitted.fitted_constants, 2u);
+    EXPECT_EQ(fitted.simple_constants, 0.0);
+    const NoiseModel noise{1.0, 0.1};
+    EXPECT_LT(description_length(named, noise), description_length(fitted, noise));
 }
 
 std::vector<std::vector<double>> one_variable(const std::vector<double>& xs) {

@@ -4,6 +4,7 @@ import contextlib
 import io
 import math
 import pickle
+import re
 
 import numpy as np
 import pytest
@@ -118,3 +119,24 @@ def test_select_takes_the_earliest_of_equal_values(fitted_candidates):
     assert kov_sr.select([first, twin]) is first
     assert kov_sr.select([twin, first]) is twin
     assert kov_sr.select(iter(fitted_candidates)) is kov_sr.select(list(fitted_candidates))
+
+
+# Snapping inside the thorough search: simple numbers come back exact, others stay fitted.
+SNAPPED_NUMBERS = {
+    "exact line": (lambda x: 2.5 * x + 1.3, 0.0, [1.3, 2.5]),
+    "noisy two pi": (lambda x: 2.0 * np.pi * x, 0.01, [2.0 * np.pi]),
+    "gravity stays": (lambda x: 9.81 * x, 0.0, [9.81]),
+}
+
+
+@pytest.mark.parametrize("name", SNAPPED_NUMBERS)
+def test_the_selected_formula_holds_the_snapped_numbers(name):
+    truth, level, numbers = SNAPPED_NUMBERS[name]
+    rng = np.random.default_rng(5)
+    xs = rng.uniform(1.0, 5.0, 100)
+    ys = truth(xs)
+    ys = ys + rng.normal(0.0, level * math.sqrt(np.mean(ys**2)), xs.size)
+    searcher = kov_sr.Searcher(5, strategy="thorough")
+    result = quiet(searcher.find_selected, xs[:, None], ys)
+    values = sorted(float(token) for token in re.findall(r"-?\d+\.\d+(?:e[-+]?\d+)?", result.formula))
+    assert values == sorted(numbers), result.formula
