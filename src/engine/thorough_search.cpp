@@ -19,6 +19,7 @@
 #include "engine/pool.hpp"
 #include "engine/probe_key.hpp"
 #include "engine/thorough_front.hpp"
+#include "engine/thorough_pairs.hpp"
 #include "engine/thorough_rank.hpp"
 #include "engine/time_limit.hpp"
 #include "ops/complex_math.hpp"
@@ -57,6 +58,11 @@ constexpr double given_noise_margin = 1.1;
 constexpr double estimated_noise_margin = 1.25;
 // Errors below this fraction of the targets' RMS are rounding: such formulas count as exact.
 constexpr double exact_fraction = 1e-12;
+// Sums of two building blocks a·f + b·g + c: the best blocks of each level join a pool, the best
+// of each new level are paired with the whole pool, and the best pairs are confirmed on all rows.
+constexpr std::size_t pool_per_level = 64;
+constexpr std::size_t partners_per_level = 4000;
+constexpr std::size_t pairs_confirmed = 16;
 // Levels a time-limited search may go to past max_complexity.
 constexpr std::uint64_t deepest_level = 40;
 
@@ -280,6 +286,9 @@ public:
             return timed_out_;
         };
         node_bytes_ = 700.0 + 16.0 * static_cast<double>(sample_.size());
+        std::vector<double> sample_targets;
+        for (std::uint32_t j : sample_) sample_targets.push_back(targets[j]);
+        unit_target_ = unit_vector(sample_targets);
         noise_ = config.noise ? *config.noise : estimate_noise_of_sample(rows, targets);
         fitters_.resize(worker_count());
     }
@@ -287,6 +296,9 @@ public:
     SearchOutcome run() {
         levels_.resize(2);
         seed();
+        if (config_.fit_constants && !offer_pairs(1)) {
+            if (cancelled_) return SearchError::cancelled();
+        }
         if (!should_stop()) {
             print(seeded_line(levels_[1].size()));
             for (std::uint64_t level = 2;; ++level) {
@@ -487,6 +499,7 @@ private:
         rank_formulas(next);
         kept_nodes_ += next.size();
         levels_.push_back(std::move(next));
+        if (config_.fit_constants && !offer_pairs(level)) return false;
 
         const auto elapsed = Clock::now() - start;
         last_level_seconds_ = seconds(elapsed);
@@ -542,6 +555,60 @@ private:
             expressions[i] = compose(levels_, level, ranked[i].child, *registry_);
         }
         return confirm(expressions);
+    }
+
+    // The level's best blocks (with variables) join the pool of blocks; the level's best few
+    // thousand are each paired with every block of the pool, and the best sums a·f + b·g + c
+    // are confirmed on all rows and offered to the front.
+    bool offer_pairs(std::uint64_t level) {
+        if (unit_target_.empty()) return true;
+        const Level& current = levels_[level];
+        std::vector<PairBlock> partners;
+        std::vector<std::size_t> partner_index;
+        std::vector<double> values(sample_.size());
+        for (std::size_t i = 0; i < current.size() && partners.size() < partners_per_level; ++i) {
+            const Node& node = current.nodes[i];
+            if (node.constant || !node.rows_ok) continue;
+            const Complex* cached = current.row_values(i);
+            for (std::size_t j = 0; j < values.size(); ++j) values[j] = cached[j].re;
+            PairBlock block;
+            if (!make_pair_block(values, unit_target_, block)) continue;
+            partners.push_back(std::move(block));
+            partner_index.push_back(i);
+        }
+        const std::size_t shared = std::min(partners.size(), pool_per_level);
+        const std::size_t shared_begin = pool_.size();
+        for (std::size_t i = 0; i < shared; ++i) {
+            pool_.push_back(partners[i]);
+            pool_expressions_.push_back(current.expressions[partner_index[i]]);
+        }
+        const std::optional<std::vector<PairPick>> picks =
+            best_pairs(pool_, partners, shared_begin, shared, pairs_confirmed, poll_);
+        if (!picks) return false;
+        std::vector<std::vector<ScoredExpression>> offers(picks->size());
+        const bool completed = parallel_for(
+            picks->size(), 1,
+            [&](std::size_t begin, std::size_t end, std::size_t) {
+                std::vector<double> f_values;
+                std::vector<double> g_values;
+                std::vector<Complex> stack;
+                for (std::size_t k = begin; k < end; ++k) {
+                    const PairPick& pick = (*picks)[k];
+                    const Expression& f = pool_expressions_[pick.first];
+                    const Expression& g = current.expressions[partner_index[pick.second]];
+                    if (!real_values(f, rows_, operators(), f_values, stack) ||
+                        !real_values(g, rows_, operators(), g_values, stack)) {
+                        continue;
+                    }
+                    offers[k] = pair_variants(f, f_values, g, g_values, targets_);
+                }
+            },
+            poll_);
+        if (!completed) return false;
+        for (const auto& list : offers) {
+            for (const ScoredExpression& offer : list) front_.offer(offer.expression, offer.error);
+        }
+        return true;
     }
 
     LeastSquaresFitter& fitter(std::size_t worker) {
@@ -719,6 +786,9 @@ private:
     double noise_ = 0.0;  // standard deviation of the targets' noise, given or estimated
     std::vector<std::unique_ptr<LeastSquaresFitter>> fitters_;  // one per worker
     std::vector<Level> levels_;  // index = complexity; entry 0 stays empty
+    std::vector<double> unit_target_;           // on the sample rows, centred, unit length
+    std::vector<PairBlock> pool_;               // building blocks of sums, best of each level
+    std::vector<Expression> pool_expressions_;  // the same blocks' expressions
 };
 
 }  // namespace
