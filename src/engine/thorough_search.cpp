@@ -61,7 +61,10 @@ constexpr double exact_fraction = 1e-12;
 // Sums of two building blocks a·f + b·g + c: the best blocks of each level join a pool, the best
 // of each new level are paired with the whole pool, and the best pairs are confirmed on all rows.
 constexpr std::size_t pool_per_level = 64;
-constexpr std::size_t partners_per_level = 4000;
+// Partners per level: as many as keep the pairing within this many multiply-adds, at least
+// the best few thousand.
+constexpr double pairing_budget = 6e8;
+constexpr std::size_t partners_at_least = 4000;
 constexpr std::size_t pairs_confirmed = 16;
 // Levels a time-limited search may go to past max_complexity.
 constexpr std::uint64_t deepest_level = 40;
@@ -566,7 +569,10 @@ private:
         std::vector<PairBlock> partners;
         std::vector<std::size_t> partner_index;
         std::vector<double> values(sample_.size());
-        for (std::size_t i = 0; i < current.size() && partners.size() < partners_per_level; ++i) {
+        const double pool_after = static_cast<double>(pool_.size() + pool_per_level);
+        const std::size_t partner_limit = std::max(
+            partners_at_least, static_cast<std::size_t>(pairing_budget / (pool_after * values.size())));
+        for (std::size_t i = 0; i < current.size() && partners.size() < partner_limit; ++i) {
             const Node& node = current.nodes[i];
             if (node.constant || !node.rows_ok) continue;
             const Complex* cached = current.row_values(i);
