@@ -77,8 +77,8 @@ std::vector<double> unit_vector(std::span<const double> values) {
         norm += out[j] * out[j];
     }
     norm = std::sqrt(norm);
-    if (!(norm > 1e-12 * (std::fabs(mean) * std::sqrt(static_cast<double>(values.size())) +
-                          1e-300)) ||
+    if (!(norm >
+          1e-12 * (std::fabs(mean) * std::sqrt(static_cast<double>(values.size())) + 1e-300)) ||
         !std::isfinite(norm)) {
         return {};
     }
@@ -138,8 +138,8 @@ std::optional<std::vector<PairPick>> best_pairs(std::span<const PairBlock> pool,
     return out;
 }
 
-bool fit_pair(std::span<const double> f, std::span<const double> g,
-              std::span<const double> targets, double& a, double& b, double& c) {
+bool fit_pair(std::span<const double> f, std::span<const double> g, std::span<const double> targets,
+              double& a, double& b, double& c) {
     using Wide = long double;
     const std::size_t n = targets.size();
     if (n < 3 || f.size() != n || g.size() != n) return false;

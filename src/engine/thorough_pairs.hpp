@@ -37,9 +37,11 @@ struct PairPick {
 // any thread count. Partner i < `shared` is pool block `shared_begin + i` itself: each such pair
 // is looked at once. Nearly collinear pairs add nothing to one block alone and are skipped.
 // Returns nothing when `poll` asked to stop.
-[[nodiscard]] std::optional<std::vector<PairPick>> best_pairs(
-    std::span<const PairBlock> pool, std::span<const PairBlock> partners, std::size_t shared_begin,
-    std::size_t shared, std::size_t count, const std::function<bool()>& poll);
+[[nodiscard]] std::optional<std::vector<PairPick>> best_pairs(std::span<const PairBlock> pool,
+                                                              std::span<const PairBlock> partners,
+                                                              std::size_t shared_begin,
+                                                              std::size_t shared, std::size_t count,
+                                                              const std::function<bool()>& poll);
 
 // The least-squares a, b and c of a·f + b·g + c ≈ y on all rows, in extended precision; false
 // when f and g are (numerically) collinear.

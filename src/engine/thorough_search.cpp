@@ -66,6 +66,12 @@ constexpr std::size_t pool_per_level = 64;
 constexpr double pairing_budget = 6e8;
 constexpr std::size_t partners_at_least = 4000;
 constexpr std::size_t pairs_confirmed = 16;
+// Blocks up to this complexity may lend the ranking a target: what remains of the targets once
+// the block's share is taken out, so that the other part of a sum survives until it is paired.
+constexpr std::uint64_t residual_block_level = 3;
+// Such a block must explain some of the targets, but not nearly all.
+constexpr double residual_least_correlation = 0.3;
+constexpr double residual_most_correlation = 0.9995;
 // Levels a time-limited search may go to past max_complexity.
 constexpr std::uint64_t deepest_level = 40;
 
@@ -503,6 +509,7 @@ private:
         kept_nodes_ += next.size();
         levels_.push_back(std::move(next));
         if (config_.fit_constants && !offer_pairs(level)) return false;
+        if (config_.fit_constants && level == residual_block_level) add_residual_targets();
 
         const auto elapsed = Clock::now() - start;
         last_level_seconds_ = seconds(elapsed);
@@ -570,8 +577,9 @@ private:
         std::vector<std::size_t> partner_index;
         std::vector<double> values(sample_.size());
         const double pool_after = static_cast<double>(pool_.size() + pool_per_level);
-        const std::size_t partner_limit = std::max(
-            partners_at_least, static_cast<std::size_t>(pairing_budget / (pool_after * values.size())));
+        const std::size_t partner_limit =
+            std::max(partners_at_least,
+                     static_cast<std::size_t>(pairing_budget / (pool_after * values.size())));
         for (std::size_t i = 0; i < current.size() && partners.size() < partner_limit; ++i) {
             const Node& node = current.nodes[i];
             if (node.constant || !node.rows_ok) continue;
@@ -615,6 +623,44 @@ private:
             for (const ScoredExpression& offer : list) front_.offer(offer.expression, offer.error);
         }
         return true;
+    }
+
+    // The most telling small blocks of the pool, each taken out of the targets, rank the levels
+    // from now on besides the targets themselves, in the free slots.
+    void add_residual_targets() {
+        if (ranking_targets_.empty()) return;
+        std::vector<std::size_t> order;
+        for (std::size_t p = 0; p < pool_.size(); ++p) {
+            const double r = std::fabs(pool_[p].correlation);
+            if (r >= residual_least_correlation && r <= residual_most_correlation) {
+                order.push_back(p);
+            }
+        }
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+            return std::fabs(pool_[x].correlation) > std::fabs(pool_[y].correlation);
+        });
+        const std::vector<double> base = ranking_targets_.front();
+        std::vector<std::size_t> used;
+        const auto alike = [&](std::size_t x, std::size_t y) {
+            double dot = 0.0;
+            for (std::size_t j = 0; j < base.size(); ++j)
+                dot += pool_[x].unit[j] * pool_[y].unit[j];
+            return std::fabs(dot) > residual_most_correlation;
+        };
+        for (std::size_t p : order) {
+            if (ranking_targets_.size() >= max_ranking_targets) break;
+            if (std::any_of(used.begin(), used.end(), [&](std::size_t u) { return alike(u, p); })) {
+                continue;
+            }
+            used.push_back(p);
+            double along = 0.0;
+            for (std::size_t j = 0; j < base.size(); ++j) along += base[j] * pool_[p].unit[j];
+            std::vector<double> residual(base.size());
+            for (std::size_t j = 0; j < base.size(); ++j) {
+                residual[j] = base[j] - along * pool_[p].unit[j];
+            }
+            ranking_targets_.push_back(std::move(residual));
+        }
     }
 
     LeastSquaresFitter& fitter(std::size_t worker) {
@@ -791,7 +837,7 @@ private:
     ThoroughFront front_;
     double noise_ = 0.0;  // standard deviation of the targets' noise, given or estimated
     std::vector<std::unique_ptr<LeastSquaresFitter>> fitters_;  // one per worker
-    std::vector<Level> levels_;  // index = complexity; entry 0 stays empty
+    std::vector<Level> levels_;                 // index = complexity; entry 0 stays empty
     std::vector<double> unit_target_;           // on the sample rows, centred, unit length
     std::vector<PairBlock> pool_;               // building blocks of sums, best of each level
     std::vector<Expression> pool_expressions_;  // the same blocks' expressions
