@@ -60,11 +60,11 @@ constexpr double estimated_noise_margin = 1.25;
 constexpr double exact_fraction = 1e-12;
 // Sums of two building blocks a·f + b·g + c: the best blocks of each level join a pool, the best
 // of each new level are paired with the whole pool, and the best pairs are confirmed on all rows.
-constexpr std::size_t pool_per_level = 64;
+constexpr std::size_t pool_per_level = 256;
 // Partners per level: as many as keep the pairing within this many multiply-adds, at least
 // the best few thousand.
 constexpr double pairing_budget = 6e8;
-constexpr std::size_t partners_at_least = 4000;
+constexpr std::size_t partners_at_least = 2000;
 constexpr std::size_t pairs_confirmed = 16;
 // Blocks up to this complexity may lend the ranking a target: what remains of the targets once
 // the block's share is taken out, so that the other part of a sum survives until it is paired.
