@@ -16,6 +16,8 @@ namespace {
 // Pairs whose blocks correlate closer than this explain nothing one block alone would not, and
 // their coefficients would be ill-determined.
 constexpr double collinear_limit = 1e-10;
+// Pairs that leave less than this share unexplained are exact as far as the ranking can tell.
+constexpr double exact_share = 1e-13;
 
 std::string number_text(double value) {
     char buffer[32];
@@ -24,7 +26,10 @@ std::string number_text(double value) {
 }
 
 bool ranks_before(const PairPick& x, const PairPick& y) {
-    if (x.unexplained != y.unexplained) return x.unexplained < y.unexplained;
+    const double x_left = std::fmax(x.unexplained, exact_share);
+    const double y_left = std::fmax(y.unexplained, exact_share);
+    if (x_left != y_left) return x_left < y_left;
+    if (x.complexity != y.complexity) return x.complexity < y.complexity;
     if (x.second != y.second) return x.second < y.second;
     return x.first < y.first;
 }
@@ -122,10 +127,11 @@ std::optional<std::vector<PairPick>> best_pairs(std::span<const PairBlock> pool,
                     const double explained = (u * u - 2.0 * r * u * v + v * v) / det;
                     const double unexplained = std::fmax(1.0 - explained, 0.0);
                     if (!std::isfinite(unexplained)) continue;
-                    keep_best(heap,
-                              PairPick{unexplained, static_cast<std::uint32_t>(p),
-                                       static_cast<std::uint32_t>(q)},
-                              count);
+                    keep_best(
+                        heap,
+                        PairPick{unexplained, f.complexity + g.complexity,
+                                 static_cast<std::uint32_t>(p), static_cast<std::uint32_t>(q)},
+                        count);
                 }
             }
         },

@@ -16,6 +16,7 @@ namespace kov {
 struct PairBlock {
     std::vector<double> unit;
     double correlation = 0.0;
+    std::uint32_t complexity = 0;  // of the block's expression: the simpler of equal pairs wins
 };
 
 // Normalises values against a unit target; false for values without spread or not finite.
@@ -29,11 +30,13 @@ struct PairBlock {
 // target's spread that their best combination a·f + b·g + c leaves unexplained.
 struct PairPick {
     double unexplained = 1.0;
+    std::uint32_t complexity = 0;  // of the two blocks together
     std::uint32_t first = 0;
     std::uint32_t second = 0;
 };
 
-// The `count` best pairs of a pool block and a partner, best first (ties by position), the same for
+// The `count` best pairs of a pool block and a partner, best first (pairs that leave less than
+// rounding count as equal, the simpler first; then by position), the same for
 // any thread count. Partner i < `shared` is pool block `shared_begin + i` itself: each such pair
 // is looked at once. Nearly collinear pairs add nothing to one block alone and are skipped.
 // Returns nothing when `poll` asked to stop.

@@ -587,6 +587,7 @@ private:
             for (std::size_t j = 0; j < values.size(); ++j) values[j] = cached[j].re;
             PairBlock block;
             if (!make_pair_block(values, unit_target_, block)) continue;
+            block.complexity = static_cast<std::uint32_t>(current.expressions[i].complexity);
             partners.push_back(std::move(block));
             partner_index.push_back(i);
         }
