@@ -60,10 +60,13 @@ constexpr double estimated_noise_margin = 1.25;
 constexpr double exact_fraction = 1e-12;
 // Sums of two building blocks a·f + b·g + c: the best blocks of each level join a pool, the best
 // of each new level are paired with the whole pool, and the best pairs are confirmed on all rows.
-constexpr std::size_t pool_per_level = 256;
+constexpr std::size_t pool_per_level = 64;
+// Small blocks are the usual terms of a sum: more of them join.
+constexpr std::size_t pool_per_small_level = 256;
+constexpr std::uint64_t small_level = 4;
 // Partners per level: as many as keep the pairing within this many multiply-adds, at least
 // the best few thousand.
-constexpr double pairing_budget = 6e8;
+constexpr double pairing_budget = 1e9;
 constexpr std::size_t partners_at_least = 2000;
 constexpr std::size_t pairs_confirmed = 16;
 // Blocks up to this complexity may lend the ranking a target: what remains of the targets once
@@ -576,7 +579,8 @@ private:
         std::vector<PairBlock> partners;
         std::vector<std::size_t> partner_index;
         std::vector<double> values(sample_.size());
-        const double pool_after = static_cast<double>(pool_.size() + pool_per_level);
+        const std::size_t joining = level <= small_level ? pool_per_small_level : pool_per_level;
+        const double pool_after = static_cast<double>(pool_.size() + joining);
         const std::size_t partner_limit =
             std::max(partners_at_least,
                      static_cast<std::size_t>(pairing_budget / (pool_after * values.size())));
@@ -591,7 +595,7 @@ private:
             partners.push_back(std::move(block));
             partner_index.push_back(i);
         }
-        const std::size_t shared = std::min(partners.size(), pool_per_level);
+        const std::size_t shared = std::min(partners.size(), joining);
         const std::size_t shared_begin = pool_.size();
         for (std::size_t i = 0; i < shared; ++i) {
             pool_.push_back(partners[i]);
