@@ -20,6 +20,7 @@
 #include "engine/pool.hpp"
 #include "engine/probe_key.hpp"
 #include "engine/thorough_front.hpp"
+#include "engine/thorough_pairs.hpp"
 #include "engine/thorough_rank.hpp"
 #include "engine/time_limit.hpp"
 #include "ops/complex_math.hpp"
@@ -58,6 +59,23 @@ constexpr double given_noise_margin = 1.1;
 constexpr double estimated_noise_margin = 1.25;
 // Errors below this fraction of the targets' RMS are rounding: such formulas count as exact.
 constexpr double exact_fraction = 1e-12;
+// Sums of two building blocks a·f + b·g + c: the best blocks of each level join a pool, the best
+// of each new level are paired with the whole pool, and the best pairs are confirmed on all rows.
+constexpr std::size_t pool_per_level = 64;
+// Small blocks are the usual terms of a sum: more of them join.
+constexpr std::size_t pool_per_small_level = 256;
+constexpr std::uint64_t small_level = 4;
+// Partners per level: as many as keep the pairing within this many multiply-adds, at least
+// the best few thousand.
+constexpr double pairing_budget = 1e9;
+constexpr std::size_t partners_at_least = 2000;
+constexpr std::size_t pairs_confirmed = 16;
+// Blocks up to this complexity may lend the ranking a target: what remains of the targets once
+// the block's share is taken out, so that the other part of a sum survives until it is paired.
+constexpr std::uint64_t residual_block_level = 3;
+// Such a block must explain some of the targets, but not nearly all.
+constexpr double residual_least_correlation = 0.3;
+constexpr double residual_most_correlation = 0.9995;
 // Levels a time-limited search may go to past max_complexity.
 constexpr std::uint64_t deepest_level = 40;
 
@@ -281,6 +299,9 @@ public:
             return timed_out_;
         };
         node_bytes_ = 700.0 + 16.0 * static_cast<double>(sample_.size());
+        std::vector<double> sample_targets;
+        for (std::uint32_t j : sample_) sample_targets.push_back(targets[j]);
+        unit_target_ = unit_vector(sample_targets);
         noise_ = config.noise ? *config.noise : estimate_noise_of_sample(rows, targets);
         fitters_.resize(worker_count());
     }
@@ -288,6 +309,9 @@ public:
     SearchOutcome run() {
         levels_.resize(2);
         seed();
+        if (config_.fit_constants && !offer_pairs(1)) {
+            if (cancelled_) return SearchError::cancelled();
+        }
         if (!should_stop()) {
             print(seeded_line(levels_[1].size()));
             for (std::uint64_t level = 2;; ++level) {
@@ -519,6 +543,8 @@ private:
         rank_formulas(next);
         kept_nodes_ += next.size();
         levels_.push_back(std::move(next));
+        if (config_.fit_constants && !offer_pairs(level)) return false;
+        if (config_.fit_constants && level == residual_block_level) add_residual_targets();
 
         const auto elapsed = Clock::now() - start;
         last_level_seconds_ = seconds(elapsed);
@@ -574,6 +600,104 @@ private:
             expressions[i] = compose(levels_, level, ranked[i].child, *registry_);
         }
         return confirm(expressions);
+    }
+
+    // The level's best blocks (with variables) join the pool of blocks; the level's best few
+    // thousand are each paired with every block of the pool, and the best sums a·f + b·g + c
+    // are confirmed on all rows and offered to the front.
+    bool offer_pairs(std::uint64_t level) {
+        if (unit_target_.empty()) return true;
+        const Level& current = levels_[level];
+        std::vector<PairBlock> partners;
+        std::vector<std::size_t> partner_index;
+        std::vector<double> values(sample_.size());
+        const std::size_t joining = level <= small_level ? pool_per_small_level : pool_per_level;
+        const double pool_after = static_cast<double>(pool_.size() + joining);
+        const std::size_t partner_limit =
+            std::max(partners_at_least,
+                     static_cast<std::size_t>(pairing_budget / (pool_after * values.size())));
+        for (std::size_t i = 0; i < current.size() && partners.size() < partner_limit; ++i) {
+            const Node& node = current.nodes[i];
+            if (node.constant || !node.rows_ok) continue;
+            const Complex* cached = current.row_values(i);
+            for (std::size_t j = 0; j < values.size(); ++j) values[j] = cached[j].re;
+            PairBlock block;
+            if (!make_pair_block(values, unit_target_, block)) continue;
+            block.complexity = static_cast<std::uint32_t>(current.expressions[i].complexity);
+            partners.push_back(std::move(block));
+            partner_index.push_back(i);
+        }
+        const std::size_t shared = std::min(partners.size(), joining);
+        const std::size_t shared_begin = pool_.size();
+        for (std::size_t i = 0; i < shared; ++i) {
+            pool_.push_back(partners[i]);
+            pool_expressions_.push_back(current.expressions[partner_index[i]]);
+        }
+        const std::optional<std::vector<PairPick>> picks =
+            best_pairs(pool_, partners, shared_begin, shared, pairs_confirmed, poll_);
+        if (!picks) return false;
+        std::vector<std::vector<ScoredExpression>> offers(picks->size());
+        const bool completed = parallel_for(
+            picks->size(), 1,
+            [&](std::size_t begin, std::size_t end, std::size_t) {
+                std::vector<double> f_values;
+                std::vector<double> g_values;
+                std::vector<Complex> stack;
+                for (std::size_t k = begin; k < end; ++k) {
+                    const PairPick& pick = (*picks)[k];
+                    const Expression& f = pool_expressions_[pick.first];
+                    const Expression& g = current.expressions[partner_index[pick.second]];
+                    if (!real_values(f, rows_, operators(), f_values, stack) ||
+                        !real_values(g, rows_, operators(), g_values, stack)) {
+                        continue;
+                    }
+                    offers[k] = pair_variants(f, f_values, g, g_values, targets_);
+                }
+            },
+            poll_);
+        if (!completed) return false;
+        for (const auto& list : offers) {
+            for (const ScoredExpression& offer : list) front_.offer(offer.expression, offer.error);
+        }
+        return true;
+    }
+
+    // The most telling small blocks of the pool, each taken out of the targets, rank the levels
+    // from now on besides the targets themselves, in the free slots.
+    void add_residual_targets() {
+        if (ranking_targets_.empty()) return;
+        std::vector<std::size_t> order;
+        for (std::size_t p = 0; p < pool_.size(); ++p) {
+            const double r = std::fabs(pool_[p].correlation);
+            if (r >= residual_least_correlation && r <= residual_most_correlation) {
+                order.push_back(p);
+            }
+        }
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+            return std::fabs(pool_[x].correlation) > std::fabs(pool_[y].correlation);
+        });
+        const std::vector<double> base = ranking_targets_.front();
+        std::vector<std::size_t> used;
+        const auto alike = [&](std::size_t x, std::size_t y) {
+            double dot = 0.0;
+            for (std::size_t j = 0; j < base.size(); ++j)
+                dot += pool_[x].unit[j] * pool_[y].unit[j];
+            return std::fabs(dot) > residual_most_correlation;
+        };
+        for (std::size_t p : order) {
+            if (ranking_targets_.size() >= max_ranking_targets) break;
+            if (std::any_of(used.begin(), used.end(), [&](std::size_t u) { return alike(u, p); })) {
+                continue;
+            }
+            used.push_back(p);
+            double along = 0.0;
+            for (std::size_t j = 0; j < base.size(); ++j) along += base[j] * pool_[p].unit[j];
+            std::vector<double> residual(base.size());
+            for (std::size_t j = 0; j < base.size(); ++j) {
+                residual[j] = base[j] - along * pool_[p].unit[j];
+            }
+            ranking_targets_.push_back(std::move(residual));
+        }
     }
 
     LeastSquaresFitter& fitter(std::size_t worker) {
@@ -748,7 +872,10 @@ private:
     std::set<std::pair<std::uint64_t, double>>
         tried_at_floor_;  // front entries snapped at the floor
     std::vector<std::unique_ptr<LeastSquaresFitter>> fitters_;  // one per worker
-    std::vector<Level> levels_;  // index = complexity; entry 0 stays empty
+    std::vector<Level> levels_;                 // index = complexity; entry 0 stays empty
+    std::vector<double> unit_target_;           // on the sample rows, centred, unit length
+    std::vector<PairBlock> pool_;               // building blocks of sums, best of each level
+    std::vector<Expression> pool_expressions_;  // the same blocks' expressions
 };
 
 }  // namespace

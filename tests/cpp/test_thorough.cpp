@@ -11,6 +11,7 @@
 #include "engine/pool.hpp"
 #include "engine/thorough_affine.hpp"
 #include "engine/thorough_front.hpp"
+#include "engine/thorough_pairs.hpp"
 #include "ops/builtin_ids.hpp"
 #include "test_support.hpp"
 
@@ -143,6 +144,96 @@ INSTANTIATE_TEST_SUITE_P(Cases, AffineFormTest,
                                            FormCase{"both", 2.5, 1.3, 4, builtin_id::plus}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// ---- Sums of two blocks ----------------------------------------------------------------------
+
+struct PairCase {
+    const char* name;
+    std::function<double(double)> f;
+    std::function<double(double)> g;
+    double a;
+    double b;
+    double c;
+    bool solvable;  // false when f and g are collinear
+};
+
+class PairFitTest : public ::testing::TestWithParam<PairCase> {};
+
+TEST_P(PairFitTest, FindsTheCombinationAndRanksItExact) {
+    const PairCase& p = GetParam();
+    std::vector<double> f, g, y;
+    for (int j = 0; j < 40; ++j) {
+        const double x = -1.0 + 0.05 * j;
+        f.push_back(p.f(x));
+        g.push_back(p.g(x));
+        y.push_back(p.a * f.back() + p.b * g.back() + p.c);
+    }
+    double a = 0.0, b = 0.0, c = 0.0;
+    ASSERT_EQ(fit_pair(f, g, y, a, b, c), p.solvable);
+    if (!p.solvable) return;
+    const double tolerance = 1e-9 * (1.0 + std::fabs(p.c));
+    EXPECT_NEAR(a, p.a, tolerance);
+    EXPECT_NEAR(b, p.b, tolerance);
+    EXPECT_NEAR(c, p.c, tolerance);
+    const std::vector<double> unit_y = unit_vector(y);
+    std::vector<PairBlock> blocks(2);
+    ASSERT_TRUE(make_pair_block(f, unit_y, blocks[0]));
+    ASSERT_TRUE(make_pair_block(g, unit_y, blocks[1]));
+    // The pool is both blocks, the partners the second one alone: one pair to look at.
+    const auto picks = best_pairs(blocks, std::span(blocks).subspan(1), 1, 1, 4, {});
+    ASSERT_TRUE(picks);
+    ASSERT_EQ(picks->size(), 1u);
+    EXPECT_EQ(picks->front().first, 0u);
+    EXPECT_LE(picks->front().unexplained, 1e-9);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PairFitTest,
+    ::testing::Values(PairCase{"unit_sum", [](double x) { return std::sin(x); },
+                               [](double x) { return std::sin(x + x * x); }, 1.0, 1.0, 0.0, true},
+                      PairCase{"polynomial", [](double x) { return x; },
+                               [](double x) { return x * x * x; }, 1.0, -1.0, 0.0, true},
+                      PairCase{"scaled_offset", [](double x) { return std::exp(x); },
+                               [](double x) { return x * x; }, 0.5, -2.0, 3.0, true},
+                      PairCase{"large_offset", [](double x) { return std::cos(x); },
+                               [](double x) { return x; }, 1e-3, 2.0, 1e4, true},
+                      PairCase{"collinear", [](double x) { return x; },
+                               [](double x) { return 3.0 * x - 1.0; }, 1.0, 1.0, 0.0, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct PairFormCase {
+    const char* name;
+    double a;
+    double b;
+    double c;
+    std::size_t complexity;
+    std::size_t last_op;
+};
+
+class PairFormTest : public ::testing::TestWithParam<PairFormCase> {};
+
+TEST_P(PairFormTest, WritesOnlyTheNumbersNeeded) {
+    const PairFormCase& p = GetParam();
+    const Expression f = Expression::variable_leaf(0);
+    const Expression g = Expression::variable_leaf(1);
+    const Expression form = pair_form(f, p.a, g, p.b, p.c);
+    EXPECT_EQ(form.complexity, p.complexity) << form.formula;
+    EXPECT_EQ(form.tokens.size(), form.complexity);
+    EXPECT_EQ(form.tokens.back().id, p.last_op);
+    EXPECT_EQ(form.var_count, 2);
+    const std::vector<Complex> at{{2.0, 0.0}, {5.0, 0.0}};
+    const std::optional<Complex> value = eval(form, at, test::builtins().operators());
+    ASSERT_TRUE(value);
+    EXPECT_DOUBLE_EQ(value->re, p.a * 2.0 + p.b * 5.0 + p.c);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PairFormTest,
+    ::testing::Values(PairFormCase{"sum", 1.0, 1.0, 0.0, 3, builtin_id::plus},
+                      PairFormCase{"difference", 1.0, -1.0, 0.0, 3, builtin_id::subtract},
+                      PairFormCase{"negated_first", -1.0, 1.0, 0.0, 4, builtin_id::plus},
+                      PairFormCase{"all_numbers", 2.5, -0.5, 1.25, 9, builtin_id::plus}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // ---- Recoveries --------------------------------------------------------------------------------
 
 struct RecoveryCase {
@@ -180,7 +271,12 @@ INSTANTIATE_TEST_SUITE_P(
                      5},
         RecoveryCase{"power", 5, [](double x, double y) { return std::pow(x, y); }, 0.1, 1.0, 5},
         RecoveryCase{"scaled_product", 5, [](double x, double y) { return 9.81 * x * y; }, 1.0, 5.0,
-                     5}),
+                     5},
+        RecoveryCase{"sum_of_sines", 4,
+                     [](double x, double y) { return std::sin(x) + std::sin(y * y); }, -1.0, 1.0,
+                     7},
+        RecoveryCase{"cubic", 5, [](double x, double) { return x * x * x + x * x + x; }, -1.0, 1.0,
+                     11}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ThoroughSearch, TheLineComesBackWithItsNumbers) {
