@@ -189,6 +189,10 @@ double estimate_for_degree(const Standardised& data, const Neighbourhoods& hoods
     if (hoods.nearest.empty() || hoods.nearest[0].size() < neighbours) {
         return std::numeric_limits<double>::quiet_NaN();
     }
+    // A neighbourhood holding much of the data is not local: what the polynomial leaves there is
+    // mostly signal it cannot follow, which would pass for noise (and stop a search on a wrong
+    // formula).
+    if (3 * neighbours > data.points.size()) return std::numeric_limits<double>::quiet_NaN();
 
     std::vector<double> design(neighbours * p);
     std::vector<double> gram(p * p);
@@ -260,6 +264,12 @@ double estimate_noise(const std::vector<std::vector<double>>& rows,
     std::vector<double> estimates;
     for (int degree = 1; degree <= max_degree; ++degree) {
         estimates.push_back(estimate_for_degree(data, hoods, degree));
+    }
+    // One degree alone cannot tell noise from the curvature it leaves: a floor needs a second
+    // degree that does not go below it.
+    if (std::count_if(estimates.begin(), estimates.end(),
+                      [](double e) { return std::isfinite(e); }) < 2) {
+        return 0.0;
     }
     std::size_t best = 0;
     for (std::size_t d = 1; d < estimates.size(); ++d) {

@@ -151,6 +151,20 @@ TEST(NoiseEstimate, UnresolvedSignalIsNotTakenForNoise) {
     EXPECT_EQ(estimate_noise(one_variable(xs), ys), 0.0);
 }
 
+TEST(NoiseEstimate, FewRowsInTwoVariablesShowNoFloor) {
+    // Twenty rows of a noise-free surface that bends between them: every neighbourhood a local
+    // polynomial needs holds much of the data, so what it leaves is signal, not noise.
+    std::vector<std::vector<double>> rows;
+    std::vector<double> ys;
+    for (int i = 0; i < 20; ++i) {
+        const double x = -3.0 + 6.0 * ((i * 7) % 20) / 19.0;
+        const double y = -3.0 + 6.0 * ((i * 13) % 20) / 19.0;
+        rows.push_back({x, y});
+        ys.push_back(x * y + std::sin((x - 1.0) * (y - 1.0)));
+    }
+    EXPECT_EQ(estimate_noise(rows, ys), 0.0);
+}
+
 TEST(NoiseEstimate, TooLittleDataGivesZero) {
     EXPECT_EQ(estimate_noise({}, {}), 0.0);
     const std::vector<double> three{1.0, 2.0, 0.5};
