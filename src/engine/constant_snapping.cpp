@@ -110,6 +110,12 @@ Expression snap_constants(const Expression& fitted, const ComplexRows& rows,
     snapper.refit(current);
     if (!std::isfinite(current.sse)) return fitted;
 
+    // A snap is kept when the criterion does not grow, or when the named number fits at least as
+    // well as the fitted one did (2.5x + 1.3 with 1.2999999999999998 fitted): a name that loses
+    // nothing is always the better description, whatever the criterion charges for it.
+    const auto acceptable = [&](const SnapState& trial) {
+        return trial.length <= current.length || trial.sse <= current.sse;
+    };
     while (true) {
         std::optional<SnapState> best;
         for (std::size_t j = 0; j < current.values.size(); ++j) {
@@ -119,10 +125,11 @@ Expression snap_constants(const Expression& fitted, const ComplexRows& rows,
                 trial.values[j] = simple;
                 trial.snapped[j] = 1;
                 snapper.refit(trial);
+                if (!acceptable(trial)) continue;
                 if (!best || trial.length < best->length) best = std::move(trial);
             }
         }
-        if (!best || !(best->length <= current.length)) break;
+        if (!best) break;
         current = std::move(*best);
     }
     return snapper.expression_of(current);

@@ -10,12 +10,12 @@ def thorough(max_complexity=5, time_limit=None):
     return kov_sr.Searcher(max_complexity, strategy="thorough", time_limit=time_limit)
 
 
-def test_the_readme_line_comes_back_exactly(capsys):
-    xs = np.linspace(0.0, 1.0, 20)
+@pytest.mark.parametrize("xs", [np.linspace(0.0, 1.0, 20), np.linspace(0.5, 3.0, 8)])
+def test_the_readme_line_comes_back_exactly(xs, capsys):
+    # The fitted offset may land an ulp off 1.3; the named 1.3 fits as well and is kept.
     result = thorough().find_function(xs, 2.5 * xs + 1.3)
-    assert result.error <= 1e-12
-    assert result.complexity == 5
-    assert result.predict([[0.5]])[0] == pytest.approx(2.55, abs=1e-12)
+    assert result.formula == "Plus(Times(2.5, v_{0}), 1.3)"
+    assert result.error == 0.0
 
 
 @pytest.mark.parametrize(
