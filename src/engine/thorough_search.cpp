@@ -11,6 +11,7 @@
 #include "core/fingerprint.hpp"
 #include "engine/bfs_expand.hpp"
 #include "engine/bfs_level.hpp"
+#include "engine/bfs_level_build.hpp"
 #include "engine/bfs_progress.hpp"
 #include "engine/bfs_score.hpp"
 #include "engine/constant_snapping.hpp"
@@ -143,8 +144,8 @@ constexpr std::array<DeriveKernel, sizeof...(Ids)> make_derive_kernels(
 
 constexpr auto derive_kernels = make_derive_kernels(std::make_index_sequence<builtin_id::count>());
 
-std::array<std::int64_t, 10> probe_keys(const Node& node) {
-    std::array<std::int64_t, 10> keys{};
+FingerprintKeys probe_keys(const Node& node) {
+    FingerprintKeys keys{};
     for (std::size_t p = 0; p < probe_count; ++p) {
         keys[2 * p] = probe_key(node.probes[p].re);
         keys[2 * p + 1] = probe_key(node.probes[p].im);
@@ -152,41 +153,14 @@ std::array<std::int64_t, 10> probe_keys(const Node& node) {
     return keys;
 }
 
-void rank_formulas(Level& level) {
-    std::vector<std::size_t> order(level.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
-        return level.expressions[x].formula < level.expressions[y].formula;
-    });
-    std::uint32_t rank = 0;
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        if (i > 0 &&
-            level.expressions[order[i - 1]].formula != level.expressions[order[i]].formula) {
-            ++rank;
-        }
-        level.nodes[order[i]].rank = rank;
-    }
-}
-
-// The expression with its named constants as parameters, starting from their real parts.
-Expression parameter_form(const Expression& expression, std::vector<double>& initial) {
+// The expression with its tokens of one kind (named constants, or fitted numbers for a refit) as
+// parameters, starting from their real parts.
+Expression parameter_form(const Expression& expression, TokenKind kind,
+                          std::vector<double>& initial) {
     Expression form = expression;
     initial.clear();
     for (Token& token : form.tokens) {
-        if (token.kind != TokenKind::Const) continue;
-        const double start = token.value.re;
-        token = Token::param(static_cast<std::uint8_t>(initial.size()), Complex{start, 0.0});
-        initial.push_back(start);
-    }
-    return form;
-}
-
-// Fitted numbers turned back into parameters, for a refit.
-Expression refit_form(const Expression& expression, std::vector<double>& initial) {
-    Expression form = expression;
-    initial.clear();
-    for (Token& token : form.tokens) {
-        if (token.kind != TokenKind::Real) continue;
+        if (token.kind != kind) continue;
         const double start = token.value.re;
         token = Token::param(static_cast<std::uint8_t>(initial.size()), Complex{start, 0.0});
         initial.push_back(start);
@@ -730,7 +704,7 @@ private:
                 for (std::size_t k = begin; k < end; ++k) {
                     const Expression f =
                         compose(levels_, level, ranked[chosen[k]].child, *registry_);
-                    const Expression form = parameter_form(f, initial);
+                    const Expression form = parameter_form(f, TokenKind::Const, initial);
                     const LeastSquaresFit fit = fitter(worker).fit(form, initial, {}, sample_);
                     if (!std::isfinite(fit.sse)) continue;
                     fitted[k] = with_numbers(form, fit.params);
@@ -770,7 +744,7 @@ private:
             std::vector<Complex> stack;
             for (std::size_t k = begin; k < end; ++k) {
                 ScoredExpression& best = work[k].second;
-                const Expression form = refit_form(best.expression, initial);
+                const Expression form = parameter_form(best.expression, TokenKind::Real, initial);
                 LeastSquaresOptions options;
                 options.affine = false;
                 options.starts = 1;
