@@ -182,7 +182,7 @@ class _Parser:
     def _number(self, text: str) -> Any:
         import sympy
 
-        # The constants 0 and 1 and the seeded integers (2, 3, ...) are bare digits; a fitted
+        # The constants 0 and 1 and the integer leaves (2, 3, ...) are bare digits; a fitted
         # number is a float repr, which always has a point, an exponent, inf or nan.
         if text.isascii() and text.isdigit():
             return sympy.Integer(int(text))

@@ -13,7 +13,7 @@
 #include "engine/optimizer.hpp"
 #include "ops/registry.hpp"
 
-// How a search lays out its levels: the seeds, the cached values of a kept child and the ranks
+// How a search lays out its levels: the level-1 leaves, the cached values of a kept child and the ranks
 // used for commutative pruning. Shared by the local search and the replicas of a distributed one,
 // which must hold the very same levels bit for bit.
 namespace kov::bfs {

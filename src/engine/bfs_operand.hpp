@@ -44,7 +44,7 @@ inline constexpr std::array<std::size_t, 5> binary_cases = {
     builtin_id::kov, builtin_id::divide, builtin_id::plus, builtin_id::times, builtin_id::subtract};
 
 constexpr bool every_binary_operator_has_a_case() {
-    for (const BuiltinSpec& row : builtin_table) {
+    for (const BuiltinRow& row : builtin_table) {
         if (row.arity != 2) continue;
         bool found = false;
         for (const std::size_t id : binary_cases) found = found || id == row.id;

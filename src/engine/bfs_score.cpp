@@ -557,7 +557,7 @@ private:
     FitterSet& fitters_;
     std::uint64_t beam_width_;
     std::size_t answers_;
-    std::vector<double> completions_;  // 1 and the seeded integers, when ranking by completions
+    std::vector<double> completions_;  // 1 and the added integers, when ranking by completions
     double weight_;
     bool prune_ = false;
     bool front_by_position_ = false;

@@ -69,7 +69,7 @@ SearchDriver::SearchDriver(Problem problem)
       rows_(problem.rows),
       targets_(problem.targets),
       front_(std::make_shared<ParetoFront>()) {
-    // The driver seeds like every replica, only to offer the seeds to the front.
+    // The driver builds level 1 like every replica, only to offer its leaves to the front.
     const SearchReplica seeds(std::move(problem));
     registry_ = seeds.registry();
     seed_count_ = seeds.seed_count();

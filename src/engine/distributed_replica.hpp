@@ -68,8 +68,8 @@ public:
     [[nodiscard]] const std::shared_ptr<OperatorRegistry>& registry() const { return registry_; }
     [[nodiscard]] std::uint64_t levels_built() const { return levels_.size() - 1; }
 
-    // Level 1: the seeds that survived deduplication with their finite raw errors, for the front;
-    // and every fingerprinted seed with its position, for the shards.
+    // Level 1: the leaves that survived deduplication with their finite raw errors, for the front;
+    // and every fingerprinted leaf with its position, for the shards.
     [[nodiscard]] const std::vector<std::pair<Expression, double>>& seed_entries() const {
         return seed_entries_;
     }

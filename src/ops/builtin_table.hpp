@@ -34,7 +34,7 @@ enum class LatexGrouping : std::uint8_t { none, all_operands, second_operand };
 // operator declines.
 using BuiltinFunction = std::optional<Complex> (*)(Complex a, Complex b) noexcept;
 
-struct BuiltinSpec {
+struct BuiltinRow {
     std::size_t id;
     std::string_view type_name;  // the C++ type, for debug_text
     std::string_view name;       // display name: formula text Name(a, b), Mathematica Name[a, b]
@@ -77,7 +77,7 @@ constexpr auto group_second = LatexGrouping::second_operand;
 //   id, type name, display name, arity, commutative, function,
 //       LaTeX template, Python template, LaTeX form is a sum, LaTeX grouping of sums
 // clang-format off
-inline constexpr std::array<BuiltinSpec, builtin_id::count> rows{{
+inline constexpr std::array<BuiltinRow, builtin_id::count> rows{{
     {builtin_id::zero,           "ConstOp",  "0",        0, false, constant<cmath::zero_value>,
         {"0"},                      {"0"},                              false, no_grouping},
     {builtin_id::one,            "ConstOp",  "1",        0, false, constant<cmath::one_value>,
@@ -125,7 +125,7 @@ inline constexpr std::array<BuiltinSpec, builtin_id::count> rows{{
 
 }  // namespace builtin_table_rows
 
-inline constexpr const std::array<BuiltinSpec, builtin_id::count>& builtin_table =
+inline constexpr const std::array<BuiltinRow, builtin_id::count>& builtin_table =
     builtin_table_rows::rows;
 
 // Rows sit at their ids, the constants come first and every operator has a function: a row added
@@ -133,7 +133,7 @@ inline constexpr const std::array<BuiltinSpec, builtin_id::count>& builtin_table
 constexpr bool rows_are_well_formed() {
     bool constants_done = false;
     for (std::size_t i = 0; i < builtin_table.size(); ++i) {
-        const BuiltinSpec& row = builtin_table[i];
+        const BuiltinRow& row = builtin_table[i];
         if (row.id != i || row.function == nullptr || row.name.empty() || row.arity > 2) {
             return false;
         }

@@ -37,7 +37,7 @@ std::vector<std::unique_ptr<Operator>> builtin_constants() {
     std::vector<std::unique_ptr<Operator>> constants;
     constants.reserve(builtin_constant_count());
     for (std::size_t id = 0; id < builtin_constant_count(); ++id) {
-        const BuiltinSpec& row = builtin_table[id];
+        const BuiltinRow& row = builtin_table[id];
         constants.push_back(std::make_unique<ConstOp>(row.name, row.latex.before, row.python.before,
                                                       *row.function(Complex{}, Complex{})));
     }

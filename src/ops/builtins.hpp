@@ -50,27 +50,27 @@ private:
 // builtin_table: names, arity, commutativity, renderings and function. They have no fields.
 template <std::size_t Id>
 class BuiltinOperator : public Operator {
-    static constexpr const BuiltinSpec& spec = builtin_table[Id];
-    static_assert(spec.arity != 0, "constants are ConstOp objects");
+    static constexpr const BuiltinRow& row = builtin_table[Id];
+    static_assert(row.arity != 0, "constants are ConstOp objects");
 
 public:
-    void debug_text(std::ostream& out) const override { out << spec.type_name; }
-    [[nodiscard]] std::string name() const override { return std::string(spec.name); }
-    [[nodiscard]] std::uint8_t arity() const override { return spec.arity; }
-    [[nodiscard]] bool is_commutative() const override { return spec.commutative; }
+    void debug_text(std::ostream& out) const override { out << row.type_name; }
+    [[nodiscard]] std::string name() const override { return std::string(row.name); }
+    [[nodiscard]] std::uint8_t arity() const override { return row.arity; }
+    [[nodiscard]] bool is_commutative() const override { return row.commutative; }
     [[nodiscard]] std::optional<Complex> eval(std::span<const Complex> operands) const override {
         // Unary operators must not read a second operand: callers may pass exactly one.
-        if constexpr (spec.arity == 2) {
+        if constexpr (row.arity == 2) {
             return eval_builtin<Id>(operands[0], operands[1]);
         } else {
             return eval_builtin<Id>(operands[0], Complex{});
         }
     }
     [[nodiscard]] std::string to_latex(std::span<const std::string> operands) const override {
-        return render_builtin(spec.latex, spec.arity, operands);
+        return render_builtin(row.latex, row.arity, operands);
     }
     [[nodiscard]] std::string to_python(std::span<const std::string> operands) const override {
-        return render_builtin(spec.python, spec.arity, operands);
+        return render_builtin(row.python, row.arity, operands);
     }
 };
 

@@ -12,7 +12,7 @@ bool add_operator_table(PyObject* module) {
     PyRef table = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(builtin_table.size())));
     if (!table) return false;
     for (std::size_t id = 0; id < builtin_table.size(); ++id) {
-        const BuiltinSpec& row = builtin_table[id];
+        const BuiltinRow& row = builtin_table[id];
         PyObject* entry =
             Py_BuildValue("(s#I)", row.name.data(), static_cast<Py_ssize_t>(row.name.size()),
                           static_cast<unsigned>(row.arity));

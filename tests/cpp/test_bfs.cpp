@@ -274,7 +274,7 @@ TEST(BfsOperandParts, BinaryOperatorsMatchTheOperators) {
         values.push_back({parts[i], parts[(i * 7 + 3) % parts.size()]});
         values.push_back({parts[i], 0.0});
     }
-    for (const BuiltinSpec& row : builtin_table) {
+    for (const BuiltinRow& row : builtin_table) {
         if (row.arity != 2) continue;
         const std::size_t op = row.id;
         for (const Complex& a : values) {

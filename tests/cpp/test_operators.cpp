@@ -228,7 +228,7 @@ class OperatorTableRow : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(OperatorTableRow, RegistryObjectsAndKernelsFollowIt) {
     const std::size_t id = GetParam();
-    const BuiltinSpec& row = builtin_table[id];
+    const BuiltinRow& row = builtin_table[id];
     const OperatorRegistry& registry = builtins();
     ASSERT_LT(id, registry.size());
     const Operator& op = registry.op(id);
