@@ -106,15 +106,16 @@ void rank_formulas(Level& level) {
     }
 }
 
-Level lay_out_level(const std::vector<Level>& levels, std::uint64_t level,
-                    const std::vector<Picked>& kept, std::size_t row_count, bool parents_more) {
+Level lay_out_level(const std::vector<Level>& levels, std::uint64_t level, std::size_t count,
+                    const std::function<const Child&(std::size_t)>& child_of, std::size_t row_count,
+                    bool parents_more) {
     Level next;
-    next.expressions.resize(kept.size());
-    next.nodes.resize(kept.size());
+    next.expressions.resize(count);
+    next.nodes.resize(count);
     // Row values: one per row, or a single one for an expression without variables.
     std::size_t offset = 0;
-    for (std::size_t i = 0; i < kept.size(); ++i) {
-        const Child& c = kept[i].candidate;
+    for (std::size_t i = 0; i < count; ++i) {
+        const Child& c = child_of(i);
         std::uint8_t var_count = levels[c.left_level].expressions[c.a].var_count;
         if (c.arity == 2) {
             var_count =
@@ -128,6 +129,15 @@ Level lay_out_level(const std::vector<Level>& levels, std::uint64_t level,
     return next;
 }
 
+void derive_probes(const Node& left, const Node& right, std::uint8_t op, Node& node) {
+    for (std::size_t p = 0; p < probe_count; ++p) {
+        const std::optional<Complex> value = eval_builtin(op, left.probes[p], right.probes[p]);
+        node.probes_ok = node.probes_ok && value && is_acceptable_value(*value);
+        node.probes[p] = value.value_or(Complex{});
+    }
+    cache_operand_parts(node);
+}
+
 void derive_node(const std::vector<Level>& levels, std::uint64_t level, const Child& c,
                  std::size_t row_count, Level& next, std::size_t i) {
     const Level& left_level = levels[c.left_level];
@@ -136,12 +146,7 @@ void derive_node(const std::vector<Level>& levels, std::uint64_t level, const Ch
     const Node& right = c.arity == 2 ? right_level.nodes[c.b] : left;
     Node& node = next.nodes[i];
     node.const_count = left.const_count + (c.arity == 2 ? right.const_count : 0);
-    for (std::size_t p = 0; p < probe_count; ++p) {
-        const std::optional<Complex> value = eval_builtin(c.op, left.probes[p], right.probes[p]);
-        node.probes_ok = node.probes_ok && value && is_acceptable_value(*value);
-        node.probes[p] = value.value_or(Complex{});
-    }
-    cache_operand_parts(node);
+    derive_probes(left, right, c.op, node);
     const Complex* a = left_level.row_values(c.a);
     const Complex* b = c.arity == 2 ? right_level.row_values(c.b) : a;
     const std::size_t a_stride = left.constant ? 0 : 1;

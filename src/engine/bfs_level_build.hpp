@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "core/expression.hpp"
@@ -13,9 +14,9 @@
 #include "engine/optimizer.hpp"
 #include "ops/registry.hpp"
 
-// How a search lays out its levels: the level-1 leaves, the cached values of a kept child and the ranks
-// used for commutative pruning. Shared by the local search and the replicas of a distributed one,
-// which must hold the very same levels bit for bit.
+// How a search lays out its levels: the level-1 leaves, the cached values of a kept child and the
+// ranks used for commutative pruning. Shared by the local search and the replicas of a distributed
+// one, which must hold the very same levels bit for bit.
 namespace kov::bfs {
 
 // The rows whose targets lie farthest from the mean (NaN distances first), farthest first: on
@@ -35,11 +36,16 @@ void add_seed(Level& level, Expression seed, const ComplexRows& rows);
 // Dense ranks of the formulas in byte order (equal texts share a rank), for commutative pruning.
 void rank_formulas(Level& level);
 
-// Level `level` laid out for `kept`: expressions and nodes sized, each node's row-value offset
-// and constness set, and room for the row values when the level parents more levels.
+// Level `level` laid out for `count` kept children, `child_of(i)` the i-th: expressions and nodes
+// sized, each node's row-value offset and constness set, and room for the row values when the
+// level parents more levels.
 [[nodiscard]] Level lay_out_level(const std::vector<Level>& levels, std::uint64_t level,
-                                  const std::vector<Picked>& kept, std::size_t row_count,
-                                  bool parents_more);
+                                  std::size_t count,
+                                  const std::function<const Child&(std::size_t)>& child_of,
+                                  std::size_t row_count, bool parents_more);
+
+// A generated child's probe values (and their operand parts): its operator applied to its parents'.
+void derive_probes(const Node& left, const Node& right, std::uint8_t op, Node& node);
 
 // Node `i` of `next` (level `level`) as generated: its operator applied to the parents' cached
 // values.

@@ -186,7 +186,10 @@ void SearchReplica::add_level(const std::vector<Picked>& kept) {
     const std::uint64_t level = levels_.size();
     for (const Picked& picked : kept) check_candidate(picked.candidate);
     const bool parents_more = level < config_.max_complexity;
-    Level next = lay_out_level(levels_, level, kept, rows_.size(), parents_more);
+    Level next = lay_out_level(
+        levels_, level, kept.size(),
+        [&](std::size_t i) -> const Child& { return kept[i].candidate; }, rows_.size(),
+        parents_more);
     if (fitters_.size() < worker_count()) fitters_.resize(worker_count());
     parallel_for(kept.size(), 4, [&](std::size_t begin, std::size_t end, std::size_t worker) {
         for (std::size_t i = begin; i < end; ++i) {

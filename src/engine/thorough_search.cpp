@@ -771,22 +771,10 @@ private:
     }
 
     Level build_level(std::uint64_t level, const std::vector<AffinePick>& kept) {
-        Level next;
-        next.expressions.resize(kept.size());
-        next.nodes.resize(kept.size());
-        std::size_t offset = 0;
-        for (std::size_t i = 0; i < kept.size(); ++i) {
-            const Child& c = kept[i].child;
-            std::uint8_t var_count = levels_[c.left_level].expressions[c.a].var_count;
-            if (c.arity == 2) {
-                var_count = std::max(var_count,
-                                     levels_[level - 1 - c.left_level].expressions[c.b].var_count);
-            }
-            next.nodes[i].values = offset;
-            next.nodes[i].constant = var_count == 0;
-            offset += var_count == 0 ? 1 : sample_rows_.size();
-        }
-        next.values.resize(offset);
+        Level next = lay_out_level(
+            levels_, level, kept.size(),
+            [&](std::size_t i) -> const Child& { return kept[i].child; }, sample_rows_.size(),
+            true);
         parallel_for(kept.size(), 64, [&](std::size_t begin, std::size_t end, std::size_t) {
             for (std::size_t i = begin; i < end; ++i) {
                 next.expressions[i] = compose(levels_, level, kept[i].child, *registry_);
@@ -799,18 +787,12 @@ private:
     // A child's probes and cached row values: its operator applied to its parents'.
     void derive_node(std::uint64_t level, const Child& c, Level& next, std::size_t i) const {
         const Level& left_level = levels_[c.left_level];
-        const Level& right_level = c.arity == 2 ? levels_[level - 1 - c.left_level] : left_level;
+        const Level& right_level = c.arity == 2 ? levels_[c.right_level(level)] : left_level;
         const Node& left = left_level.nodes[c.a];
         const Node& right = c.arity == 2 ? right_level.nodes[c.b] : left;
         Node& node = next.nodes[i];
         node.const_count = left.const_count + (c.arity == 2 ? right.const_count : 0);
-        for (std::size_t p = 0; p < probe_count; ++p) {
-            const std::optional<Complex> value =
-                eval_builtin(c.op, left.probes[p], right.probes[p]);
-            node.probes_ok = node.probes_ok && value && is_acceptable_value(*value);
-            node.probes[p] = value.value_or(Complex{});
-        }
-        cache_operand_parts(node);
+        derive_probes(left, right, c.op, node);
         const Complex* a = left_level.row_values(c.a);
         const Complex* b = c.arity == 2 ? right_level.row_values(c.b) : a;
         const std::size_t a_stride = left.constant ? 0 : 1;
