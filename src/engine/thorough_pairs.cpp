@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "engine/best_kept.hpp"
 #include "engine/pool.hpp"
 #include "engine/thorough_front.hpp"
 #include "ops/builtin_ids.hpp"
@@ -32,17 +33,6 @@ bool ranks_before(const PairPick& x, const PairPick& y) {
     if (x.complexity != y.complexity) return x.complexity < y.complexity;
     if (x.second != y.second) return x.second < y.second;
     return x.first < y.first;
-}
-
-void keep_best(std::vector<PairPick>& heap, const PairPick& pick, std::size_t limit) {
-    if (heap.size() < limit) {
-        heap.push_back(pick);
-        std::push_heap(heap.begin(), heap.end(), ranks_before);
-    } else if (ranks_before(pick, heap.front())) {
-        std::pop_heap(heap.begin(), heap.end(), ranks_before);
-        heap.back() = pick;
-        std::push_heap(heap.begin(), heap.end(), ranks_before);
-    }
 }
 
 // c·f as a term of a sum: f alone for 1, Times(c, f) otherwise.
@@ -131,7 +121,7 @@ std::optional<std::vector<PairPick>> best_pairs(std::span<const PairBlock> pool,
                         heap,
                         PairPick{unexplained, f.complexity + g.complexity,
                                  static_cast<std::uint32_t>(p), static_cast<std::uint32_t>(q)},
-                        count);
+                        count, ranks_before);
                 }
             }
         },

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "engine/best_kept.hpp"
 #include "engine/bfs_operand.hpp"
 #include "engine/pool.hpp"
 #include "ops/complex_math.hpp"
@@ -223,15 +224,7 @@ private:
     }
 
     static void offer(const AffinePick& pick, std::size_t limit, WorkerState& state) {
-        std::vector<AffinePick>& heap = state.heap;
-        if (heap.size() < limit) {
-            heap.push_back(pick);
-            std::push_heap(heap.begin(), heap.end(), ranks_before);
-        } else if (ranks_before(pick, heap.front())) {
-            std::pop_heap(heap.begin(), heap.end(), ranks_before);
-            heap.back() = pick;
-            std::push_heap(heap.begin(), heap.end(), ranks_before);
-        }
+        keep_best(state.heap, pick, limit, ranks_before);
     }
 
     void offer_constant(const AffinePick& pick, WorkerState& state) const {
