@@ -244,6 +244,10 @@ void FingerprintTable::reserve(std::size_t more) {
     });
 }
 
+double FingerprintTable::bytes_per_key() {
+    return static_cast<double>(sizeof(Slot)) * Shard::load_denominator / Shard::load_numerator;
+}
+
 std::size_t FingerprintTable::size() const {
     std::size_t total = 0;
     for (std::size_t s = 0; s < (std::size_t{1} << shard_bits); ++s) total += shards_[s].count;

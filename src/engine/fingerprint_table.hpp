@@ -58,6 +58,9 @@ public:
 
     [[nodiscard]] std::size_t size() const;
 
+    // Bytes the set takes per key it is sized for (slot and load factor), for memory budgets.
+    [[nodiscard]] static double bytes_per_key();
+
 private:
     struct Slot;
     struct Shard;

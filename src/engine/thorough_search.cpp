@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <numeric>
 #include <optional>
@@ -21,6 +22,7 @@
 #include "engine/pool.hpp"
 #include "engine/probe_key.hpp"
 #include "engine/thorough_front.hpp"
+#include "engine/thorough_memory.hpp"
 #include "engine/thorough_pairs.hpp"
 #include "engine/thorough_rank.hpp"
 #include "engine/time_limit.hpp"
@@ -38,10 +40,12 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t sample_limit = 128;
 // Leading rows of the sample, spread over the targets, on which every candidate is screened.
 constexpr std::size_t screening_rows = 16;
-// Children generated per level at most (parents beyond a common rank cap are left out).
+// Children generated per level at most (parents beyond a common rank cap are left out), unless
+// beam_width parents per level give more; the memory budget bounds even those.
 constexpr double children_budget = 5e6;
-// Bytes the levels' caches may take together.
-constexpr double level_memory_budget = 400e6;
+// Bytes the search's data may take together (levels, fingerprint set, candidates, pools): with
+// the interpreter and its imports, a process well below 1.5 GB.
+constexpr double memory_budget = 1e9;
 // Expressions a level keeps at most, and its constants (no variables) kept apart.
 constexpr std::size_t level_cap = 40000;
 constexpr std::size_t constant_quota = 64;
@@ -52,8 +56,6 @@ constexpr std::size_t confirmed_per_level = 16;
 // Best candidates per level with named constants whose constants become fitted numbers.
 constexpr std::size_t fitted_per_level = 128;
 constexpr std::uint32_t max_fitted_constants = 4;
-// Fingerprints kept across levels before the set is rebuilt from the kept expressions.
-constexpr std::size_t fingerprint_cap = 8000000;
 // A formula within this factor of the noise is as good as the data can tell: the search stops.
 // An estimated noise level is itself uncertain (and tends low on few rows), hence more room.
 constexpr double given_noise_margin = 1.1;
@@ -245,6 +247,7 @@ public:
           registry_(std::make_shared<OperatorRegistry>(OperatorRegistry::with_builtins())),
           variables_(rows.front().size()),
           deadline_(config.time_limit),
+          memory_(share_memory(memory_budget)),
           table_(std::make_unique<FingerprintTable>()) {
         rows_.reserve(rows.size());
         for (const auto& row : rows) {
@@ -272,7 +275,6 @@ public:
             timed_out_ = deadline_.passed();
             return timed_out_;
         };
-        node_bytes_ = 700.0 + 16.0 * static_cast<double>(sample_.size());
         std::vector<double> sample_targets;
         for (std::uint32_t j : sample_) sample_targets.push_back(targets[j]);
         unit_target_ = unit_vector(sample_targets);
@@ -357,6 +359,7 @@ private:
     bool worth_running(std::uint64_t level) const {
         if (level <= config_.max_complexity) return true;
         if (!deadline_.limited() || level > deepest_level) return false;
+        if (keep_count(level) == 0) return false;  // no memory left to keep what it finds
         const double cost = expansion_cost(level, parent_cap(level));
         const double predicted = last_level_seconds_ * cost / std::max(last_level_cost_, 1.0);
         return predicted < deadline_.remaining();
@@ -364,10 +367,15 @@ private:
 
     std::size_t size_of(std::uint64_t k) const { return levels_[k].size(); }
 
+    // Parents level k can still give: all its expressions, or those before an earlier cap.
+    std::size_t parents_of(std::uint64_t k) const {
+        return std::min(size_of(k), parent_limits_[k]);
+    }
+
     // Children the expansion of `level` generates when each level gives at most `cap` parents.
     double expansion_cost(std::uint64_t level, std::size_t cap) const {
         const auto capped = [&](std::uint64_t k) {
-            return static_cast<double>(std::min(size_of(k), cap));
+            return static_cast<double>(std::min(parents_of(k), cap));
         };
         // The level below is only ever a unary parent here: cheap, never capped.
         double cost = static_cast<double>(size_of(level - 1) * ops_.unary.size());
@@ -377,24 +385,41 @@ private:
         return cost;
     }
 
-    // The largest common cap on the parents per level that keeps the expansion within budget
-    // (never below beam_width).
+    // The largest common cap on the parents per level that keeps the expansion within budget,
+    // never below beam_width unless the memory for a level's children requires.
     std::size_t parent_cap(std::uint64_t level) const {
-        std::size_t largest = 0;
+        const std::size_t beam = std::max<std::size_t>(config_.beam_width, 1);
+        const std::size_t memory_cap =
+            largest_cap_within(level, static_cast<double>(memory_.children_per_level));
+        return std::min(std::max(largest_cap_within(level, children_budget), beam), memory_cap);
+    }
+
+    // The largest cap (at least 1) whose expansion generates at most `budget` children.
+    std::size_t largest_cap_within(std::uint64_t level, double budget) const {
+        std::size_t largest = 1;
         for (std::uint64_t k = 1; k < level; ++k) largest = std::max(largest, size_of(k));
-        if (expansion_cost(level, largest) <= children_budget) return largest;
-        std::size_t low = std::max<std::size_t>(config_.beam_width, 1);
+        if (expansion_cost(level, largest) <= budget) return largest;
+        std::size_t low = 1;
         std::size_t high = largest;
-        if (low >= high) return low;
         while (low + 1 < high) {
             const std::size_t middle = low + (high - low) / 2;
-            if (expansion_cost(level, middle) <= children_budget) {
+            if (expansion_cost(level, middle) <= budget) {
                 low = middle;
             } else {
                 high = middle;
             }
         }
         return low;
+    }
+
+    // Levels from 1 to level - 2 give at most `cap` parents from now on (a cap never grows back),
+    // so the row values of their expressions past it are given back.
+    void lower_parent_limits(std::uint64_t level, std::size_t cap) {
+        for (std::uint64_t k = 1; k + 2 <= level; ++k) {
+            if (cap >= parent_limits_[k]) continue;
+            parent_limits_[k] = cap;
+            kept_bytes_ -= release_row_values(levels_[k], cap);
+        }
     }
 
     void seed() {
@@ -429,7 +454,8 @@ private:
             add_seed(level, std::move(seed));
         }
         rank_formulas(level);
-        kept_nodes_ += level.size();
+        parent_limits_.assign(2, std::numeric_limits<std::size_t>::max());
+        kept_bytes_ += level_bytes(level);
     }
 
     void add_seed(Level& level, Expression seed) {
@@ -467,17 +493,25 @@ private:
         return out;
     }
 
-    // Expressions the level may keep: bounded by the memory left for the caches.
-    std::size_t keep_count() const {
-        const double left = level_memory_budget / node_bytes_ - static_cast<double>(kept_nodes_);
-        const double share = std::max(left / 3.0, 0.0);
-        const auto fits = static_cast<std::size_t>(std::min(share, static_cast<double>(level_cap)));
-        return std::max<std::size_t>(fits, config_.beam_width);
+    // Expressions the level may keep: a third of the memory left for the caches, or beam_width
+    // while that much is left.
+    std::size_t keep_count(std::uint64_t level) const {
+        const double left = std::max(memory_.level_bytes - kept_bytes_, 0.0) /
+                            expected_node_bytes(level, sample_rows_.size());
+        const auto fits =
+            static_cast<std::size_t>(std::min(left / 3.0, static_cast<double>(level_cap)));
+        const auto beam =
+            static_cast<std::size_t>(std::min(left, static_cast<double>(config_.beam_width)));
+        return std::max(fits, beam);
     }
 
-    // Starts the fingerprint set anew from the kept expressions when it has grown too large.
-    void bound_fingerprints() {
-        if (table_->size() < fingerprint_cap) return;
+    // Starts the fingerprint set anew from the kept expressions when the keys of the level about
+    // to be expanded (`new_keys` at most) would not fit beside the ones it holds.
+    void bound_fingerprints(double new_keys) {
+        if (static_cast<double>(table_->size()) + new_keys <=
+            static_cast<double>(memory_.fingerprint_keys)) {
+            return;
+        }
         table_ = std::make_unique<FingerprintTable>();
         for (std::size_t k = 1; k < levels_.size(); ++k) {
             for (const Node& node : levels_[k].nodes) {
@@ -491,11 +525,13 @@ private:
         const auto start = Clock::now();
         LevelStats stats;
         stats.level = level;
-        bound_fingerprints();
         const std::size_t cap = parent_cap(level);
-        std::vector<std::size_t> limits(level, cap);
-        limits[level - 1] = levels_[level - 1].size();
+        lower_parent_limits(level, cap);
         const double cost = expansion_cost(level, cap);
+        bound_fingerprints(cost);
+        std::vector<std::size_t> limits(level, cap);
+        for (std::uint64_t k = 1; k + 2 <= level; ++k) limits[k] = parents_of(k);
+        limits[level - 1] = levels_[level - 1].size();
 
         CandidateList candidates;
         ExpansionCounts counts;
@@ -505,7 +541,7 @@ private:
         }
         const auto expanded = Clock::now();
         const std::optional<AffineRanking> ranking = rank_affine(
-            levels_, level, candidates, ranking_targets_, keep_count(), constant_quota, poll_);
+            levels_, level, candidates, ranking_targets_, keep_count(level), constant_quota, poll_);
         if (!ranking) return false;
         if (!offer_best(level, ranking->kept)) return false;
         if (config_.fit_constants && !fit_best(level, ranking->kept)) return false;
@@ -515,8 +551,9 @@ private:
         kept.insert(kept.end(), ranking->constants.begin(), ranking->constants.end());
         Level next = build_level(level, kept);
         rank_formulas(next);
-        kept_nodes_ += next.size();
+        kept_bytes_ += level_bytes(next);
         levels_.push_back(std::move(next));
+        parent_limits_.push_back(std::numeric_limits<std::size_t>::max());
         if (config_.fit_constants && !offer_pairs(level)) return false;
         if (config_.fit_constants && level == residual_block_level) add_residual_targets();
 
@@ -809,13 +846,13 @@ private:
     std::shared_ptr<OperatorRegistry> registry_;
     std::size_t variables_;
     Deadline deadline_;
+    ThoroughMemory memory_;  // limits derived from the search's memory budget
     std::unique_ptr<FingerprintTable> table_;
     std::vector<std::uint32_t> sample_;
     ComplexRows sample_rows_;
     std::vector<std::vector<double>> ranking_targets_;  // on the sample rows, centred
-    double scale_ = 1.0;  // RMS of the targets: what "exact" is relative to
-    double node_bytes_ = 0.0;
-    std::size_t kept_nodes_ = 0;
+    double scale_ = 1.0;       // RMS of the targets: what "exact" is relative to
+    double kept_bytes_ = 0.0;  // the levels' caches, counted from their sizes
     OperatorSets ops_;
     std::function<bool()> poll_;
     bool cancelled_ = false;
@@ -829,6 +866,7 @@ private:
         tried_at_floor_;  // front entries snapped at the floor
     std::vector<std::unique_ptr<LeastSquaresFitter>> fitters_;  // one per worker
     std::vector<Level> levels_;                 // index = complexity; entry 0 stays empty
+    std::vector<std::size_t> parent_limits_;    // per level: parents it may still give
     std::vector<double> unit_target_;           // on the sample rows, centred, unit length
     std::vector<PairBlock> pool_;               // building blocks of sums, best of each level
     std::vector<Expression> pool_expressions_;  // the same blocks' expressions
