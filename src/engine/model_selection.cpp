@@ -62,7 +62,9 @@ namespace {
 
 constexpr std::size_t max_centres = 1000;
 constexpr std::size_t min_centres = 8;
-constexpr std::size_t max_pool = 20000;
+// Rows the estimate looks at: evenly strided beyond this, so that its cost (each centre against
+// every row) stays bounded; a thousand rows resolve what the estimate needs.
+constexpr std::size_t max_pool = 1000;
 // A best estimate below this fraction of the previous degree's shows no noise floor.
 constexpr double floor_ratio = 0.4;
 // Median of a χ² variable with one degree of freedom: turns a median squared residual into σ².
@@ -110,7 +112,6 @@ Standardised standardise(const std::vector<std::vector<double>>& rows,
         data.points.push_back(rows[i]);
         data.targets.push_back(targets[i]);
     }
-    // Beyond this many rows neighbourhoods are fine enough; every k-th row keeps the cost bounded.
     if (data.points.size() > max_pool) {
         const std::size_t stride = (data.points.size() + max_pool - 1) / max_pool;
         std::size_t kept = 0;
@@ -189,10 +190,14 @@ double estimate_for_degree(const Standardised& data, const Neighbourhoods& hoods
     if (hoods.nearest.empty() || hoods.nearest[0].size() < neighbours) {
         return std::numeric_limits<double>::quiet_NaN();
     }
-    // A neighbourhood holding much of the data is not local: what the polynomial leaves there is
-    // mostly signal it cannot follow, which would pass for noise (and stop a search on a wrong
-    // formula).
-    if (3 * neighbours > data.points.size()) return std::numeric_limits<double>::quiet_NaN();
+    // A neighbourhood reaching across much of the data is not local: what the polynomial leaves
+    // there is mostly signal it cannot follow, which would pass for noise. Its extent along each
+    // axis is about (neighbours / rows)^(1/dims) of the data's: at most half of it in one
+    // variable, where high degrees still follow the signal, and a third of the rows in more.
+    const double held = static_cast<double>(neighbours) / static_cast<double>(data.points.size());
+    if (held > std::max(std::pow(0.5, static_cast<double>(dims)), 1.0 / 3.0)) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
 
     std::vector<double> design(neighbours * p);
     std::vector<double> gram(p * p);
@@ -252,6 +257,17 @@ double estimate_for_degree(const Standardised& data, const Neighbourhoods& hoods
 }
 
 }  // namespace
+
+double noise_estimate_spread(std::size_t rows) {
+    // The median of m values of a χ²(1) variable: standard error 1 / (2 f(q) √m) with f its density
+    // at the median q = chi2_median; halved again for σ = √(σ²).
+    const double density =
+        std::exp(-chi2_median / 2.0) / std::sqrt(2.0 * std::numbers::pi * chi2_median);
+    const std::size_t stride = std::max<std::size_t>(1, (rows + max_centres - 1) / max_centres);
+    const double centres =
+        static_cast<double>(std::max<std::size_t>((rows + stride - 1) / stride, 1));
+    return 1.0 / (4.0 * density * chi2_median * std::sqrt(centres));
+}
 
 double estimate_noise(const std::vector<std::vector<double>>& rows,
                       std::span<const double> targets) {

@@ -20,6 +20,7 @@
 #include "engine/model_selection.hpp"
 #include "engine/pool.hpp"
 #include "engine/probe_key.hpp"
+#include "engine/residual_structure.hpp"
 #include "engine/thorough_front.hpp"
 #include "engine/thorough_pairs.hpp"
 #include "engine/thorough_rank.hpp"
@@ -55,9 +56,10 @@ constexpr std::uint32_t max_fitted_constants = 4;
 // Fingerprints kept across levels before the set is rebuilt from the kept expressions.
 constexpr std::size_t fingerprint_cap = 8000000;
 // A formula within this factor of the noise is as good as the data can tell: the search stops.
-// An estimated noise level is itself uncertain (and tends low on few rows), hence more room.
+// An estimated noise level is itself uncertain (and tends low on few rows): it gets this many of
+// its standard errors more room.
 constexpr double given_noise_margin = 1.1;
-constexpr double estimated_noise_margin = 1.25;
+constexpr double estimate_standard_errors = 2.0;
 // Errors below this fraction of the targets' RMS are rounding: such formulas count as exact.
 constexpr double exact_fraction = 1e-12;
 // Sums of two building blocks a·f + b·g + c: the best blocks of each level join a pool, the best
@@ -214,21 +216,6 @@ std::vector<std::vector<double>> ranking_targets(const std::vector<std::vector<d
     return out;
 }
 
-// The noise of large data estimated on evenly strided rows: the estimate needs no more.
-double estimate_noise_of_sample(const std::vector<std::vector<double>>& rows,
-                                const std::vector<double>& targets) {
-    constexpr std::size_t limit = 1000;
-    if (rows.size() <= limit) return estimate_noise(rows, targets);
-    std::vector<std::vector<double>> picked_rows;
-    std::vector<double> picked_targets;
-    for (std::size_t i = 0; i < limit; ++i) {
-        const std::size_t j = i * rows.size() / limit;
-        picked_rows.push_back(rows[j]);
-        picked_targets.push_back(targets[j]);
-    }
-    return estimate_noise(picked_rows, picked_targets);
-}
-
 std::uint32_t count_constants(const Expression& expression) {
     return static_cast<std::uint32_t>(
         std::count_if(expression.tokens.begin(), expression.tokens.end(),
@@ -239,7 +226,8 @@ class ThoroughSearch {
 public:
     ThoroughSearch(const std::vector<std::vector<double>>& rows, const std::vector<double>& targets,
                    const SearchConfig& config, const SearchHooks& hooks)
-        : targets_(targets),
+        : input_rows_(rows),
+          targets_(targets),
           config_(config),
           hooks_(hooks),
           registry_(std::make_shared<OperatorRegistry>(OperatorRegistry::with_builtins())),
@@ -276,7 +264,7 @@ public:
         std::vector<double> sample_targets;
         for (std::uint32_t j : sample_) sample_targets.push_back(targets[j]);
         unit_target_ = unit_vector(sample_targets);
-        noise_ = config.noise ? *config.noise : estimate_noise_of_sample(rows, targets);
+        noise_ = config.noise ? *config.noise : estimate_noise(rows, targets);
         fitters_.resize(worker_count());
     }
 
@@ -321,12 +309,17 @@ private:
     }
 
     // Reaching the noise floor alone does not show the structure: a wrong one with a few fitted
-    // numbers bends to fit the noise as well, and tends to come first, being shorter. A formula at
-    // the floor whose numbers all snap to simple values while it stays there is the data's formula
-    // as far as they can tell; otherwise the search goes on. Each front entry is tried once.
+    // numbers bends to fit the noise as well, and tends to come first, being shorter; and on few
+    // noise-free rows the estimated "noise" may be curvature the rows do not resolve. A formula at
+    // the floor whose numbers all snap to simple values while it stays there, and whose residuals
+    // leave nothing that neighbouring rows share, is the data's formula as far as they can tell;
+    // otherwise the search goes on. Each front entry is tried once.
     bool noise_floor_reached() {
         if (!(noise_ > 0.0)) return false;
-        const double margin = config_.noise ? given_noise_margin : estimated_noise_margin;
+        const double margin =
+            config_.noise ? given_noise_margin
+                          : given_noise_margin * (1.0 + estimate_standard_errors *
+                                                            noise_estimate_spread(rows_.size()));
         const double floor = margin * noise_;
         std::vector<double> values;
         std::vector<Complex> stack;
@@ -339,7 +332,10 @@ private:
             count_numbers(snapped, cost);
             if (cost.fitted_constants > 0) continue;
             if (!real_values(snapped, rows_, operators(), values, stack)) continue;
-            if (rms_error(values, targets_) <= floor) return true;
+            if (rms_error(values, targets_) > floor) continue;
+            for (std::size_t j = 0; j < values.size(); ++j) values[j] -= targets_[j];
+            if (!residual_structure_) residual_structure_.emplace(input_rows_);
+            if (residual_structure_->looks_like_noise(values)) return true;
         }
         return false;
     }
@@ -802,6 +798,7 @@ private:
         node.rows_ok = derive_kernels[c.op](a, a_stride, b, b_stride, count, out) && node.rows_ok;
     }
 
+    const std::vector<std::vector<double>>& input_rows_;
     ComplexRows rows_;
     const std::vector<double>& targets_;
     const SearchConfig& config_;
@@ -827,6 +824,8 @@ private:
     double noise_ = 0.0;  // standard deviation of the targets' noise, given or estimated
     std::set<std::pair<std::uint64_t, double>>
         tried_at_floor_;  // front entries snapped at the floor
+    std::optional<ResidualStructure>
+        residual_structure_;  // built at the first formula at the floor
     std::vector<std::unique_ptr<LeastSquaresFitter>> fitters_;  // one per worker
     std::vector<Level> levels_;                 // index = complexity; entry 0 stays empty
     std::vector<double> unit_target_;           // on the sample rows, centred, unit length
