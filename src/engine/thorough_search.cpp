@@ -50,6 +50,9 @@ constexpr std::size_t constant_quota = 64;
 constexpr std::size_t offered_per_level = 96;
 // Of those (and of the fits), the best confirmed on all rows when the data is subsampled.
 constexpr std::size_t confirmed_per_level = 16;
+// Rows the confirmations measure candidates on: evenly strided beyond this many, since telling
+// the best of a few candidates needs no more; polishing measures the front's formulas on all rows.
+constexpr std::size_t confirmation_limit = 1000;
 // Best candidates per level with named constants whose constants become fitted numbers.
 constexpr std::size_t fitted_per_level = 128;
 constexpr std::uint32_t max_fitted_constants = 4;
@@ -239,6 +242,13 @@ public:
             auto& converted = rows_.emplace_back();
             for (double value : row) converted.push_back(Complex{value, 0.0});
         }
+        if (rows_.size() > confirmation_limit) {
+            for (std::size_t k = 0; k < confirmation_limit; ++k) {
+                const std::size_t j = k * rows_.size() / confirmation_limit;
+                strided_rows_.push_back(rows_[j]);
+                strided_targets_.push_back(targets[j]);
+            }
+        }
         sample_ = pick_sample(targets);
         for (std::uint32_t j : sample_) sample_rows_.push_back(rows_[j]);
         ranking_targets_ = ranking_targets(rows, targets, sample_);
@@ -418,7 +428,7 @@ private:
                 continue;
             }
             if (real_values(seed, rows_, operators(), values, stack)) {
-                for (ScoredExpression& variant : variants(seed, values)) {
+                for (ScoredExpression& variant : variants(seed, values, targets_)) {
                     front_.offer(variant.expression, variant.error);
                 }
             }
@@ -454,11 +464,11 @@ private:
     }
 
     // The forms of f the front is offered: with fitting off (a constant to recognise) only f.
-    std::vector<ScoredExpression> variants(const Expression& f,
-                                           std::span<const double> values) const {
-        if (config_.fit_constants) return affine_variants(f, values, targets_);
+    std::vector<ScoredExpression> variants(const Expression& f, std::span<const double> values,
+                                           std::span<const double> targets) const {
+        if (config_.fit_constants) return affine_variants(f, values, targets);
         std::vector<ScoredExpression> out;
-        const double error = rms_error(values, targets_);
+        const double error = rms_error(values, targets);
         if (std::isfinite(error)) out.push_back({f, error});
         return out;
     }
@@ -540,8 +550,16 @@ private:
         return sample_.size() == rows_.size() ? offered : std::min(offered, confirmed_per_level);
     }
 
-    // The expressions evaluated on all rows and offered to the front in their affine forms, in
-    // the given order so that the front does not depend on the thread count.
+    // The rows and targets confirmations measure on: all, or evenly strided ones of large data.
+    const ComplexRows& confirmation_rows() const {
+        return strided_rows_.empty() ? rows_ : strided_rows_;
+    }
+    std::span<const double> confirmation_targets() const {
+        return strided_rows_.empty() ? std::span<const double>(targets_) : strided_targets_;
+    }
+
+    // The expressions evaluated on the confirmation rows and offered to the front in their affine
+    // forms, in the given order so that the front does not depend on the thread count.
     bool confirm(const std::vector<Expression>& expressions) {
         std::vector<std::vector<ScoredExpression>> offers(expressions.size());
         const bool completed = parallel_for(
@@ -550,8 +568,11 @@ private:
                 std::vector<double> values;
                 std::vector<Complex> stack;
                 for (std::size_t i = begin; i < end; ++i) {
-                    if (!real_values(expressions[i], rows_, operators(), values, stack)) continue;
-                    offers[i] = variants(expressions[i], values);
+                    if (!real_values(expressions[i], confirmation_rows(), operators(), values,
+                                     stack)) {
+                        continue;
+                    }
+                    offers[i] = variants(expressions[i], values, confirmation_targets());
                 }
             },
             poll_);
@@ -617,11 +638,11 @@ private:
                     const PairPick& pick = (*picks)[k];
                     const Expression& f = pool_expressions_[pick.first];
                     const Expression& g = current.expressions[partner_index[pick.second]];
-                    if (!real_values(f, rows_, operators(), f_values, stack) ||
-                        !real_values(g, rows_, operators(), g_values, stack)) {
+                    if (!real_values(f, confirmation_rows(), operators(), f_values, stack) ||
+                        !real_values(g, confirmation_rows(), operators(), g_values, stack)) {
                         continue;
                     }
-                    offers[k] = pair_variants(f, f_values, g, g_values, targets_);
+                    offers[k] = pair_variants(f, f_values, g, g_values, confirmation_targets());
                 }
             },
             poll_);
@@ -721,15 +742,17 @@ private:
         return confirm(best);
     }
 
-    // Every fitted number of the front refitted on all rows.
     // Every fitted number of the front refitted on all rows, then snapped to a simple value
     // where the description length allows; a map that became trivial (1·f, f + 0) is dropped.
+    // Formulas confirmed on strided rows of large data are measured on all rows first.
     void polish() {
+        const bool measured_on_all = strided_rows_.empty();
         std::vector<std::pair<std::uint64_t, ScoredExpression>> work;
         for (const auto& [complexity, entry] : front_.entries()) {
             const auto& tokens = entry.second.tokens;
-            if (std::any_of(tokens.begin(), tokens.end(),
-                            [](const Token& t) { return t.kind == TokenKind::Real; })) {
+            if (!measured_on_all || std::any_of(tokens.begin(), tokens.end(), [](const Token& t) {
+                    return t.kind == TokenKind::Real;
+                })) {
                 work.emplace_back(complexity, ScoredExpression{entry.second, entry.first});
             }
         }
@@ -740,7 +763,13 @@ private:
             std::vector<Complex> stack;
             for (std::size_t k = begin; k < end; ++k) {
                 ScoredExpression& best = work[k].second;
+                if (!measured_on_all) {
+                    best.error = real_values(best.expression, rows_, operators(), values, stack)
+                                     ? rms_error(values, targets_)
+                                     : std::numeric_limits<double>::infinity();
+                }
                 const Expression form = parameter_form(best.expression, TokenKind::Real, initial);
+                if (initial.empty()) continue;
                 LeastSquaresOptions options;
                 options.affine = false;
                 options.starts = 1;
@@ -809,6 +838,8 @@ private:
     std::unique_ptr<FingerprintTable> table_;
     std::vector<std::uint32_t> sample_;
     ComplexRows sample_rows_;
+    ComplexRows strided_rows_;  // of large data: the rows confirmations measure on
+    std::vector<double> strided_targets_;
     std::vector<std::vector<double>> ranking_targets_;  // on the sample rows, centred
     double scale_ = 1.0;  // RMS of the targets: what "exact" is relative to
     double node_bytes_ = 0.0;
