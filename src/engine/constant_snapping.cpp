@@ -84,6 +84,68 @@ private:
     std::size_t rows_ = 0;
 };
 
+// Data beyond this many rows get their snaps proposed on this many evenly spread rows; all rows
+// then only confirm the proposal (two refits instead of one per value tried).
+constexpr std::size_t proposal_rows = 256;
+
+// The Real tokens' values, those already simple marked as named.
+SnapState initial_state(const Expression& fitted) {
+    SnapState state;
+    for (const Token& token : fitted.tokens) {
+        if (token.kind != TokenKind::Real) continue;
+        state.values.push_back(token.value.re);
+        state.snapped.push_back(simple_value_cost(token.value.re) ? 1 : 0);
+    }
+    return state;
+}
+
+// A snap is kept when the criterion does not grow, or when the named number fits at least as
+// well as the fitted one did (2.5x + 1.3 with 1.2999999999999998 fitted): a name that loses
+// nothing is always the better description, whatever the criterion charges for it.
+bool acceptable(const SnapState& trial, const SnapState& current) {
+    return trial.length <= current.length || trial.sse <= current.sse;
+}
+
+// Greedy rounds from `current` (already refitted) until no snap qualifies.
+SnapState snap_greedily(Snapper& snapper, SnapState current) {
+    while (true) {
+        std::optional<SnapState> best;
+        for (std::size_t j = 0; j < current.values.size(); ++j) {
+            if (current.snapped[j]) continue;
+            for (const double simple : simple_values_near(current.values[j])) {
+                SnapState trial = current;
+                trial.values[j] = simple;
+                trial.snapped[j] = 1;
+                snapper.refit(trial);
+                if (!acceptable(trial, current)) continue;
+                if (!best || trial.length < best->length) best = std::move(trial);
+            }
+        }
+        if (!best) return current;
+        current = std::move(*best);
+    }
+}
+
+// The snaps the greedy rounds choose on evenly spread rows of large data, as a state to confirm
+// on all rows; nullopt when they snap nothing new.
+std::optional<SnapState> proposed_snaps(const Expression& fitted, const ComplexRows& rows,
+                                        std::span<const double> targets, const NoiseModel& noise,
+                                        const OperatorList& operators) {
+    const std::size_t n = std::min(rows.size(), targets.size());
+    ComplexRows spread_rows;
+    std::vector<double> spread_targets;
+    for (std::size_t k = 0; k < proposal_rows; ++k) {
+        const std::size_t j = k * n / proposal_rows;
+        spread_rows.push_back(rows[j]);
+        spread_targets.push_back(targets[j]);
+    }
+    const SnapState start = initial_state(fitted);
+    SnapState proposal =
+        initial_state(snap_constants(fitted, spread_rows, spread_targets, noise, operators));
+    if (proposal.snapped == start.snapped) return std::nullopt;
+    return proposal;
+}
+
 }  // namespace
 
 Expression snap_constants(const Expression& fitted, const ComplexRows& rows,
@@ -99,38 +161,33 @@ Expression snap_constants(const Expression& fitted, const ComplexRows& rows,
     // Param indices are 8 bits wide.
     if (snapper.count() == 0 || snapper.count() > 256) return fitted;
 
-    SnapState current;
-    for (const Token& token : fitted.tokens) {
-        if (token.kind == TokenKind::Real) current.values.push_back(token.value.re);
-    }
-    // A number already simple is named, as the criterion counts it, and stays as it is.
-    for (const double value : current.values) {
-        current.snapped.push_back(simple_value_cost(value) ? 1 : 0);
-    }
+    SnapState current = initial_state(fitted);
     snapper.refit(current);
     if (!std::isfinite(current.sse)) return fitted;
 
-    // A snap is kept when the criterion does not grow, or when the named number fits at least as
-    // well as the fitted one did (2.5x + 1.3 with 1.2999999999999998 fitted): a name that loses
-    // nothing is always the better description, whatever the criterion charges for it.
-    const auto acceptable = [&](const SnapState& trial) {
-        return trial.length <= current.length || trial.sse <= current.sse;
-    };
-    while (true) {
-        std::optional<SnapState> best;
-        for (std::size_t j = 0; j < current.values.size(); ++j) {
-            if (current.snapped[j]) continue;
-            for (const double simple : simple_values_near(current.values[j])) {
-                SnapState trial = current;
-                trial.values[j] = simple;
-                trial.snapped[j] = 1;
-                snapper.refit(trial);
-                if (!acceptable(trial)) continue;
-                if (!best || trial.length < best->length) best = std::move(trial);
-            }
-        }
-        if (!best) break;
-        current = std::move(*best);
+    if (std::min(rows.size(), targets.size()) <= proposal_rows) {
+        return snapper.expression_of(snap_greedily(snapper, std::move(current)));
+    }
+    // Large data: the spread rows choose which values to try, so that all rows refit only a few
+    // times. A wrong value they refuse would cost all rows more (its misfit grows with the rows);
+    // a right one they refuse would save all rows at most ½·log(rows / spread rows) nats more,
+    // so it is refused only at the margin. What they propose stands if all rows accept it as one
+    // step; otherwise all rows judge its snaps one by one.
+    const std::optional<SnapState> proposal =
+        proposed_snaps(fitted, rows, targets, scaled_noise, operators);
+    if (!proposal) return snapper.expression_of(current);
+    SnapState whole = *proposal;
+    snapper.refit(whole);
+    if (std::isfinite(whole.sse) && acceptable(whole, current)) {
+        return snapper.expression_of(whole);
+    }
+    for (std::size_t j = 0; j < current.values.size(); ++j) {
+        if (current.snapped[j] || !proposal->snapped[j]) continue;
+        SnapState trial = current;
+        trial.values[j] = proposal->values[j];
+        trial.snapped[j] = 1;
+        snapper.refit(trial);
+        if (std::isfinite(trial.sse) && acceptable(trial, current)) current = std::move(trial);
     }
     return snapper.expression_of(current);
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <numeric>
 
 #include "engine/dense_solve.hpp"
 #include "engine/simple_values.hpp"
@@ -62,7 +63,9 @@ namespace {
 
 constexpr std::size_t max_centres = 1000;
 constexpr std::size_t min_centres = 8;
-constexpr std::size_t max_pool = 20000;
+// Rows the estimate looks at: evenly strided beyond this, so that its cost (each centre against
+// every row) stays bounded; a thousand rows resolve what the estimate needs.
+constexpr std::size_t max_pool = 1000;
 // A best estimate below this fraction of the previous degree's shows no noise floor.
 constexpr double floor_ratio = 0.4;
 // Median of a χ² variable with one degree of freedom: turns a median squared residual into σ².
@@ -110,7 +113,6 @@ Standardised standardise(const std::vector<std::vector<double>>& rows,
         data.points.push_back(rows[i]);
         data.targets.push_back(targets[i]);
     }
-    // Beyond this many rows neighbourhoods are fine enough; every k-th row keeps the cost bounded.
     if (data.points.size() > max_pool) {
         const std::size_t stride = (data.points.size() + max_pool - 1) / max_pool;
         std::size_t kept = 0;
@@ -149,22 +151,65 @@ struct Neighbourhoods {
     std::vector<std::vector<std::size_t>> nearest;  // per centre
 };
 
+// Rows within `count` places of the centre in the order of one input hold its `count` nearest;
+// rows beyond them qualify only by a tie in distance. Gives the same neighbours as comparing the
+// centre with every row, in time that grows as n log n rather than n².
+std::vector<std::pair<double, std::size_t>> nearest_along_one_input(
+    const Standardised& data, const std::vector<std::size_t>& order,
+    const std::vector<std::size_t>& place, std::size_t centre, std::size_t count) {
+    const std::size_t n = order.size();
+    const double x = data.points[centre][0];
+    const auto distance = [&](std::size_t j) {
+        const double d = data.points[j][0] - x;
+        return std::make_pair(d * d, j);
+    };
+    std::vector<std::pair<double, std::size_t>> distances;
+    std::size_t low = place[centre] >= count ? place[centre] - count : 0;
+    std::size_t high = std::min(n - 1, place[centre] + count);
+    for (std::size_t p = low; p <= high; ++p) {
+        if (order[p] != centre) distances.push_back(distance(order[p]));
+    }
+    std::nth_element(distances.begin(), distances.begin() + (count - 1), distances.end());
+    const double reach = distances[count - 1].first;
+    while (low > 0 && distance(order[low - 1]).first <= reach)
+        distances.push_back(distance(order[--low]));
+    while (high + 1 < n && distance(order[high + 1]).first <= reach) {
+        distances.push_back(distance(order[++high]));
+    }
+    return distances;
+}
+
 Neighbourhoods find_neighbourhoods(const Standardised& data, std::size_t count) {
     Neighbourhoods out;
     const std::size_t n = data.points.size();
     const std::size_t dims = data.points[0].size();
     count = std::min(count, n - 1);
     const std::size_t stride = std::max<std::size_t>(1, (n + max_centres - 1) / max_centres);
+    std::vector<std::size_t> order;
+    std::vector<std::size_t> place;
+    if (dims == 1) {
+        order.resize(n);
+        std::iota(order.begin(), order.end(), 0);
+        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return std::make_pair(data.points[a][0], a) < std::make_pair(data.points[b][0], b);
+        });
+        place.resize(n);
+        for (std::size_t p = 0; p < n; ++p) place[order[p]] = p;
+    }
     std::vector<std::pair<double, std::size_t>> distances(n);
     for (std::size_t centre = 0; centre < n; centre += stride) {
-        const auto& x = data.points[centre];
-        for (std::size_t j = 0; j < n; ++j) {
-            double d2 = 0.0;
-            for (std::size_t v = 0; v < dims; ++v) {
-                const double d = data.points[j][v] - x[v];
-                d2 += d * d;
+        if (dims == 1) {
+            distances = nearest_along_one_input(data, order, place, centre, count);
+        } else {
+            const auto& x = data.points[centre];
+            for (std::size_t j = 0; j < n; ++j) {
+                double d2 = 0.0;
+                for (std::size_t v = 0; v < dims; ++v) {
+                    const double d = data.points[j][v] - x[v];
+                    d2 += d * d;
+                }
+                distances[j] = {j == centre ? std::numeric_limits<double>::infinity() : d2, j};
             }
-            distances[j] = {j == centre ? std::numeric_limits<double>::infinity() : d2, j};
         }
         std::nth_element(distances.begin(), distances.begin() + count, distances.end());
         std::sort(distances.begin(), distances.begin() + count);
@@ -189,10 +234,14 @@ double estimate_for_degree(const Standardised& data, const Neighbourhoods& hoods
     if (hoods.nearest.empty() || hoods.nearest[0].size() < neighbours) {
         return std::numeric_limits<double>::quiet_NaN();
     }
-    // A neighbourhood holding much of the data is not local: what the polynomial leaves there is
-    // mostly signal it cannot follow, which would pass for noise (and stop a search on a wrong
-    // formula).
-    if (3 * neighbours > data.points.size()) return std::numeric_limits<double>::quiet_NaN();
+    // A neighbourhood reaching across much of the data is not local: what the polynomial leaves
+    // there is mostly signal it cannot follow, which would pass for noise. Its extent along each
+    // axis is about (neighbours / rows)^(1/dims) of the data's: at most half of it in one
+    // variable, where high degrees still follow the signal, and a third of the rows in more.
+    const double held = static_cast<double>(neighbours) / static_cast<double>(data.points.size());
+    if (held > std::max(std::pow(0.5, static_cast<double>(dims)), 1.0 / 3.0)) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
 
     std::vector<double> design(neighbours * p);
     std::vector<double> gram(p * p);
@@ -252,6 +301,17 @@ double estimate_for_degree(const Standardised& data, const Neighbourhoods& hoods
 }
 
 }  // namespace
+
+double noise_estimate_spread(std::size_t rows) {
+    // The median of m values of a χ²(1) variable: standard error 1 / (2 f(q) √m) with f its density
+    // at the median q = chi2_median; halved again for σ = √(σ²).
+    const double density =
+        std::exp(-chi2_median / 2.0) / std::sqrt(2.0 * std::numbers::pi * chi2_median);
+    const std::size_t stride = std::max<std::size_t>(1, (rows + max_centres - 1) / max_centres);
+    const double centres =
+        static_cast<double>(std::max<std::size_t>((rows + stride - 1) / stride, 1));
+    return 1.0 / (4.0 * density * chi2_median * std::sqrt(centres));
+}
 
 double estimate_noise(const std::vector<std::vector<double>>& rows,
                       std::span<const double> targets) {

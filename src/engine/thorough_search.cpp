@@ -21,6 +21,7 @@
 #include "engine/model_selection.hpp"
 #include "engine/pool.hpp"
 #include "engine/probe_key.hpp"
+#include "engine/residual_structure.hpp"
 #include "engine/thorough_front.hpp"
 #include "engine/thorough_memory.hpp"
 #include "engine/thorough_pairs.hpp"
@@ -53,13 +54,17 @@ constexpr std::size_t constant_quota = 64;
 constexpr std::size_t offered_per_level = 96;
 // Of those (and of the fits), the best confirmed on all rows when the data is subsampled.
 constexpr std::size_t confirmed_per_level = 16;
+// Rows the confirmations measure candidates on: evenly strided beyond this many, since telling
+// the best of a few candidates needs no more; polishing measures the front's formulas on all rows.
+constexpr std::size_t confirmation_limit = 1000;
 // Best candidates per level with named constants whose constants become fitted numbers.
 constexpr std::size_t fitted_per_level = 128;
 constexpr std::uint32_t max_fitted_constants = 4;
 // A formula within this factor of the noise is as good as the data can tell: the search stops.
-// An estimated noise level is itself uncertain (and tends low on few rows), hence more room.
+// An estimated noise level is itself uncertain (and tends low on few rows): it gets this many of
+// its standard errors more room.
 constexpr double given_noise_margin = 1.1;
-constexpr double estimated_noise_margin = 1.25;
+constexpr double estimate_standard_errors = 2.0;
 // Errors below this fraction of the targets' RMS are rounding: such formulas count as exact.
 constexpr double exact_fraction = 1e-12;
 // Sums of two building blocks a·f + b·g + c: the best blocks of each level join a pool, the best
@@ -216,21 +221,6 @@ std::vector<std::vector<double>> ranking_targets(const std::vector<std::vector<d
     return out;
 }
 
-// The noise of large data estimated on evenly strided rows: the estimate needs no more.
-double estimate_noise_of_sample(const std::vector<std::vector<double>>& rows,
-                                const std::vector<double>& targets) {
-    constexpr std::size_t limit = 1000;
-    if (rows.size() <= limit) return estimate_noise(rows, targets);
-    std::vector<std::vector<double>> picked_rows;
-    std::vector<double> picked_targets;
-    for (std::size_t i = 0; i < limit; ++i) {
-        const std::size_t j = i * rows.size() / limit;
-        picked_rows.push_back(rows[j]);
-        picked_targets.push_back(targets[j]);
-    }
-    return estimate_noise(picked_rows, picked_targets);
-}
-
 std::uint32_t count_constants(const Expression& expression) {
     return static_cast<std::uint32_t>(
         std::count_if(expression.tokens.begin(), expression.tokens.end(),
@@ -241,7 +231,8 @@ class ThoroughSearch {
 public:
     ThoroughSearch(const std::vector<std::vector<double>>& rows, const std::vector<double>& targets,
                    const SearchConfig& config, const SearchHooks& hooks)
-        : targets_(targets),
+        : input_rows_(rows),
+          targets_(targets),
           config_(config),
           hooks_(hooks),
           registry_(std::make_shared<OperatorRegistry>(OperatorRegistry::with_builtins())),
@@ -253,6 +244,13 @@ public:
         for (const auto& row : rows) {
             auto& converted = rows_.emplace_back();
             for (double value : row) converted.push_back(Complex{value, 0.0});
+        }
+        if (rows_.size() > confirmation_limit) {
+            for (std::size_t k = 0; k < confirmation_limit; ++k) {
+                const std::size_t j = k * rows_.size() / confirmation_limit;
+                strided_rows_.push_back(rows_[j]);
+                strided_targets_.push_back(targets[j]);
+            }
         }
         sample_ = pick_sample(targets);
         for (std::uint32_t j : sample_) sample_rows_.push_back(rows_[j]);
@@ -278,7 +276,7 @@ public:
         std::vector<double> sample_targets;
         for (std::uint32_t j : sample_) sample_targets.push_back(targets[j]);
         unit_target_ = unit_vector(sample_targets);
-        noise_ = config.noise ? *config.noise : estimate_noise_of_sample(rows, targets);
+        noise_ = config.noise ? *config.noise : estimate_noise(rows, targets);
         fitters_.resize(worker_count());
     }
 
@@ -323,12 +321,17 @@ private:
     }
 
     // Reaching the noise floor alone does not show the structure: a wrong one with a few fitted
-    // numbers bends to fit the noise as well, and tends to come first, being shorter. A formula at
-    // the floor whose numbers all snap to simple values while it stays there is the data's formula
-    // as far as they can tell; otherwise the search goes on. Each front entry is tried once.
+    // numbers bends to fit the noise as well, and tends to come first, being shorter; and on few
+    // noise-free rows the estimated "noise" may be curvature the rows do not resolve. A formula at
+    // the floor whose numbers all snap to simple values while it stays there, and whose residuals
+    // leave nothing that neighbouring rows share, is the data's formula as far as they can tell;
+    // otherwise the search goes on. Each front entry is tried once.
     bool noise_floor_reached() {
         if (!(noise_ > 0.0)) return false;
-        const double margin = config_.noise ? given_noise_margin : estimated_noise_margin;
+        const double margin =
+            config_.noise ? given_noise_margin
+                          : given_noise_margin * (1.0 + estimate_standard_errors *
+                                                            noise_estimate_spread(rows_.size()));
         const double floor = margin * noise_;
         std::vector<double> values;
         std::vector<Complex> stack;
@@ -341,7 +344,10 @@ private:
             count_numbers(snapped, cost);
             if (cost.fitted_constants > 0) continue;
             if (!real_values(snapped, rows_, operators(), values, stack)) continue;
-            if (rms_error(values, targets_) <= floor) return true;
+            if (rms_error(values, targets_) > floor) continue;
+            for (std::size_t j = 0; j < values.size(); ++j) values[j] -= targets_[j];
+            if (!residual_structure_) residual_structure_.emplace(input_rows_);
+            if (residual_structure_->looks_like_noise(values)) return true;
         }
         return false;
     }
@@ -447,7 +453,7 @@ private:
                 continue;
             }
             if (real_values(seed, rows_, operators(), values, stack)) {
-                for (ScoredExpression& variant : variants(seed, values)) {
+                for (ScoredExpression& variant : variants(seed, values, targets_)) {
                     front_.offer(variant.expression, variant.error);
                 }
             }
@@ -484,11 +490,11 @@ private:
     }
 
     // The forms of f the front is offered: with fitting off (a constant to recognise) only f.
-    std::vector<ScoredExpression> variants(const Expression& f,
-                                           std::span<const double> values) const {
-        if (config_.fit_constants) return affine_variants(f, values, targets_);
+    std::vector<ScoredExpression> variants(const Expression& f, std::span<const double> values,
+                                           std::span<const double> targets) const {
+        if (config_.fit_constants) return affine_variants(f, values, targets);
         std::vector<ScoredExpression> out;
-        const double error = rms_error(values, targets_);
+        const double error = rms_error(values, targets);
         if (std::isfinite(error)) out.push_back({f, error});
         return out;
     }
@@ -581,8 +587,16 @@ private:
         return sample_.size() == rows_.size() ? offered : std::min(offered, confirmed_per_level);
     }
 
-    // The expressions evaluated on all rows and offered to the front in their affine forms, in
-    // the given order so that the front does not depend on the thread count.
+    // The rows and targets confirmations measure on: all, or evenly strided ones of large data.
+    const ComplexRows& confirmation_rows() const {
+        return strided_rows_.empty() ? rows_ : strided_rows_;
+    }
+    std::span<const double> confirmation_targets() const {
+        return strided_rows_.empty() ? std::span<const double>(targets_) : strided_targets_;
+    }
+
+    // The expressions evaluated on the confirmation rows and offered to the front in their affine
+    // forms, in the given order so that the front does not depend on the thread count.
     bool confirm(const std::vector<Expression>& expressions) {
         std::vector<std::vector<ScoredExpression>> offers(expressions.size());
         const bool completed = parallel_for(
@@ -591,8 +605,11 @@ private:
                 std::vector<double> values;
                 std::vector<Complex> stack;
                 for (std::size_t i = begin; i < end; ++i) {
-                    if (!real_values(expressions[i], rows_, operators(), values, stack)) continue;
-                    offers[i] = variants(expressions[i], values);
+                    if (!real_values(expressions[i], confirmation_rows(), operators(), values,
+                                     stack)) {
+                        continue;
+                    }
+                    offers[i] = variants(expressions[i], values, confirmation_targets());
                 }
             },
             poll_);
@@ -658,11 +675,11 @@ private:
                     const PairPick& pick = (*picks)[k];
                     const Expression& f = pool_expressions_[pick.first];
                     const Expression& g = current.expressions[partner_index[pick.second]];
-                    if (!real_values(f, rows_, operators(), f_values, stack) ||
-                        !real_values(g, rows_, operators(), g_values, stack)) {
+                    if (!real_values(f, confirmation_rows(), operators(), f_values, stack) ||
+                        !real_values(g, confirmation_rows(), operators(), g_values, stack)) {
                         continue;
                     }
-                    offers[k] = pair_variants(f, f_values, g, g_values, targets_);
+                    offers[k] = pair_variants(f, f_values, g, g_values, confirmation_targets());
                 }
             },
             poll_);
@@ -762,15 +779,17 @@ private:
         return confirm(best);
     }
 
-    // Every fitted number of the front refitted on all rows.
     // Every fitted number of the front refitted on all rows, then snapped to a simple value
     // where the description length allows; a map that became trivial (1·f, f + 0) is dropped.
+    // Formulas confirmed on strided rows of large data are measured on all rows first.
     void polish() {
+        const bool measured_on_all = strided_rows_.empty();
         std::vector<std::pair<std::uint64_t, ScoredExpression>> work;
         for (const auto& [complexity, entry] : front_.entries()) {
             const auto& tokens = entry.second.tokens;
-            if (std::any_of(tokens.begin(), tokens.end(),
-                            [](const Token& t) { return t.kind == TokenKind::Real; })) {
+            if (!measured_on_all || std::any_of(tokens.begin(), tokens.end(), [](const Token& t) {
+                    return t.kind == TokenKind::Real;
+                })) {
                 work.emplace_back(complexity, ScoredExpression{entry.second, entry.first});
             }
         }
@@ -781,7 +800,13 @@ private:
             std::vector<Complex> stack;
             for (std::size_t k = begin; k < end; ++k) {
                 ScoredExpression& best = work[k].second;
+                if (!measured_on_all) {
+                    best.error = real_values(best.expression, rows_, operators(), values, stack)
+                                     ? rms_error(values, targets_)
+                                     : std::numeric_limits<double>::infinity();
+                }
                 const Expression form = parameter_form(best.expression, TokenKind::Real, initial);
+                if (initial.empty()) continue;
                 LeastSquaresOptions options;
                 options.affine = false;
                 options.starts = 1;
@@ -839,6 +864,7 @@ private:
         node.rows_ok = derive_kernels[c.op](a, a_stride, b, b_stride, count, out) && node.rows_ok;
     }
 
+    const std::vector<std::vector<double>>& input_rows_;
     ComplexRows rows_;
     const std::vector<double>& targets_;
     const SearchConfig& config_;
@@ -850,6 +876,8 @@ private:
     std::unique_ptr<FingerprintTable> table_;
     std::vector<std::uint32_t> sample_;
     ComplexRows sample_rows_;
+    ComplexRows strided_rows_;  // of large data: the rows confirmations measure on
+    std::vector<double> strided_targets_;
     std::vector<std::vector<double>> ranking_targets_;  // on the sample rows, centred
     double scale_ = 1.0;       // RMS of the targets: what "exact" is relative to
     double kept_bytes_ = 0.0;  // the levels' caches, counted from their sizes
@@ -864,6 +892,8 @@ private:
     double noise_ = 0.0;  // standard deviation of the targets' noise, given or estimated
     std::set<std::pair<std::uint64_t, double>>
         tried_at_floor_;  // front entries snapped at the floor
+    std::optional<ResidualStructure>
+        residual_structure_;  // built at the first formula at the floor
     std::vector<std::unique_ptr<LeastSquaresFitter>> fitters_;  // one per worker
     std::vector<Level> levels_;                 // index = complexity; entry 0 stays empty
     std::vector<std::size_t> parent_limits_;    // per level: parents it may still give
