@@ -23,6 +23,7 @@
 #include "engine/thorough_front.hpp"
 #include "engine/thorough_pairs.hpp"
 #include "engine/thorough_rank.hpp"
+#include "engine/thorough_terms.hpp"
 #include "engine/time_limit.hpp"
 #include "ops/complex_math.hpp"
 #include "ops/registry.hpp"
@@ -71,6 +72,9 @@ constexpr std::uint64_t small_level = 4;
 constexpr double pairing_budget = 1e9;
 constexpr std::size_t partners_at_least = 2000;
 constexpr std::size_t pairs_confirmed = 16;
+// Sums of three or more blocks are picked among the pool and the level's partners: as many of
+// those as keep the beam of forward selections within this many multiply-adds.
+constexpr double terms_budget = 2.5e8;
 // Blocks up to this complexity may lend the ranking a target: what remains of the targets once
 // the block's share is taken out, so that the other part of a sum survives until it is paired.
 constexpr std::uint64_t residual_block_level = 3;
@@ -633,6 +637,50 @@ private:
         for (const auto& list : offers) {
             for (const ScoredExpression& offer : list) front_.offer(offer.expression, offer.error);
         }
+        return offer_sums(current, partners, partner_index, shared, *picks);
+    }
+
+    // Sums of three or more blocks from the pool and the level's partners not in it, grown from
+    // the best pairs by forward selection, fitted on all rows and offered to the front.
+    bool offer_sums(const Level& current, const std::vector<PairBlock>& partners,
+                    const std::vector<std::size_t>& partner_index, std::size_t shared,
+                    const std::vector<PairPick>& pairs) {
+        TermSearchOptions options;
+        // Three rows at least per coefficient, so that a sum cannot simply pass through the data.
+        options.most_terms = std::min(options.most_terms, targets_.size() / 3);
+        if (options.most_terms < 3) return true;
+        const double per_block = static_cast<double>(options.beam * unit_target_.size()) * 20.0;
+        const std::size_t limit =
+            std::max(pool_.size(), static_cast<std::size_t>(terms_budget / per_block));
+        std::vector<const PairBlock*> candidates;
+        std::vector<const Expression*> expressions;
+        for (std::size_t p = 0; p < pool_.size(); ++p) {
+            candidates.push_back(&pool_[p]);
+            expressions.push_back(&pool_expressions_[p]);
+        }
+        for (std::size_t q = shared; q < partners.size() && candidates.size() < limit; ++q) {
+            candidates.push_back(&partners[q]);
+            expressions.push_back(&current.expressions[partner_index[q]]);
+        }
+        const std::size_t shared_begin = pool_.size() - shared;
+        std::vector<TermSum> seeds;
+        for (const PairPick& pick : pairs) {
+            const std::size_t second = pick.second < shared ? shared_begin + pick.second
+                                                            : pool_.size() + pick.second - shared;
+            if (second >= candidates.size()) continue;
+            TermSum seed{{pick.first, static_cast<std::uint32_t>(second)},
+                         pick.unexplained,
+                         pick.complexity};
+            std::sort(seed.blocks.begin(), seed.blocks.end());
+            seeds.push_back(std::move(seed));
+        }
+        const std::optional<std::vector<TermSum>> sums =
+            best_sums(candidates, unit_target_, seeds, options, poll_);
+        if (!sums) return false;
+        const std::optional<std::vector<ScoredExpression>> offers =
+            confirm_sums(*sums, expressions, rows_, targets_, operators(), poll_);
+        if (!offers) return false;
+        for (const ScoredExpression& offer : *offers) front_.offer(offer.expression, offer.error);
         return true;
     }
 

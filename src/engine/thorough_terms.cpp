@@ -1,0 +1,380 @@
+#include "engine/thorough_terms.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <set>
+#include <string>
+
+#include "engine/best_kept.hpp"
+#include "engine/pool.hpp"
+#include "engine/thorough_front.hpp"
+#include "ops/builtin_ids.hpp"
+
+namespace kov {
+
+namespace {
+
+// A block whose part outside a sum's span is below this share of its length squared adds nothing
+// but an ill-determined coefficient (as for pairs).
+constexpr double collinear_limit = 1e-10;
+// Sums that leave less than this share unexplained are exact as far as the ranking can tell.
+constexpr double exact_share = 1e-13;
+// A fitted coefficient this close to ±1 is also tried as ±1: with noise it wanders that far.
+constexpr double unit_room = 0.25;
+
+std::string number_text(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.17g", value);
+    return buffer;
+}
+
+bool ranks_before(const TermSum& x, const TermSum& y) {
+    const double x_left = std::fmax(x.unexplained, exact_share);
+    const double y_left = std::fmax(y.unexplained, exact_share);
+    if (x_left != y_left) return x_left < y_left;
+    if (x.complexity != y.complexity) return x.complexity < y.complexity;
+    return x.blocks < y.blocks;
+}
+
+// One block added to a sum: what the refit leaves, and the block.
+struct Extension {
+    double unexplained = 1.0;
+    std::uint32_t complexity = 0;
+    std::uint32_t block = 0;
+};
+
+bool extends_before(const Extension& x, const Extension& y) {
+    const double x_left = std::fmax(x.unexplained, exact_share);
+    const double y_left = std::fmax(y.unexplained, exact_share);
+    if (x_left != y_left) return x_left < y_left;
+    if (x.complexity != y.complexity) return x.complexity < y.complexity;
+    return x.block < y.block;
+}
+
+double dot(std::span<const double> x, std::span<const double> y) {
+    double sum = 0.0;
+    for (std::size_t j = 0; j < x.size(); ++j) sum += x[j] * y[j];
+    return sum;
+}
+
+// An orthonormal basis of a sum's blocks and what the targets leave outside it.
+struct SumBasis {
+    std::vector<std::vector<double>> axes;
+    std::vector<double> residual;
+    double unexplained = 1.0;
+};
+
+SumBasis basis_of(const TermSum& sum, std::span<const PairBlock* const> candidates,
+                  std::span<const double> unit_target) {
+    SumBasis basis;
+    basis.residual.assign(unit_target.begin(), unit_target.end());
+    for (std::uint32_t b : sum.blocks) {
+        std::vector<double> axis = candidates[b]->unit;
+        for (int pass = 0; pass < 2; ++pass) {
+            for (const auto& q : basis.axes) {
+                const double along = dot(q, axis);
+                for (std::size_t j = 0; j < axis.size(); ++j) axis[j] -= along * q[j];
+            }
+        }
+        const double norm = std::sqrt(dot(axis, axis));
+        if (!(norm * norm > collinear_limit)) continue;
+        for (double& v : axis) v /= norm;
+        const double along = dot(axis, basis.residual);
+        for (std::size_t j = 0; j < axis.size(); ++j) basis.residual[j] -= along * axis[j];
+        basis.axes.push_back(std::move(axis));
+    }
+    basis.unexplained = dot(basis.residual, basis.residual);
+    return basis;
+}
+
+// The best `count` one-block extensions of each sum, best first.
+std::optional<std::vector<std::vector<Extension>>> best_extensions(
+    std::span<const TermSum> sums, std::span<const PairBlock* const> candidates,
+    std::span<const double> unit_target, std::size_t count, const std::function<bool()>& poll) {
+    std::vector<SumBasis> bases;
+    for (const TermSum& sum : sums) bases.push_back(basis_of(sum, candidates, unit_target));
+    const std::size_t workers = worker_count();
+    std::vector<std::vector<std::vector<Extension>>> heaps(
+        workers, std::vector<std::vector<Extension>>(sums.size()));
+    const bool completed = parallel_for(
+        candidates.size(), 64,
+        [&](std::size_t begin, std::size_t end, std::size_t worker) {
+            for (std::size_t c = begin; c < end; ++c) {
+                const std::span<const double> u = candidates[c]->unit;
+                for (std::size_t s = 0; s < sums.size(); ++s) {
+                    const SumBasis& basis = bases[s];
+                    double outside = 1.0;
+                    for (const auto& q : basis.axes) {
+                        const double along = dot(q, u);
+                        outside -= along * along;
+                    }
+                    if (!(outside > collinear_limit)) continue;
+                    const double toward = dot(basis.residual, u);
+                    const double left =
+                        std::fmax(basis.unexplained - toward * toward / outside, 0.0);
+                    if (!std::isfinite(left)) continue;
+                    keep_best(heaps[worker][s],
+                              Extension{left, sums[s].complexity + candidates[c]->complexity,
+                                        static_cast<std::uint32_t>(c)},
+                              count, extends_before);
+                }
+            }
+        },
+        poll);
+    if (!completed) return std::nullopt;
+    std::vector<std::vector<Extension>> out(sums.size());
+    for (std::size_t s = 0; s < sums.size(); ++s) {
+        for (const auto& worker_heaps : heaps) {
+            out[s].insert(out[s].end(), worker_heaps[s].begin(), worker_heaps[s].end());
+        }
+        std::sort(out[s].begin(), out[s].end(), extends_before);
+        if (out[s].size() > count) out[s].resize(count);
+    }
+    return out;
+}
+
+// Solves R x = b for an upper triangular R stored by columns.
+std::vector<long double> back_substitute(const std::vector<std::vector<long double>>& r,
+                                         std::vector<long double> b) {
+    const std::size_t k = b.size();
+    for (std::size_t i = k; i-- > 0;) {
+        for (std::size_t j = i + 1; j < k; ++j) b[i] -= r[j][i] * b[j];
+        b[i] /= r[i][i];
+    }
+    return b;
+}
+
+}  // namespace
+
+std::optional<std::vector<TermSum>> best_sums(std::span<const PairBlock* const> candidates,
+                                              std::span<const double> unit_target,
+                                              std::span<const TermSum> seeds,
+                                              const TermSearchOptions& options,
+                                              const std::function<bool()>& poll) {
+    std::vector<TermSum> out;
+    std::vector<TermSum> beam{TermSum{}};
+    for (std::size_t size = 1; size <= options.most_terms && !beam.empty(); ++size) {
+        const auto extensions = best_extensions(beam, candidates, unit_target, options.beam, poll);
+        if (!extensions) return std::nullopt;
+        std::vector<TermSum> grown;
+        for (std::size_t s = 0; s < beam.size(); ++s) {
+            for (const Extension& e : (*extensions)[s]) {
+                TermSum sum = beam[s];
+                sum.blocks.insert(std::upper_bound(sum.blocks.begin(), sum.blocks.end(), e.block),
+                                  e.block);
+                sum.unexplained = e.unexplained;
+                sum.complexity = e.complexity;
+                grown.push_back(std::move(sum));
+            }
+        }
+        for (const TermSum& seed : seeds) {
+            if (seed.blocks.size() == size) grown.push_back(seed);
+        }
+        std::sort(grown.begin(), grown.end(), ranks_before);
+        std::set<std::vector<std::uint32_t>> seen;
+        beam.clear();
+        for (TermSum& sum : grown) {
+            if (beam.size() == options.beam) break;
+            if (seen.insert(sum.blocks).second) beam.push_back(std::move(sum));
+        }
+        if (size >= 3) {
+            out.insert(out.end(), beam.begin(),
+                       beam.begin() +
+                           static_cast<std::ptrdiff_t>(std::min(beam.size(), options.per_size)));
+        }
+        // An exact sum needs no more blocks; sums already exact are not extended.
+        if (!beam.empty() && beam.front().unexplained <= exact_share) break;
+    }
+    return out;
+}
+
+std::optional<std::vector<double>> fit_terms(std::span<const std::vector<double>> columns,
+                                             std::span<const double> targets, bool offset) {
+    using Wide = long double;
+    const std::size_t n = targets.size();
+    const std::size_t k = columns.size();
+    if (n < k + (offset ? 1 : 0) || n == 0) return std::nullopt;
+    std::vector<Wide> means(k + 1, 0.0L);
+    if (offset) {
+        for (std::size_t i = 0; i < k; ++i) {
+            for (double v : columns[i]) means[i] += v;
+            means[i] /= static_cast<Wide>(n);
+        }
+        for (double t : targets) means[k] += t;
+        means[k] /= static_cast<Wide>(n);
+    }
+    std::vector<std::vector<Wide>> axes;
+    std::vector<std::vector<Wide>> r(k, std::vector<Wide>(k, 0.0L));
+    for (std::size_t i = 0; i < k; ++i) {
+        if (columns[i].size() != n) return std::nullopt;
+        std::vector<Wide> axis(n);
+        Wide length = 0.0L;
+        for (std::size_t j = 0; j < n; ++j) {
+            axis[j] = columns[i][j] - means[i];
+            length += axis[j] * axis[j];
+        }
+        for (int pass = 0; pass < 2; ++pass) {
+            for (std::size_t m = 0; m < axes.size(); ++m) {
+                Wide along = 0.0L;
+                for (std::size_t j = 0; j < n; ++j) along += axes[m][j] * axis[j];
+                r[i][m] += along;
+                for (std::size_t j = 0; j < n; ++j) axis[j] -= along * axes[m][j];
+            }
+        }
+        Wide norm = 0.0L;
+        for (Wide v : axis) norm += v * v;
+        if (!(length > 0.0L) || !(norm > static_cast<Wide>(collinear_limit) * length)) {
+            return std::nullopt;
+        }
+        norm = std::sqrt(norm);
+        r[i][i] = norm;
+        for (Wide& v : axis) v /= norm;
+        axes.push_back(std::move(axis));
+    }
+    std::vector<Wide> residual(n);
+    for (std::size_t j = 0; j < n; ++j) residual[j] = targets[j] - means[k];
+    std::vector<Wide> projected(k);
+    for (std::size_t m = 0; m < k; ++m) {
+        Wide along = 0.0L;
+        for (std::size_t j = 0; j < n; ++j) along += axes[m][j] * residual[j];
+        projected[m] = along;
+        for (std::size_t j = 0; j < n; ++j) residual[j] -= along * axes[m][j];
+    }
+    const std::vector<Wide> solved = back_substitute(r, std::move(projected));
+    std::vector<double> out;
+    Wide c = means[k];
+    for (std::size_t i = 0; i < k; ++i) {
+        out.push_back(static_cast<double>(solved[i]));
+        c -= solved[i] * means[i];
+    }
+    if (offset) out.push_back(static_cast<double>(c));
+    if (!std::all_of(out.begin(), out.end(), [](double v) { return std::isfinite(v); })) {
+        return std::nullopt;
+    }
+    return out;
+}
+
+Expression sum_form(std::span<const Expression> terms, std::span<const double> coefficients,
+                    double offset) {
+    Expression out;
+    std::vector<std::size_t> order(terms.size());
+    for (std::size_t i = 0; i < terms.size(); ++i) order[i] = i;
+    const auto lead = std::find_if(order.begin(), order.end(),
+                                   [&](std::size_t i) { return coefficients[i] != -1.0; });
+    if (lead != order.end()) std::rotate(order.begin(), lead, lead + 1);
+    const auto append = [&](const Expression& f, double scale) {
+        if (scale != 1.0) out.tokens.push_back(Token::real(scale));
+        out.tokens.insert(out.tokens.end(), f.tokens.begin(), f.tokens.end());
+        if (scale == 1.0) return f.formula;
+        out.tokens.push_back(Token::op(2, builtin_id::times));
+        return "Times(" + number_text(scale) + ", " + f.formula + ")";
+    };
+    for (std::size_t position = 0; position < order.size(); ++position) {
+        const Expression& f = terms[order[position]];
+        const double a = coefficients[order[position]];
+        out.var_count = std::max(out.var_count, f.var_count);
+        const bool negated = a == -1.0;
+        const std::string term = append(f, negated ? 1.0 : a);
+        if (position == 0) {
+            out.formula = negated ? "Neg(" + term + ")" : term;
+            if (negated) out.tokens.push_back(Token::op(1, builtin_id::neg));
+            continue;
+        }
+        out.tokens.push_back(Token::op(2, negated ? builtin_id::subtract : builtin_id::plus));
+        out.formula = (negated ? "Subtract(" : "Plus(") + out.formula + ", " + term + ")";
+    }
+    if (offset != 0.0 || out.tokens.empty()) {
+        out.tokens.push_back(Token::real(offset));
+        if (out.tokens.size() > 1) {
+            out.tokens.push_back(Token::op(2, builtin_id::plus));
+            out.formula = "Plus(" + out.formula + ", " + number_text(offset) + ")";
+        } else {
+            out.formula = number_text(offset);
+        }
+    }
+    out.complexity = out.tokens.size();
+    return out;
+}
+
+std::vector<ScoredExpression> sum_variants(std::span<const Expression> terms,
+                                           std::span<const std::vector<double>> values,
+                                           std::span<const double> targets) {
+    std::vector<ScoredExpression> out;
+    const auto add = [&](const std::vector<double>& coefficients, double offset) {
+        double sum = 0.0;
+        for (std::size_t j = 0; j < targets.size(); ++j) {
+            double value = offset;
+            for (std::size_t i = 0; i < terms.size(); ++i) value += coefficients[i] * values[i][j];
+            const double residual = value - targets[j];
+            sum += residual * residual;
+        }
+        const double error = std::sqrt(sum / static_cast<double>(targets.size()));
+        if (std::isfinite(error)) out.push_back({sum_form(terms, coefficients, offset), error});
+    };
+    const std::optional<std::vector<double>> fitted = fit_terms(values, targets, true);
+    if (!fitted) return out;
+    std::vector<double> coefficients(fitted->begin(), fitted->end() - 1);
+    add(coefficients, fitted->back());
+    // The coefficients near ±1 fixed there; the rest refitted to what those leave.
+    std::vector<double> left(targets.begin(), targets.end());
+    std::vector<std::vector<double>> free_columns;
+    std::vector<std::size_t> free_terms;
+    for (std::size_t i = 0; i < terms.size(); ++i) {
+        const double unit = std::fabs(coefficients[i] - 1.0) <= unit_room   ? 1.0
+                            : std::fabs(coefficients[i] + 1.0) <= unit_room ? -1.0
+                                                                            : 0.0;
+        if (unit == 0.0) {
+            free_columns.push_back(values[i]);
+            free_terms.push_back(i);
+            continue;
+        }
+        coefficients[i] = unit;
+        for (std::size_t j = 0; j < targets.size(); ++j) left[j] -= unit * values[i][j];
+    }
+    for (const bool offset : {true, false}) {
+        if (free_columns.empty() && offset) {
+            double mean = 0.0;
+            for (double v : left) mean += v;
+            add(coefficients, mean / static_cast<double>(left.size()));
+            continue;
+        }
+        const std::optional<std::vector<double>> refit = fit_terms(free_columns, left, offset);
+        if (!refit) continue;
+        for (std::size_t m = 0; m < free_terms.size(); ++m)
+            coefficients[free_terms[m]] = (*refit)[m];
+        add(coefficients, offset ? refit->back() : 0.0);
+    }
+    return out;
+}
+
+std::optional<std::vector<ScoredExpression>> confirm_sums(
+    std::span<const TermSum> sums, std::span<const Expression* const> expressions,
+    const ComplexRows& rows, std::span<const double> targets, const OperatorList& operators,
+    const std::function<bool()>& poll) {
+    std::vector<std::vector<ScoredExpression>> offers(sums.size());
+    const bool completed = parallel_for(
+        sums.size(), 1,
+        [&](std::size_t begin, std::size_t end, std::size_t) {
+            std::vector<Complex> stack;
+            for (std::size_t s = begin; s < end; ++s) {
+                std::vector<Expression> terms;
+                std::vector<std::vector<double>> values(sums[s].blocks.size());
+                bool ok = true;
+                for (std::size_t i = 0; i < sums[s].blocks.size() && ok; ++i) {
+                    terms.push_back(*expressions[sums[s].blocks[i]]);
+                    ok = real_values(terms.back(), rows, operators, values[i], stack);
+                }
+                if (ok) offers[s] = sum_variants(terms, values, targets);
+            }
+        },
+        poll);
+    if (!completed) return std::nullopt;
+    std::vector<ScoredExpression> out;
+    for (auto& list : offers) {
+        for (ScoredExpression& offer : list) out.push_back(std::move(offer));
+    }
+    return out;
+}
+
+}  // namespace kov
