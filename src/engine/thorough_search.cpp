@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <numeric>
 #include <optional>
@@ -72,9 +74,11 @@ constexpr std::uint64_t small_level = 4;
 constexpr double pairing_budget = 1e9;
 constexpr std::size_t partners_at_least = 2000;
 constexpr std::size_t pairs_confirmed = 16;
-// Sums of three or more blocks are picked among the pool and the level's partners: as many of
-// those as keep the beam of forward selections within this many multiply-adds.
-constexpr double terms_budget = 2.5e8;
+// Sums of three or more blocks are picked, once this level is done, among the pool's blocks up
+// to this complexity (single functions of a variable, x·y, sin(x²), …) and the products of the
+// variables, as many whole degrees of those as give at most `most_products`.
+constexpr std::uint64_t simple_block_complexity = 4;
+constexpr std::size_t most_products = 84;
 // Blocks up to this complexity may lend the ranking a target: what remains of the targets once
 // the block's share is taken out, so that the other part of a sum survives until it is paired.
 constexpr std::uint64_t residual_block_level = 3;
@@ -523,6 +527,8 @@ private:
         levels_.push_back(std::move(next));
         if (config_.fit_constants && !offer_pairs(level)) return false;
         if (config_.fit_constants && level == residual_block_level) add_residual_targets();
+        if (config_.fit_constants && level == simple_block_complexity && !offer_sums())
+            return false;
 
         const auto elapsed = Clock::now() - start;
         last_level_seconds_ = seconds(elapsed);
@@ -637,46 +643,56 @@ private:
         for (const auto& list : offers) {
             for (const ScoredExpression& offer : list) front_.offer(offer.expression, offer.error);
         }
-        return offer_sums(current, partners, partner_index, shared, *picks);
+        return true;
     }
 
-    // Sums of three or more blocks from the pool and the level's partners not in it, grown from
-    // the best pairs by forward selection, fitted on all rows and offered to the front.
-    bool offer_sums(const Level& current, const std::vector<PairBlock>& partners,
-                    const std::vector<std::size_t>& partner_index, std::size_t shared,
-                    const std::vector<PairPick>& pairs) {
+    // Sums of three or more simple blocks: the products of the variables, then those and the
+    // pool's smallest blocks. Larger blocks are too many to choose among on few rows: some of them
+    // always fit the data by chance, and a forward selection that takes them misses the true sum.
+    bool offer_sums() {
+        if (unit_target_.empty()) return true;
         TermSearchOptions options;
         // Three rows at least per coefficient, so that a sum cannot simply pass through the data.
         options.most_terms = std::min(options.most_terms, targets_.size() / 3);
         if (options.most_terms < 3) return true;
-        const double per_block = static_cast<double>(options.beam * unit_target_.size()) * 20.0;
-        const std::size_t limit =
-            std::max(pool_.size(), static_cast<std::size_t>(terms_budget / per_block));
+        std::vector<Expression> products =
+            monomials(static_cast<std::uint8_t>(variables_), most_products);
+        std::vector<PairBlock> product_blocks;
         std::vector<const PairBlock*> candidates;
         std::vector<const Expression*> expressions;
+        std::vector<double> values(sample_.size());
+        std::vector<Complex> stack;
+        std::vector<std::size_t> kept_products;
+        for (std::size_t i = 0; i < products.size(); ++i) {
+            if (!real_values(products[i], sample_rows_, operators(), values, stack)) continue;
+            PairBlock block;
+            if (!make_pair_block(values, unit_target_, block)) continue;
+            block.complexity = static_cast<std::uint32_t>(products[i].complexity);
+            product_blocks.push_back(std::move(block));
+            kept_products.push_back(i);
+        }
+        for (std::size_t k = 0; k < product_blocks.size(); ++k) {
+            candidates.push_back(&product_blocks[k]);
+            expressions.push_back(&products[kept_products[k]]);
+        }
         for (std::size_t p = 0; p < pool_.size(); ++p) {
+            if (pool_[p].complexity > simple_block_complexity) continue;
             candidates.push_back(&pool_[p]);
             expressions.push_back(&pool_expressions_[p]);
         }
-        for (std::size_t q = shared; q < partners.size() && candidates.size() < limit; ++q) {
-            candidates.push_back(&partners[q]);
-            expressions.push_back(&current.expressions[partner_index[q]]);
+        // Polynomials first: among the products alone the chance fits of the other blocks cannot
+        // lead the selection astray.
+        std::optional<std::vector<TermSum>> sums = best_sums(
+            std::span(candidates).first(product_blocks.size()), unit_target_, options, poll_);
+        const std::optional<std::vector<TermSum>> mixed =
+            sums ? best_sums(candidates, unit_target_, options, poll_) : std::nullopt;
+        if (!mixed) return false;
+        for (const TermSum& sum : *mixed) {
+            if (std::none_of(sums->begin(), sums->end(),
+                             [&](const TermSum& other) { return other.blocks == sum.blocks; })) {
+                sums->push_back(sum);
+            }
         }
-        const std::size_t shared_begin = pool_.size() - shared;
-        std::vector<TermSum> seeds;
-        for (const PairPick& pick : pairs) {
-            const std::size_t second = pick.second < shared ? shared_begin + pick.second
-                                                            : pool_.size() + pick.second - shared;
-            if (second >= candidates.size()) continue;
-            TermSum seed{{pick.first, static_cast<std::uint32_t>(second)},
-                         pick.unexplained,
-                         pick.complexity};
-            std::sort(seed.blocks.begin(), seed.blocks.end());
-            seeds.push_back(std::move(seed));
-        }
-        const std::optional<std::vector<TermSum>> sums =
-            best_sums(candidates, unit_target_, seeds, options, poll_);
-        if (!sums) return false;
         const std::optional<std::vector<ScoredExpression>> offers =
             confirm_sums(*sums, expressions, rows_, targets_, operators(), poll_);
         if (!offers) return false;

@@ -20,8 +20,13 @@ namespace {
 constexpr double collinear_limit = 1e-10;
 // Sums that leave less than this share unexplained are exact as far as the ranking can tell.
 constexpr double exact_share = 1e-13;
+// Sums whose shares unexplained agree this closely span the same (their blocks differ by sign or
+// an offset): only the first is kept.
+constexpr double same_fit = 1e-9;
 // A fitted coefficient this close to ±1 is also tried as ±1: with noise it wanders that far.
 constexpr double unit_room = 0.25;
+// Products of more variables than this are left to the levels.
+constexpr std::size_t most_monomial_degree = 6;
 
 std::string number_text(double value) {
     char buffer[32];
@@ -149,12 +154,12 @@ std::vector<long double> back_substitute(const std::vector<std::vector<long doub
 
 std::optional<std::vector<TermSum>> best_sums(std::span<const PairBlock* const> candidates,
                                               std::span<const double> unit_target,
-                                              std::span<const TermSum> seeds,
                                               const TermSearchOptions& options,
                                               const std::function<bool()>& poll) {
-    std::vector<TermSum> out;
+    std::vector<TermSum> found;
     std::vector<TermSum> beam{TermSum{}};
     for (std::size_t size = 1; size <= options.most_terms && !beam.empty(); ++size) {
+        if (poll && poll()) return std::nullopt;
         const auto extensions = best_extensions(beam, candidates, unit_target, options.beam, poll);
         if (!extensions) return std::nullopt;
         std::vector<TermSum> grown;
@@ -168,23 +173,55 @@ std::optional<std::vector<TermSum>> best_sums(std::span<const PairBlock* const> 
                 grown.push_back(std::move(sum));
             }
         }
-        for (const TermSum& seed : seeds) {
-            if (seed.blocks.size() == size) grown.push_back(seed);
-        }
         std::sort(grown.begin(), grown.end(), ranks_before);
         std::set<std::vector<std::uint32_t>> seen;
         beam.clear();
         for (TermSum& sum : grown) {
             if (beam.size() == options.beam) break;
-            if (seen.insert(sum.blocks).second) beam.push_back(std::move(sum));
+            if (!seen.insert(sum.blocks).second) continue;
+            // A block swapped for one of the same span (−f for f) leaves the same: one is enough.
+            if (!beam.empty() && !(beam.back().unexplained <= exact_share) &&
+                std::fabs(sum.unexplained - beam.back().unexplained) <=
+                    same_fit * beam.back().unexplained) {
+                continue;
+            }
+            beam.push_back(std::move(sum));
         }
-        if (size >= 3) {
-            out.insert(out.end(), beam.begin(),
-                       beam.begin() +
-                           static_cast<std::ptrdiff_t>(std::min(beam.size(), options.per_size)));
-        }
-        // An exact sum needs no more blocks; sums already exact are not extended.
+        if (size >= 3) found.insert(found.end(), beam.begin(), beam.end());
+        // An exact sum needs no more blocks.
         if (!beam.empty() && beam.front().unexplained <= exact_share) break;
+    }
+    // Backward elimination from the largest sums: a block picked early for its fit alone may be
+    // the one the others do not need once they are all there.
+    for (TermSum sum : beam) {
+        while (sum.blocks.size() > 3) {
+            TermSum best;
+            for (std::size_t drop = 0; drop < sum.blocks.size(); ++drop) {
+                TermSum smaller;
+                for (std::size_t i = 0; i < sum.blocks.size(); ++i) {
+                    if (i == drop) continue;
+                    smaller.blocks.push_back(sum.blocks[i]);
+                    smaller.complexity += candidates[sum.blocks[i]]->complexity;
+                }
+                smaller.unexplained = basis_of(smaller, candidates, unit_target).unexplained;
+                if (best.blocks.empty() || ranks_before(smaller, best)) best = std::move(smaller);
+            }
+            sum = std::move(best);
+            found.push_back(sum);
+        }
+    }
+    std::sort(found.begin(), found.end(), [](const TermSum& x, const TermSum& y) {
+        if (x.blocks.size() != y.blocks.size()) return x.blocks.size() < y.blocks.size();
+        return ranks_before(x, y);
+    });
+    std::vector<TermSum> out;
+    std::set<std::vector<std::uint32_t>> seen;
+    std::size_t in_size = 0;
+    for (TermSum& sum : found) {
+        if (!out.empty() && out.back().blocks.size() != sum.blocks.size()) in_size = 0;
+        if (in_size == options.per_size || !seen.insert(sum.blocks).second) continue;
+        out.push_back(std::move(sum));
+        ++in_size;
     }
     return out;
 }
@@ -373,6 +410,36 @@ std::optional<std::vector<ScoredExpression>> confirm_sums(
     std::vector<ScoredExpression> out;
     for (auto& list : offers) {
         for (ScoredExpression& offer : list) out.push_back(std::move(offer));
+    }
+    return out;
+}
+
+std::vector<Expression> monomials(std::uint8_t variables, std::size_t most) {
+    std::vector<Expression> out;
+    // Exponent vectors of one degree from those of the degree below, each extended by a variable
+    // no lower than its last, so that every product comes once.
+    std::vector<std::pair<Expression, std::uint8_t>> below{{Expression{}, 0}};
+    for (std::size_t degree = 1; degree <= most_monomial_degree; ++degree) {
+        std::vector<std::pair<Expression, std::uint8_t>> current;
+        for (const auto& [product, last] : below) {
+            for (std::uint8_t v = last; v < variables; ++v) {
+                Expression grown = product;
+                const Expression leaf = Expression::variable_leaf(v);
+                grown.tokens.insert(grown.tokens.end(), leaf.tokens.begin(), leaf.tokens.end());
+                if (degree == 1) {
+                    grown.formula = leaf.formula;
+                } else {
+                    grown.tokens.push_back(Token::op(2, builtin_id::times));
+                    grown.formula = "Times(" + product.formula + ", " + leaf.formula + ")";
+                }
+                grown.var_count = std::max<std::uint8_t>(grown.var_count, v + 1);
+                grown.complexity = grown.tokens.size();
+                current.emplace_back(std::move(grown), v);
+            }
+        }
+        if (out.size() + current.size() > most) break;
+        for (const auto& entry : current) out.push_back(entry.first);
+        below = std::move(current);
     }
     return out;
 }

@@ -13,9 +13,10 @@
 
 namespace kov {
 
-// Sums c0 + Σ ai·fi of several building blocks. The blocks come from the pool the pair stage
-// keeps (normalised values on the cached rows); a beam of forward selections with refit picks
-// the sums, which are then fitted on all rows and written with the fewest tokens.
+// Sums c0 + Σ ai·fi of several building blocks. The blocks are simple ones (products of the
+// variables, and the pair stage's smallest blocks) as normalised values on the cached rows; a beam
+// of forward selections with refit picks the sums, which are then fitted on all rows and written
+// with the fewest tokens.
 
 // A sum's blocks, by position in the candidate list (ascending), with the share of the target's
 // spread that its best refit leaves unexplained on the cached rows.
@@ -32,16 +33,17 @@ struct TermSearchOptions {
 };
 
 // Forward selection with refit on the blocks' unit vectors against the unit target, kept as a
-// beam: starting from the empty sum (and the given `seeds`, which join the beam at their size),
-// each step adds to each kept sum the blocks that leave the least unexplained once all its blocks
-// are refitted, and keeps the best `beam` distinct sums. Returns the best `per_size` sums of each
-// size from 3 to `most_terms`, by size, then best first (sums that leave less than rounding count
-// as equal, the simpler first; then by blocks). Blocks nearly in the span of a sum's blocks are
-// not added to it. The same for any thread count; nothing when `poll` asked to stop.
+// beam: starting from the empty sum, each step adds to each kept sum the blocks that leave the
+// least unexplained once all its blocks are refitted, and keeps the best `beam` distinct sums;
+// then each sum of the last beam sheds, one by one, the block it misses least, down to three.
+// Returns the best `per_size` of all these sums of each size from 3 to `most_terms`, by size,
+// then best first (sums that leave less than rounding count as equal, the simpler first; then by
+// blocks). Blocks nearly in the span of a sum's blocks are not added to it, and of sums that
+// leave the same share only the first is kept. The same for any thread count; nothing when `poll`
+// asked to stop.
 [[nodiscard]] std::optional<std::vector<TermSum>> best_sums(
     std::span<const PairBlock* const> candidates, std::span<const double> unit_target,
-    std::span<const TermSum> seeds, const TermSearchOptions& options,
-    const std::function<bool()>& poll);
+    const TermSearchOptions& options, const std::function<bool()>& poll);
 
 // The least-squares coefficients of Σ ai·fi (+ c when `offset`) ≈ y on all rows, in extended
 // precision (QR by twice-orthogonalised Gram–Schmidt): a1 … ak, then c when asked for. Nothing
@@ -61,6 +63,10 @@ struct TermSearchOptions {
 [[nodiscard]] std::vector<ScoredExpression> sum_variants(
     std::span<const Expression> terms, std::span<const std::vector<double>> values,
     std::span<const double> targets);
+
+// The products of `variables` variables, v0, v1, …, v0·v0, v0·v1, …, by degree (up to six), as
+// many whole degrees as give at most `most` products.
+[[nodiscard]] std::vector<Expression> monomials(std::uint8_t variables, std::size_t most);
 
 // The forms of each sum (`expressions[b]` is block b's) evaluated and fitted on all rows, in the
 // order of `sums`; sums with a block that has no value on some row are left out. Nothing when
