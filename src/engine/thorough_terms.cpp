@@ -150,6 +150,97 @@ std::vector<long double> back_substitute(const std::vector<std::vector<long doub
     return b;
 }
 
+// Postfix pieces of a formula, its text alongside.
+Expression joined(const Expression& a, const Expression& b, std::size_t op, const char* name) {
+    Expression out = a;
+    out.tokens.insert(out.tokens.end(), b.tokens.begin(), b.tokens.end());
+    out.tokens.push_back(Token::op(2, op));
+    out.formula = std::string(name) + "(" + a.formula + ", " + b.formula + ")";
+    out.var_count = std::max(a.var_count, b.var_count);
+    out.complexity = out.tokens.size();
+    return out;
+}
+
+Expression number(double value) {
+    Expression out;
+    out.tokens.push_back(Token::real(value));
+    out.formula = number_text(value);
+    out.complexity = 1;
+    return out;
+}
+
+// a·f as a factor: f for 1, Neg(f) for −1, Times(a, f) otherwise.
+Expression scaled(double a, const Expression& f) {
+    if (a == 1.0) return f;
+    if (a != -1.0) return joined(number(a), f, builtin_id::times, "Times");
+    Expression out = f;
+    out.tokens.push_back(Token::op(1, builtin_id::neg));
+    out.formula = "Neg(" + f.formula + ")";
+    out.complexity = out.tokens.size();
+    return out;
+}
+
+// f + c: Subtract(f, −c) for a negative c, which reads better and costs the same.
+Expression plus_number(const Expression& f, double c) {
+    if (c < 0.0) return joined(f, number(-c), builtin_id::subtract, "Subtract");
+    return joined(f, number(c), builtin_id::plus, "Plus");
+}
+
+// The power of a single variable a term is (x, Times(x, x), …), or 0 for any other term.
+std::size_t power_of(const Expression& term, std::uint8_t& variable) {
+    std::size_t degree = 0;
+    for (const Token& token : term.tokens) {
+        if (token.kind == TokenKind::Var) {
+            if (degree > 0 && token.index != variable) return 0;
+            variable = token.index;
+            ++degree;
+        } else if (token.kind != TokenKind::Op || token.id != builtin_id::times) {
+            return 0;
+        }
+    }
+    return degree;
+}
+
+Expression power(std::uint8_t variable, std::size_t degree) {
+    const Expression x = Expression::variable_leaf(variable);
+    Expression out = x;
+    for (std::size_t d = 1; d < degree; ++d) out = joined(out, x, builtin_id::times, "Times");
+    return out;
+}
+
+// A polynomial in one variable, Σ ai·x^di + c, nested (Horner): x^d0·(a0 + x^(d1−d0)·(a1 + …)),
+// which shares the powers and costs far fewer tokens than the sum of its terms. Nothing when the
+// terms are not distinct powers of one variable.
+std::optional<Expression> horner_form(std::span<const Expression> terms,
+                                      std::span<const double> coefficients, double offset) {
+    std::vector<std::pair<std::size_t, double>> by_degree;
+    std::uint8_t variable = 0;
+    for (std::size_t i = 0; i < terms.size(); ++i) {
+        std::uint8_t v = 0;
+        const std::size_t degree = power_of(terms[i], v);
+        if (degree == 0 || (i > 0 && v != variable)) return std::nullopt;
+        variable = v;
+        by_degree.emplace_back(degree, coefficients[i]);
+    }
+    std::sort(by_degree.begin(), by_degree.end());
+    for (std::size_t i = 1; i < by_degree.size(); ++i) {
+        if (by_degree[i].first == by_degree[i - 1].first) return std::nullopt;
+    }
+    if (by_degree.size() < 2) return std::nullopt;
+    // From the highest power inwards: inner = a_k; then a_i + x^(d_{i+1} − d_i)·inner.
+    std::size_t i = by_degree.size() - 1;
+    Expression inner =
+        scaled(by_degree[i].second, power(variable, by_degree[i].first - by_degree[i - 1].first));
+    for (--i;; --i) {
+        inner = plus_number(inner, by_degree[i].second);
+        const std::size_t gap = by_degree[i].first - (i > 0 ? by_degree[i - 1].first : 0);
+        inner = joined(power(variable, gap), inner, builtin_id::times, "Times");
+        if (i == 0) break;
+    }
+    if (offset != 0.0) inner = plus_number(inner, offset);
+    return inner;
+}
+
 }  // namespace
 
 std::optional<std::vector<TermSum>> best_sums(std::span<const PairBlock* const> candidates,
@@ -347,7 +438,11 @@ std::vector<ScoredExpression> sum_variants(std::span<const Expression> terms,
             sum += residual * residual;
         }
         const double error = std::sqrt(sum / static_cast<double>(targets.size()));
-        if (std::isfinite(error)) out.push_back({sum_form(terms, coefficients, offset), error});
+        if (!std::isfinite(error)) return;
+        out.push_back({sum_form(terms, coefficients, offset), error});
+        if (std::optional<Expression> nested = horner_form(terms, coefficients, offset)) {
+            out.push_back({std::move(*nested), error});
+        }
     };
     const std::optional<std::vector<double>> fitted = fit_terms(values, targets, true);
     if (!fitted) return out;

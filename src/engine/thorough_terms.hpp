@@ -59,7 +59,8 @@ struct TermSearchOptions {
 
 // The forms of a sum the front is offered, each with its root-mean-square error on all rows: the
 // fitted sum; and with the coefficients near ±1 set to ±1 and the others refitted, with and
-// without an offset.
+// without an offset. A polynomial in one variable (every block a power of it) comes also nested,
+// x^d0·(a0 + x^(d1−d0)·(a1 + …)) + c, which shares the powers.
 [[nodiscard]] std::vector<ScoredExpression> sum_variants(
     std::span<const Expression> terms, std::span<const std::vector<double>> values,
     std::span<const double> targets);
