@@ -180,10 +180,22 @@ Expression scaled(double a, const Expression& f) {
     return out;
 }
 
-// f + c: Subtract(f, −c) for a negative c, which reads better and costs the same.
+// The constant 1, as the levels write it: not a fitted number, so the polish leaves it alone.
+Expression one() {
+    Expression out;
+    out.tokens.push_back(Token::constant(builtin_id::one, Complex{1.0, 0.0}));
+    out.formula = "1";
+    out.complexity = 1;
+    return out;
+}
+
+// f + c: Subtract(f, −c) for a negative c, which reads better and costs the same; a 1 set there
+// is the constant 1.
 Expression plus_number(const Expression& f, double c) {
-    if (c < 0.0) return joined(f, number(-c), builtin_id::subtract, "Subtract");
-    return joined(f, number(c), builtin_id::plus, "Plus");
+    const double size = std::fabs(c);
+    const Expression amount = size == 1.0 ? one() : number(size);
+    if (c < 0.0) return joined(f, amount, builtin_id::subtract, "Subtract");
+    return joined(f, size == 1.0 ? amount : number(c), builtin_id::plus, "Plus");
 }
 
 // The power of a single variable a term is (x, Times(x, x), …), or 0 for any other term.
