@@ -26,6 +26,7 @@
 #include "engine/thorough_memory.hpp"
 #include "engine/thorough_pairs.hpp"
 #include "engine/thorough_rank.hpp"
+#include "engine/thorough_terms.hpp"
 #include "engine/time_limit.hpp"
 #include "ops/complex_math.hpp"
 #include "ops/registry.hpp"
@@ -78,6 +79,11 @@ constexpr std::uint64_t small_level = 4;
 constexpr double pairing_budget = 1e9;
 constexpr std::size_t partners_at_least = 2000;
 constexpr std::size_t pairs_confirmed = 16;
+// Sums of three or more blocks are picked, once this level is done, among the pool's blocks up
+// to this complexity (single functions of a variable, x·y, sin(x²), …) and the products of the
+// variables, as many whole degrees of those as give at most `most_products`.
+constexpr std::uint64_t simple_block_complexity = 4;
+constexpr std::size_t most_products = 84;
 // Blocks up to this complexity may lend the ranking a target: what remains of the targets once
 // the block's share is taken out, so that the other part of a sum survives until it is paired.
 constexpr std::uint64_t residual_block_level = 3;
@@ -562,6 +568,8 @@ private:
         parent_limits_.push_back(std::numeric_limits<std::size_t>::max());
         if (config_.fit_constants && !offer_pairs(level)) return false;
         if (config_.fit_constants && level == residual_block_level) add_residual_targets();
+        if (config_.fit_constants && level == simple_block_complexity && !offer_sums())
+            return false;
 
         const auto elapsed = Clock::now() - start;
         last_level_seconds_ = seconds(elapsed);
@@ -687,6 +695,60 @@ private:
         for (const auto& list : offers) {
             for (const ScoredExpression& offer : list) front_.offer(offer.expression, offer.error);
         }
+        return true;
+    }
+
+    // Sums of three or more simple blocks: the products of the variables, then those and the
+    // pool's smallest blocks. Larger blocks are too many to choose among on few rows: some of them
+    // always fit the data by chance, and a forward selection that takes them misses the true sum.
+    bool offer_sums() {
+        if (unit_target_.empty()) return true;
+        TermSearchOptions options;
+        // Three rows at least per coefficient, so that a sum cannot simply pass through the data.
+        options.most_terms = std::min(options.most_terms, targets_.size() / 3);
+        if (options.most_terms < 3) return true;
+        std::vector<Expression> products =
+            monomials(static_cast<std::uint8_t>(variables_), most_products);
+        std::vector<PairBlock> product_blocks;
+        std::vector<const PairBlock*> candidates;
+        std::vector<const Expression*> expressions;
+        std::vector<double> values(sample_.size());
+        std::vector<Complex> stack;
+        std::vector<std::size_t> kept_products;
+        for (std::size_t i = 0; i < products.size(); ++i) {
+            if (!real_values(products[i], sample_rows_, operators(), values, stack)) continue;
+            PairBlock block;
+            if (!make_pair_block(values, unit_target_, block)) continue;
+            block.complexity = static_cast<std::uint32_t>(products[i].complexity);
+            product_blocks.push_back(std::move(block));
+            kept_products.push_back(i);
+        }
+        for (std::size_t k = 0; k < product_blocks.size(); ++k) {
+            candidates.push_back(&product_blocks[k]);
+            expressions.push_back(&products[kept_products[k]]);
+        }
+        for (std::size_t p = 0; p < pool_.size(); ++p) {
+            if (pool_[p].complexity > simple_block_complexity) continue;
+            candidates.push_back(&pool_[p]);
+            expressions.push_back(&pool_expressions_[p]);
+        }
+        // Polynomials first: among the products alone the chance fits of the other blocks cannot
+        // lead the selection astray.
+        std::optional<std::vector<TermSum>> sums = best_sums(
+            std::span(candidates).first(product_blocks.size()), unit_target_, options, poll_);
+        const std::optional<std::vector<TermSum>> mixed =
+            sums ? best_sums(candidates, unit_target_, options, poll_) : std::nullopt;
+        if (!mixed) return false;
+        for (const TermSum& sum : *mixed) {
+            if (std::none_of(sums->begin(), sums->end(),
+                             [&](const TermSum& other) { return other.blocks == sum.blocks; })) {
+                sums->push_back(sum);
+            }
+        }
+        const std::optional<std::vector<ScoredExpression>> offers =
+            confirm_sums(*sums, expressions, rows_, targets_, operators(), poll_);
+        if (!offers) return false;
+        for (const ScoredExpression& offer : *offers) front_.offer(offer.expression, offer.error);
         return true;
     }
 

@@ -276,7 +276,13 @@ INSTANTIATE_TEST_SUITE_P(
                      [](double x, double y) { return std::sin(x) + std::sin(y * y); }, -1.0, 1.0,
                      7},
         RecoveryCase{"cubic", 5, [](double x, double) { return x * x * x + x * x + x; }, -1.0, 1.0,
-                     11}),
+                     9},
+        RecoveryCase{"quartic_sum", 5,
+                     [](double x, double) { return x * x * x * x + x * x * x + x * x + x; }, -1.0,
+                     1.0, 13},
+        RecoveryCase{"sum_of_cubes", 5,
+                     [](double x, double y) { return x * x * x / 5 + y * y * y / 2 - y - x; }, -3.0,
+                     3.0, 19}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ThoroughSearch, TheLineComesBackWithItsNumbers) {
