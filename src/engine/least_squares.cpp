@@ -126,6 +126,7 @@ bool LeastSquaresFitter::evaluate(const Expression& form, std::span<const double
                     std::fill(column, column + n, token.value);
                     break;
                 case TokenKind::Real:
+                case TokenKind::Integer:
                     std::fill(column, column + n, Complex{token.value.re, 0.0});
                     break;
                 case TokenKind::Var:

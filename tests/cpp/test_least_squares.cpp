@@ -258,6 +258,17 @@ TEST(LeastSquaresFitter, UnevaluableFormIsInvalid) {
     EXPECT_EQ(fit.params, std::vector<double>{2.0});
 }
 
+// Integers (constant recognition's exact numbers) are fixed numbers, never parameters.
+TEST(LeastSquaresFitter, IntegerTokensAreFixedNumbers) {
+    const Data data = sample(1.0, 2.0, 10, [](double v) { return 3.0 * v + 2.0; });
+    LeastSquaresFitter fitter(data.rows, data.targets, operators());
+    const LeastSquaresFit fit =
+        fitter.fit(form_of({p(0), x(), op(id::times), Token::integer(2), op(id::plus)}),
+                   std::vector<double>{1.0}, LeastSquaresOptions{false});
+    EXPECT_NEAR(fit.params[0], 3.0, 1e-12);
+    EXPECT_LT(fit.sse, 1e-20);
+}
+
 TEST(LeastSquaresFitter, SubsetOfRowsFitsOnlyThoseRows) {
     Data data = sample(0.0, 1.0, 20, [](double v) { return 2.0 * v; });
     for (std::size_t i = 10; i < 20; ++i) data.targets[i] = 100.0;  // rows left out
