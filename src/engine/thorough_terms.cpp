@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <numbers>
 #include <set>
 #include <string>
 
@@ -25,6 +26,11 @@ constexpr double exact_share = 1e-13;
 constexpr double same_fit = 1e-9;
 // A fitted coefficient this close to ±1 is also tried as ±1: with noise it wanders that far.
 constexpr double unit_room = 0.25;
+// Every block of a sum that comes back explains, beyond the others, more than chance at this level
+// shared out over all the blocks it was picked from (Bonferroni): the best of hundreds of blocks
+// always explains some noise, and a term that only fits the noise bends the sum to it. (Blocks
+// that only count together, such as x³/5 − x, may enter one at a time without it.)
+constexpr double term_significance = 0.01;
 // Products of more variables than this are left to the levels.
 constexpr std::size_t most_monomial_degree = 6;
 
@@ -55,6 +61,20 @@ bool extends_before(const Extension& x, const Extension& y) {
     if (x_left != y_left) return x_left < y_left;
     if (x.complexity != y.complexity) return x.complexity < y.complexity;
     return x.block < y.block;
+}
+
+// The partial F statistic each block of a sum must reach, when it was the best of `choices`
+// blocks: the square of the normal quantile two-sided at term_significance / choices (F with one
+// and many degrees of freedom is nearly χ² with one), found by bisection on erfc.
+double term_threshold(std::size_t choices) {
+    const double tail = term_significance / static_cast<double>(std::max<std::size_t>(choices, 1));
+    double low = 0.0;
+    double high = 40.0;
+    for (int step = 0; step < 100; ++step) {
+        const double middle = 0.5 * (low + high);
+        (std::erfc(middle / std::numbers::sqrt2) > tail ? low : high) = middle;
+    }
+    return high * high;
 }
 
 double dot(std::span<const double> x, std::span<const double> y) {
@@ -91,6 +111,28 @@ SumBasis basis_of(const TermSum& sum, std::span<const PairBlock* const> candidat
     }
     basis.unexplained = dot(basis.residual, basis.residual);
     return basis;
+}
+
+// Whether each block of `sum` explains more than chance beyond the others: its partial F
+// statistic, the growth of the unexplained share without it against the share left with all of
+// them per degree of freedom, reaches `threshold`. Exact sums always qualify.
+bool every_term_significant(const TermSum& sum, std::span<const PairBlock* const> candidates,
+                            std::span<const double> unit_target, double threshold) {
+    if (sum.unexplained <= exact_share) return true;
+    // The target is centred: the offset and each block take a degree of freedom.
+    const std::size_t rows = unit_target.size();
+    if (rows <= sum.blocks.size() + 1) return false;
+    const double per_freedom = sum.unexplained / static_cast<double>(rows - sum.blocks.size() - 1);
+    for (std::size_t drop = 0; drop < sum.blocks.size(); ++drop) {
+        TermSum without;
+        for (std::size_t i = 0; i < sum.blocks.size(); ++i) {
+            if (i != drop) without.blocks.push_back(sum.blocks[i]);
+        }
+        const double gain =
+            basis_of(without, candidates, unit_target).unexplained - sum.unexplained;
+        if (!(gain > threshold * per_freedom)) return false;
+    }
+    return true;
 }
 
 // The best `count` one-block extensions of each sum, best first.
@@ -320,9 +362,11 @@ std::optional<std::vector<TermSum>> best_sums(std::span<const PairBlock* const> 
     std::vector<TermSum> out;
     std::set<std::vector<std::uint32_t>> seen;
     std::size_t in_size = 0;
+    const double threshold = term_threshold(candidates.size());
     for (TermSum& sum : found) {
         if (!out.empty() && out.back().blocks.size() != sum.blocks.size()) in_size = 0;
         if (in_size == options.per_size || !seen.insert(sum.blocks).second) continue;
+        if (!every_term_significant(sum, candidates, unit_target, threshold)) continue;
         out.push_back(std::move(sum));
         ++in_size;
     }

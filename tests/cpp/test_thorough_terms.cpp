@@ -174,6 +174,22 @@ TEST(SumSelection, CollinearBlocksGiveNoNaN) {
     for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_NEAR((*fitted)[i], expected[i], 1e-12);
 }
 
+// With noise, the dictionary's best extra block of a true three-block sum only fits the noise:
+// no sum comes back with such a block, while the true sum does.
+TEST(SumSelection, BlocksThatOnlyFitTheNoiseAreLeftOut) {
+    const std::vector<Expression> terms = dictionary();
+    Problem p;
+    int row = 0;
+    build(p, terms, [&row](double x, double y) {
+        const double noise = 0.02 * std::sin(12345.678 * ++row);  // deterministic, patternless
+        return x * x * x + std::sin(y) + x * y + noise;
+    });
+    const auto sums = best_sums(p.candidates, unit_vector(p.targets), TermSearchOptions{}, {});
+    ASSERT_TRUE(sums);
+    ASSERT_FALSE(sums->empty());
+    for (const TermSum& sum : *sums) EXPECT_EQ(sum.blocks.size(), 3u);
+}
+
 TEST(SumSelection, SameSumsForEveryThreadCount) {
     const std::vector<Expression> terms = dictionary();
     Problem p;
