@@ -120,11 +120,17 @@ def _start(search_id: str, problem: bytes, share: int, shares: int) -> int:
     return share
 
 
-def _expand(search_id: str, _ready: Any) -> tuple[bytes, ...]:
-    return _core._distributed_expand(_replica(search_id))
+def _expand(search_id: str, _ready: Any) -> tuple[memoryview, ...]:
+    # As memoryviews, which Dask sends as frames and receives without copying (bytes it would
+    # join into a new string): the owner judges the offers in the buffer they arrived in.
+    return tuple(memoryview(piece) for piece in _core._distributed_expand(_replica(search_id)))
 
 
-def _judge(search_id: str, offers: list[bytes]) -> tuple[bytes, ...]:
+def _offer(search_id: str, offers: memoryview) -> None:
+    _core._distributed_offer(_replica(search_id), offers)
+
+
+def _judge(search_id: str, offers: list[memoryview], _offered: None) -> tuple[bytes, ...]:
     return _core._distributed_judge(_replica(search_id), offers)
 
 
@@ -299,8 +305,10 @@ class _SplitSearch:
         offers = [
             [self.submit(operator.getitem, expanded[i], j, share=i) for j in shares] for i in shares
         ]
+        # Each owner judges its own share's offers while the others' are on their way.
+        offered = [self.submit(_offer, self.search_id, offers[j][j], share=j) for j in shares]
         judged = [
-            self.submit(_judge, self.search_id, [offers[i][j] for i in shares], share=j)
+            self.submit(_judge, self.search_id, [offers[i][j] for i in shares], offered[j], share=j)
             for j in shares
         ]
         # Verdicts are one bit per offer: each worker fetches every shard's whole answer rather
