@@ -131,6 +131,7 @@ void SearchReplica::keep_winners(const std::vector<std::string_view>& verdicts) 
     std::vector<std::size_t> next(verdicts.size(), 0);
     CandidateList kept;
     std::vector<std::uint64_t> positions;
+    positions.reserve(pending_positions_.size());
     std::size_t round = 0;
     for (std::size_t i = 0; i < pending_positions_.size(); ++i) {
         // Rounds begin where they began in the share's list, counted in kept children.
