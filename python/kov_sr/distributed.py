@@ -10,12 +10,15 @@ How one search is split, level by level (W workers, each holding one share and o
 1. every worker holds the kept levels (they are small: at most ``beam_width`` formulas each) and
    builds the children of its contiguous share of each round's parent pairs, with the positions
    those children have in the local search's list;
-2. the fingerprints it has not itself seen at an earlier position go, with their positions, to the
-   worker that owns them (by hash); the owner keeps every fingerprint of the search that it owns
-   and marks, for each offer, whether it is the earliest position of a new fingerprint;
+2. each child's fingerprint digest goes, with its position, to the worker that owns it (by hash),
+   as one block of fixed-size records per owner that Dask moves as a frame, without copies; the
+   owner keeps every fingerprint of the search that it owns, takes its own share's offers while
+   the others' are on their way, and marks, for each offer, whether it is the earliest position
+   of a new fingerprint;
 3. each worker scores its winners and sends its best ``beam_width`` and its front candidate;
 4. the driver merges them (score, then position, as the local search does), offers the front
-   entry, and sends the merged beam to every worker, which builds the next level from it.
+   entry, and sends the merged beam to every worker, which builds the next level from it in the
+   task that expands that level.
 
 Only the scores, the digests and the verdict bits travel; everything is decided by kov_sr's core.
 """
@@ -120,21 +123,28 @@ def _start(search_id: str, problem: bytes, share: int, shares: int) -> int:
     return share
 
 
-def _expand(search_id: str, _ready: Any) -> tuple[bytes, ...]:
-    return _core._distributed_expand(_replica(search_id))
+def _expand(search_id: str, beam: Any, _ready: Any) -> tuple[memoryview, ...]:
+    """Builds the level from the previous one's merged beam (none before the first level), then
+    this share's children of the next: one task, one hop less per level."""
+    replica = _replica(search_id)
+    if beam is not None:
+        _core._distributed_add_level(replica, beam)
+    # As memoryviews, which Dask sends as frames and receives without copying (bytes it would
+    # join into a new string): the owner judges the offers in the buffer they arrived in.
+    return tuple(memoryview(piece) for piece in _core._distributed_expand(replica))
 
 
-def _judge(search_id: str, offers: list[bytes]) -> tuple[bytes, ...]:
+def _offer(search_id: str, offers: memoryview) -> None:
+    _core._distributed_offer(_replica(search_id), offers)
+
+
+def _judge(search_id: str, offers: list[memoryview], _offered: None) -> tuple[bytes, ...]:
     return _core._distributed_judge(_replica(search_id), offers)
 
 
 def _score(search_id: str, share: int, judged: list[tuple[bytes, ...]]) -> bytes:
     verdicts = [answers[share] for answers in judged]
     return _core._distributed_score(_replica(search_id), verdicts)
-
-
-def _add_level(search_id: str, beam: bytes) -> int:
-    return _core._distributed_add_level(_replica(search_id), beam)
 
 
 def _drop(search_id: str) -> None:
@@ -244,6 +254,8 @@ class _SplitSearch:
         self.workers = workers
         self.search_id = f"kov-sr-{uuid.uuid4().hex}"
         self.levels: list[dict[str, Any]] = []
+        # The merged beam of the last level (or its future when scattered); none before level 2.
+        self.beam: Any = None
 
     def submit(self, function: Any, *args: Any, share: int) -> Any:
         return self.client.submit(
@@ -267,17 +279,15 @@ class _SplitSearch:
             if not _core._distributed_early_exit(driver):
                 if verbose:
                     print(_core._distributed_seeded_line(seeds))
-                ready = started
+                ready: list[Any] = started
                 for level in range(2, max_complexity + 1):
                     beam = self.level(driver, ready, verbose)
                     if level == max_complexity or _core._distributed_early_exit(driver):
                         break
+                    self.beam = beam
                     if len(beam) > _SCATTER_BYTES:
-                        beam = self.client.scatter(beam, broadcast=True, workers=self.workers)
-                    ready = [
-                        self.submit(_add_level, self.search_id, beam, share=i)
-                        for i in range(shares)
-                    ]
+                        self.beam = self.client.scatter(beam, broadcast=True, workers=self.workers)
+                    ready = [None] * shares
             return _core._distributed_finish(driver, pick)
         finally:
             if self.client.status == "running":
@@ -294,20 +304,24 @@ class _SplitSearch:
     def level(self, driver: Any, ready: list[Any], verbose: bool) -> bytes:
         shares = range(len(self.workers))
         start = time.perf_counter()
-        expanded = [self.submit(_expand, self.search_id, ready[i], share=i) for i in shares]
+        expanded = [
+            self.submit(_expand, self.search_id, self.beam, ready[i], share=i) for i in shares
+        ]
         # Split where the offers were made, so that each owner fetches only its own piece.
         offers = [
             [self.submit(operator.getitem, expanded[i], j, share=i) for j in shares] for i in shares
         ]
+        # Each owner judges its own share's offers while the others' are on their way.
+        offered = [self.submit(_offer, self.search_id, offers[j][j], share=j) for j in shares]
         judged = [
-            self.submit(_judge, self.search_id, [offers[i][j] for i in shares], share=j)
+            self.submit(_judge, self.search_id, [offers[i][j] for i in shares], offered[j], share=j)
             for j in shares
         ]
         # Verdicts are one bit per offer: each worker fetches every shard's whole answer rather
         # than costing the scheduler another W × W tasks to split them.
         scored = [self.submit(_score, self.search_id, i, judged, share=i) for i in shares]
         scores = _wait(self.client, scored, self.workers)
-        beam, line, stats = _core._distributed_merge(driver, scores)
+        merged, line, stats = _core._distributed_merge(driver, scores)
         if verbose:
             print(line)
         self.levels.append(
@@ -317,10 +331,10 @@ class _SplitSearch:
                 "offered_bytes": 24 * sum(s["offered"] for s in stats),
                 "verdict_bytes": len(self.workers) * sum((s["offered"] + 7) // 8 for s in stats),
                 "score_bytes": sum(len(s) for s in scores),
-                "beam_bytes": len(beam) * len(self.workers),
+                "beam_bytes": len(merged) * len(self.workers),
             }
         )
-        return beam
+        return merged
 
 
 class DistributedSearcher:

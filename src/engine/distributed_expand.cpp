@@ -59,7 +59,17 @@ void run_round(const Round& round, const OperatorSets& ops, std::size_t share, s
 void expand_level_share(const std::vector<Level>& levels, std::uint64_t level,
                         const OperatorSets& ops, std::size_t share, std::size_t shares,
                         std::uint64_t& next_position, ShareExpansion& out) {
-    for (const Round& round : level_rounds(levels, level, ops)) {
+    const std::vector<Round> rounds = level_rounds(levels, level, ops);
+    // Room for every child the share can build, reserved once: grown by doubling, the positions
+    // and digests of the largest levels would be copied and their fresh pages faulted twice over.
+    std::size_t most = 0;
+    for (const Round& round : rounds) {
+        const std::size_t pairs = round.pairs();
+        most += (pairs * (share + 1) / shares - pairs * share / shares) * round.ops->size();
+    }
+    out.positions.reserve(out.positions.size() + most);
+    out.digests.reserve(out.digests.size() + most);
+    for (const Round& round : rounds) {
         run_round(round, ops, share, shares, next_position, out);
     }
 }

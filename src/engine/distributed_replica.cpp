@@ -78,26 +78,51 @@ void SearchReplica::seed() {
     rank_formulas(level);
 }
 
-std::vector<std::vector<Offer>> SearchReplica::expand_share(std::size_t share, std::size_t shards) {
+std::vector<std::size_t> SearchReplica::expand_share(std::size_t share, std::size_t shards) {
     const auto start = Clock::now();
     const double cpu_start = process_cpu_seconds();
     const std::uint64_t level = levels_.size();
     ShareExpansion expansion;
     expand_level_share(levels_, level, ops_, share, shards, next_position_, expansion);
-    std::vector<std::vector<Offer>> offers(shards);
+    pending_counts_.assign(shards, 0);
     pending_owners_.resize(expansion.digests.size());
     for (std::size_t i = 0; i < expansion.digests.size(); ++i) {
         const std::size_t owner = owner_of(expansion.digests[i], shards);
         pending_owners_[i] = static_cast<std::uint32_t>(owner);
-        offers[owner].push_back(Offer{expansion.digests[i], expansion.positions[i]});
+        ++pending_counts_[owner];
     }
     pending_ = std::move(expansion.candidates);
     pending_positions_ = std::move(expansion.positions);
+    pending_digests_ = std::move(expansion.digests);
     pending_generated_ = expansion.generated;
     pending_offered_ = pending_positions_.size();
     pending_seconds_ = seconds_since(start);
     pending_cpu_seconds_ = process_cpu_seconds() - cpu_start;
-    return offers;
+    return pending_counts_;
+}
+
+void SearchReplica::write_offers(const std::vector<std::span<char>>& out) {
+    const auto start = Clock::now();
+    const double cpu_start = process_cpu_seconds();
+    if (out.size() != pending_counts_.size()) {
+        throw std::invalid_argument("distributed search: one offer buffer per shard");
+    }
+    for (std::size_t j = 0; j < out.size(); ++j) {
+        if (out[j].size() != pending_counts_[j] * sizeof(Offer)) {
+            throw std::invalid_argument("distributed search: an offer buffer of the wrong size");
+        }
+    }
+    std::vector<char*> next;
+    for (const auto& buffer : out) next.push_back(buffer.data());
+    for (std::size_t i = 0; i < pending_digests_.size(); ++i) {
+        const Offer offer{pending_digests_[i], pending_positions_[i]};
+        char*& at = next[pending_owners_[i]];
+        std::memcpy(at, &offer, sizeof(Offer));
+        at += sizeof(Offer);
+    }
+    pending_digests_ = {};
+    pending_seconds_ += seconds_since(start);
+    pending_cpu_seconds_ += process_cpu_seconds() - cpu_start;
 }
 
 void SearchReplica::keep_winners(const std::vector<std::string_view>& verdicts) {
@@ -106,6 +131,7 @@ void SearchReplica::keep_winners(const std::vector<std::string_view>& verdicts) 
     std::vector<std::size_t> next(verdicts.size(), 0);
     CandidateList kept;
     std::vector<std::uint64_t> positions;
+    positions.reserve(pending_positions_.size());
     std::size_t round = 0;
     for (std::size_t i = 0; i < pending_positions_.size(); ++i) {
         // Rounds begin where they began in the share's list, counted in kept children.
@@ -131,6 +157,7 @@ void SearchReplica::keep_winners(const std::vector<std::string_view>& verdicts) 
     pending_ = std::move(kept);
     pending_positions_ = std::move(positions);
     pending_owners_ = {};
+    pending_digests_ = {};
     pending_seconds_ += seconds_since(start);
     pending_cpu_seconds_ += process_cpu_seconds() - cpu_start;
 }
@@ -226,71 +253,100 @@ FingerprintShard::FingerprintShard(const std::vector<Offer>& seeds, std::size_t 
     }
 }
 
-std::vector<std::string> FingerprintShard::judge(const std::vector<std::vector<Offer>>& offers) {
+void FingerprintShard::offer(std::size_t share, const OfferView& offers) {
     const auto start = Clock::now();
     const double cpu_start = process_cpu_seconds();
-    std::size_t total = 0;
-    for (const auto& list : offers) total += list.size();
-    table_.reserve(total);
+    if (offered_.size() <= share) offered_.resize(share + 1, std::nullopt);
+    if (offered_[share]) throw std::invalid_argument("distributed search: offers made twice");
+    offered_[share] = offers.size();
+    table_.reserve(offers.size());
     // Offers of one share are already unique to it; across shares the earliest position wins,
     // whatever the order of insertion, and a fingerprint of an earlier level beats them all.
-    std::vector<std::vector<std::uint64_t>> losers(worker_count());
-    for (const auto& list : offers) {
-        parallel_for(list.size(), 1024,
-                     [&](std::size_t begin, std::size_t end, std::size_t worker) {
-                         // Slots are prefetched a few offers ahead: the set is probed at random,
-                         // and its
-                         // cache misses are most of a judgement's time.
-                         constexpr std::size_t ahead = 8;
-                         for (std::size_t i = begin; i < std::min(end, begin + ahead); ++i) {
-                             table_.prefetch(list[i].digest);
-                         }
-                         for (std::size_t i = begin; i < end; ++i) {
-                             if (i + ahead < end) table_.prefetch(list[i + ahead].digest);
-                             const auto inserted = table_.insert(list[i].digest, list[i].position);
-                             if (inserted.outcome == FingerprintTable::Outcome::Present) {
-                                 losers[worker].push_back(list[i].position);
-                             } else if (inserted.outcome == FingerprintTable::Outcome::TookOver) {
-                                 losers[worker].push_back(inserted.displaced);
-                             }
-                         }
-                     });
+    if (losers_.size() < worker_count()) losers_.resize(worker_count());
+    parallel_for(offers.size(), 1024, [&](std::size_t begin, std::size_t end, std::size_t worker) {
+        // Slots are prefetched a few offers ahead: the set is probed at random, and its cache
+        // misses are most of a judgement's time.
+        constexpr std::size_t ahead = 8;
+        for (std::size_t i = begin; i < std::min(end, begin + ahead); ++i) {
+            table_.prefetch(offers[i].digest);
+        }
+        for (std::size_t i = begin; i < end; ++i) {
+            if (i + ahead < end) table_.prefetch(offers[i + ahead].digest);
+            const Offer offer = offers[i];
+            const auto inserted = table_.insert(offer.digest, offer.position);
+            if (inserted.outcome == FingerprintTable::Outcome::Present) {
+                losers_[worker].push_back(offer.position);
+            } else if (inserted.outcome == FingerprintTable::Outcome::TookOver) {
+                losers_[worker].push_back(inserted.displaced);
+            }
+        }
+    });
+    pending_seconds_ += seconds_since(start);
+    pending_cpu_seconds_ += process_cpu_seconds() - cpu_start;
+}
+
+std::vector<std::string> FingerprintShard::verdicts(const std::vector<OfferView>& offers) {
+    for (std::size_t i = 0; i < offers.size(); ++i) {
+        if (i >= offered_.size() || !offered_[i]) {
+            offer(i, offers[i]);
+        } else if (*offered_[i] != offers[i].size()) {
+            throw std::invalid_argument("distributed search: offers changed after they were made");
+        }
     }
+    if (offered_.size() > offers.size()) {
+        throw std::invalid_argument("distributed search: offers from more shares than judged");
+    }
+    const auto start = Clock::now();
+    const double cpu_start = process_cpu_seconds();
     std::vector<std::uint64_t> lost;
-    for (auto& list : losers) lost.insert(lost.end(), list.begin(), list.end());
+    for (auto& list : losers_) {
+        lost.insert(lost.end(), list.begin(), list.end());
+        list.clear();
+    }
     std::sort(lost.begin(), lost.end());
     std::vector<std::string> verdicts;
     verdicts.reserve(offers.size());
-    for (const auto& list : offers) {
+    for (const OfferView& list : offers) {
         std::string bits((list.size() + 7) / 8, '\0');
+        // A share's offers come in list order, so a list meets the sorted losers in one merge
+        // rather than one binary search of them per offer.
+        bool ascending = true;
+        for (std::size_t i = 1; i < list.size() && ascending; ++i) {
+            ascending = list[i - 1].position < list[i].position;
+        }
+        auto next_lost = lost.begin();
         for (std::size_t i = 0; i < list.size(); ++i) {
-            if (std::binary_search(lost.begin(), lost.end(), list[i].position)) continue;
+            const std::uint64_t position = list[i].position;
+            if (ascending) {
+                while (next_lost != lost.end() && *next_lost < position) ++next_lost;
+                if (next_lost != lost.end() && *next_lost == position) continue;
+            } else if (std::binary_search(lost.begin(), lost.end(), position)) {
+                continue;
+            }
             bits[i / 8] =
                 static_cast<char>(static_cast<unsigned char>(bits[i / 8]) | (1U << (i % 8)));
         }
         verdicts.push_back(std::move(bits));
     }
-    last_seconds_ = seconds_since(start);
-    last_cpu_seconds_ = process_cpu_seconds() - cpu_start;
+    offered_.clear();
+    last_seconds_ = pending_seconds_ + seconds_since(start);
+    last_cpu_seconds_ = pending_cpu_seconds_ + process_cpu_seconds() - cpu_start;
+    pending_seconds_ = 0.0;
+    pending_cpu_seconds_ = 0.0;
     return verdicts;
 }
 
-// Offers are the bulk of what moves between workers: written as one block of fixed-size records.
-static_assert(sizeof(Offer) == 24 && std::is_trivially_copyable_v<Offer>);
-
-std::string encode_offers(const std::vector<Offer>& offers) {
-    std::string out(offers.size() * sizeof(Offer), '\0');
-    if (!offers.empty()) std::memcpy(out.data(), offers.data(), out.size());
-    return out;
+std::vector<std::string> FingerprintShard::judge(const std::vector<OfferView>& offers) {
+    return verdicts(offers);
 }
 
-std::vector<Offer> decode_offers(std::string_view bytes) {
+// Offers are the bulk of what moves between workers: blocks of fixed-size records.
+static_assert(sizeof(Offer) == 24 && std::is_trivially_copyable_v<Offer>);
+
+OfferView::OfferView(std::string_view bytes) : bytes_(bytes) {
     if (bytes.size() % sizeof(Offer) != 0) {
         throw std::invalid_argument("distributed search: offers of a partial size");
     }
-    std::vector<Offer> offers(bytes.size() / sizeof(Offer));
-    if (!offers.empty()) std::memcpy(offers.data(), bytes.data(), bytes.size());
-    return offers;
 }
 
 }  // namespace kov::distributed

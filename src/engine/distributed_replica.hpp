@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -77,10 +79,13 @@ public:
     [[nodiscard]] std::size_t seed_count() const { return levels_[1].size(); }
 
     // Builds the children of share `share` (of `shares`) of every round of `level`, the next
-    // level, keeping those whose fingerprint the share saw first. Returns what to offer each shard,
-    // in the share's list order.
-    [[nodiscard]] std::vector<std::vector<Offer>> expand_share(std::size_t share,
-                                                               std::size_t shards);
+    // level. Returns how many offers each shard gets; write_offers then writes them.
+    [[nodiscard]] std::vector<std::size_t> expand_share(std::size_t share, std::size_t shards);
+
+    // Writes the offers of the last expansion, in the share's list order, straight into the
+    // buffers that carry them to their shards: out[j] must hold exactly what expand_share counted
+    // for shard j (sizeof(Offer) bytes per offer).
+    void write_offers(const std::vector<std::span<char>>& out);
 
     // Keeps the children whose offers won: verdicts[j] holds one bit per offer made to shard j,
     // in the order they were made.
@@ -116,10 +121,31 @@ private:
     bfs::CandidateList pending_;
     std::vector<std::uint64_t> pending_positions_;
     std::vector<std::uint32_t> pending_owners_;
+    std::vector<Digest> pending_digests_;      // until written as offers
+    std::vector<std::size_t> pending_counts_;  // offers per shard
     std::uint64_t pending_generated_ = 0;
     std::uint64_t pending_offered_ = 0;
     double pending_seconds_ = 0.0;
     double pending_cpu_seconds_ = 0.0;
+};
+
+// Offers as they arrive from other processes: a block of fixed-size records, read in place
+// (the buffer need not be aligned) rather than copied into a vector first.
+class OfferView {
+public:
+    OfferView() = default;
+    // A block of a partial record size throws std::invalid_argument.
+    explicit OfferView(std::string_view bytes);
+
+    [[nodiscard]] std::size_t size() const { return bytes_.size() / sizeof(Offer); }
+    [[nodiscard]] Offer operator[](std::size_t i) const {
+        Offer offer;
+        std::memcpy(&offer, bytes_.data() + i * sizeof(Offer), sizeof(Offer));
+        return offer;
+    }
+
+private:
+    std::string_view bytes_;
 };
 
 // The fingerprints of a search that one shard owns. Judges each level's offers from every share:
@@ -130,7 +156,14 @@ public:
 
     // offers[i] is what share i offered this shard; returns one bit per offer for each share,
     // set when the offer won.
-    [[nodiscard]] std::vector<std::string> judge(const std::vector<std::vector<Offer>>& offers);
+    [[nodiscard]] std::vector<std::string> judge(const std::vector<OfferView>& offers);
+
+    // The same judgement in steps, so that a worker judges its own share's offers while the
+    // others' are still on their way: offer() takes share `share`'s offers of the level;
+    // verdicts() takes every share's (the same views for those already offered), offers the rest
+    // and answers them all. Offers of one level, in any order, give the same verdicts.
+    void offer(std::size_t share, const OfferView& offers);
+    [[nodiscard]] std::vector<std::string> verdicts(const std::vector<OfferView>& offers);
 
     [[nodiscard]] std::size_t size() const { return table_.size(); }
     // Wall and processor time of the last judgement.
@@ -139,6 +172,12 @@ public:
 
 private:
     FingerprintTable table_;
+    // The level being judged: offers counted per share that made them, and the positions that
+    // lost (per pool worker), until verdicts() answers them.
+    std::vector<std::optional<std::size_t>> offered_;
+    std::vector<std::vector<std::uint64_t>> losers_;
+    double pending_seconds_ = 0.0;
+    double pending_cpu_seconds_ = 0.0;
     double last_seconds_ = 0.0;
     double last_cpu_seconds_ = 0.0;
 };
@@ -147,8 +186,5 @@ private:
 [[nodiscard]] inline bool verdict_bit(std::string_view bits, std::size_t i) {
     return ((static_cast<unsigned char>(bits[i / 8]) >> (i % 8)) & 1U) != 0;
 }
-
-[[nodiscard]] std::string encode_offers(const std::vector<Offer>& offers);
-[[nodiscard]] std::vector<Offer> decode_offers(std::string_view bytes);
 
 }  // namespace kov::distributed

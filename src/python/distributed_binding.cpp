@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -19,6 +20,7 @@
 #include "python/errors.hpp"
 #include "python/interpreter_lock.hpp"
 #include "python/members.hpp"
+#include "python/py_ref.hpp"
 #include "python/search_result.hpp"
 #include "python/search_turn.hpp"
 #include "python/searcher.hpp"
@@ -28,6 +30,7 @@ namespace {
 
 using distributed::FingerprintShard;
 using distributed::Offer;
+using distributed::OfferView;
 using distributed::Problem;
 using distributed::SearchDriver;
 using distributed::SearchReplica;
@@ -340,26 +343,77 @@ PyObject* replica_new(PyObject*, PyObject* args) {
     });
 }
 
-// _distributed_expand(replica) -> one byte string of offers per shard.
+// _distributed_expand(replica) -> one byte string of offers per shard. The offers are written
+// straight into the byte strings that carry them: at the largest levels they are hundreds of
+// megabytes, and every extra copy costs the workers' processors as much as a share of the search.
 PyObject* replica_expand(PyObject*, PyObject* arg) {
     auto* search = from_capsule<WorkerSearch>(arg, replica_capsule);
     if (search == nullptr) return nullptr;
     return guarded([&]() -> PyObject* {
         const SearchTurn turn;
         if (!turn.taken()) return nullptr;
-        std::vector<std::string> pieces;
+        std::vector<std::size_t> counts;
         {
             const InterpreterLockReleased unlocked;
-            for (const auto& offers : search->replica.expand_share(search->share, search->shares)) {
-                pieces.push_back(distributed::encode_offers(offers));
-            }
+            counts = search->replica.expand_share(search->share, search->shares);
         }
-        return bytes_tuple(pieces);
+        PyRef pieces = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(counts.size())));
+        if (!pieces) return nullptr;
+        std::vector<std::span<char>> out;
+        for (std::size_t j = 0; j < counts.size(); ++j) {
+            const std::size_t size = counts[j] * sizeof(Offer);
+            PyObject* piece = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+            if (piece == nullptr) return nullptr;
+            PyTuple_SET_ITEM(pieces.get(), static_cast<Py_ssize_t>(j), piece);
+            out.emplace_back(PyBytes_AS_STRING(piece), size);
+        }
+        {
+            const InterpreterLockReleased unlocked;
+            search->replica.write_offers(out);
+        }
+        return pieces.release();
+    });
+}
+
+// Blocks of bytes read in place from objects that export a buffer (the byte strings
+// _distributed_expand made, or Dask's views of what it received); pinned while this lives.
+struct PinnedBlocks {
+    std::vector<std::unique_ptr<BufferView>> buffers;
+    std::vector<std::string_view> blocks;
+
+    [[nodiscard]] bool add(PyObject* object) {
+        auto& buffer = buffers.emplace_back(std::make_unique<BufferView>());
+        if (!buffer->acquire(object, PyBUF_SIMPLE)) return false;
+        const Py_buffer& view = buffer->view();
+        blocks.emplace_back(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+        return true;
+    }
+};
+
+// _distributed_offer(replica, offers) -> None: this worker's shard takes its own share's offers
+// of the level, while the other shares' are still on their way.
+PyObject* replica_offer(PyObject*, PyObject* args) {
+    PyObject* capsule = nullptr;
+    PyObject* offers_arg = nullptr;
+    if (!PyArg_ParseTuple(args, "OO:_distributed_offer", &capsule, &offers_arg)) return nullptr;
+    auto* search = from_capsule<WorkerSearch>(capsule, replica_capsule);
+    if (search == nullptr) return nullptr;
+    return guarded([&]() -> PyObject* {
+        PinnedBlocks pinned;
+        if (!pinned.add(offers_arg)) return nullptr;
+        const SearchTurn turn;
+        if (!turn.taken()) return nullptr;
+        {
+            const InterpreterLockReleased unlocked;
+            search->shard.offer(search->share, OfferView(pinned.blocks.front()));
+        }
+        Py_RETURN_NONE;
     });
 }
 
 // _distributed_judge(replica, offers) -> one byte string of verdict bits per share: `offers`
-// holds what every share offered this worker's shard, in share order.
+// holds what every share offered this worker's shard, in share order (its own share's again if
+// _distributed_offer took them already).
 PyObject* replica_judge(PyObject*, PyObject* args) {
     PyObject* capsule = nullptr;
     PyObject* offers_arg = nullptr;
@@ -367,18 +421,21 @@ PyObject* replica_judge(PyObject*, PyObject* args) {
     auto* search = from_capsule<WorkerSearch>(capsule, replica_capsule);
     if (search == nullptr) return nullptr;
     return guarded([&]() -> PyObject* {
-        std::optional<BytesList> list = bytes_list(offers_arg, "offers must be a sequence");
-        if (!list) return nullptr;
+        const PyRef sequence =
+            PyRef::steal(PySequence_Fast(offers_arg, "offers must be a sequence"));
+        if (!sequence) return nullptr;
+        PinnedBlocks pinned;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+            if (!pinned.add(PySequence_Fast_GET_ITEM(sequence.get(), i))) return nullptr;
+        }
         const SearchTurn turn;
         if (!turn.taken()) return nullptr;
         std::vector<std::string> verdicts;
         {
             const InterpreterLockReleased unlocked;
-            std::vector<std::vector<Offer>> offers;
-            for (std::string_view bytes : list->views) {
-                offers.push_back(distributed::decode_offers(bytes));
-            }
-            verdicts = search->shard.judge(offers);
+            std::vector<OfferView> offers;
+            for (std::string_view block : pinned.blocks) offers.emplace_back(block);
+            verdicts = search->shard.verdicts(offers);
         }
         return bytes_tuple(verdicts);
     });
@@ -441,6 +498,7 @@ PyMethodDef functions[] = {
     {"_distributed_finish", driver_finish, METH_VARARGS, nullptr},
     {"_distributed_replica", replica_new, METH_VARARGS, nullptr},
     {"_distributed_expand", replica_expand, METH_O, nullptr},
+    {"_distributed_offer", replica_offer, METH_VARARGS, nullptr},
     {"_distributed_judge", replica_judge, METH_VARARGS, nullptr},
     {"_distributed_score", replica_score, METH_VARARGS, nullptr},
     {"_distributed_add_level", replica_add_level, METH_VARARGS, nullptr},

@@ -5,8 +5,10 @@
 
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <variant>
 #include <vector>
@@ -19,6 +21,21 @@ namespace kov::distributed {
 namespace {
 
 using Rows = std::vector<std::vector<double>>;
+
+// A share's offers as the worker sends them: one block of records per shard.
+std::vector<std::string> written_offers(SearchReplica& replica, std::size_t share,
+                                        std::size_t shares) {
+    const std::vector<std::size_t> counts = replica.expand_share(share, shares);
+    std::vector<std::string> blocks;
+    std::vector<std::span<char>> out;
+    blocks.reserve(counts.size());
+    for (std::size_t count : counts) {
+        std::string& block = blocks.emplace_back(count * sizeof(Offer), '\0');
+        out.emplace_back(block.data(), block.size());
+    }
+    replica.write_offers(out);
+    return blocks;
+}
 
 // The driver's and the workers' steps in the order the Dask driver runs them, every message passed
 // through its encoding as it would between processes.
@@ -34,17 +51,15 @@ SearchOutcome split_search(const Problem& problem, std::size_t shares) {
     for (std::uint64_t level = 2; level <= problem.config.max_complexity; ++level) {
         std::vector<std::vector<std::string>> offers;  // [share][shard]
         for (std::size_t i = 0; i < shares; ++i) {
-            auto& pieces = offers.emplace_back();
-            for (const auto& list : replicas[i]->expand_share(i, shares)) {
-                pieces.push_back(encode_offers(list));
-            }
+            offers.push_back(written_offers(*replicas[i], i, shares));
         }
         std::vector<std::vector<std::string>> verdicts;  // [shard][share]
         for (std::size_t j = 0; j < shares; ++j) {
-            std::vector<std::vector<Offer>> received;
-            for (std::size_t i = 0; i < shares; ++i)
-                received.push_back(decode_offers(offers[i][j]));
-            verdicts.push_back(shards[j]->judge(received));
+            // As on a worker: its own share's offers first, the others' when they arrive.
+            std::vector<OfferView> received;
+            for (std::size_t i = 0; i < shares; ++i) received.emplace_back(offers[i][j]);
+            shards[j]->offer(j, received[j]);
+            verdicts.push_back(shards[j]->verdicts(received));
         }
         std::vector<ShareScores> scores;
         for (std::size_t i = 0; i < shares; ++i) {
@@ -144,6 +159,18 @@ TEST_P(SplitSearch, EqualsTheLocalSearchForAnyNumberOfShares) {
 INSTANTIATE_TEST_SUITE_P(Cases, SplitSearch, ::testing::ValuesIn(split_cases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Offers as a shard receives them: views of blocks of records, kept in `blocks`.
+std::vector<OfferView> views_of(const std::vector<std::vector<Offer>>& offers,
+                                std::deque<std::string>& blocks) {
+    std::vector<OfferView> views;
+    for (const auto& list : offers) {
+        std::string& block = blocks.emplace_back(list.size() * sizeof(Offer), '\0');
+        if (!list.empty()) std::memcpy(block.data(), list.data(), block.size());
+        views.emplace_back(block);
+    }
+    return views;
+}
+
 TEST(FingerprintShard, EarliestPositionOfANewFingerprintWins) {
     const Digest seed{1, 4};
     const Digest shared{2, 6};
@@ -155,16 +182,61 @@ TEST(FingerprintShard, EarliestPositionOfANewFingerprintWins) {
         {Offer{seed, 40}, Offer{shared, 30}},
         {Offer{shared, 20}, Offer{alone, 50}},
     };
-    const std::vector<std::string> verdicts = shard.judge(offers);
+    std::deque<std::string> blocks;
+    const std::vector<std::string> verdicts = shard.judge(views_of(offers, blocks));
     ASSERT_EQ(verdicts.size(), 2U);
     EXPECT_FALSE(verdict_bit(verdicts[0], 0));
     EXPECT_FALSE(verdict_bit(verdicts[0], 1));
     EXPECT_TRUE(verdict_bit(verdicts[1], 0));
     EXPECT_TRUE(verdict_bit(verdicts[1], 1));
     // A later level never wins a fingerprint an earlier level holds.
-    const std::vector<std::string> later = shard.judge({{Offer{shared, 60}}, {}});
+    const std::vector<std::string> later = shard.judge(views_of({{Offer{shared, 60}}, {}}, blocks));
     EXPECT_FALSE(verdict_bit(later[0], 0));
     EXPECT_TRUE(later[1].empty());
+}
+
+// Whichever share's offers a shard takes first, and whether it takes them in steps or at once,
+// its verdicts are the same: the earliest position wins.
+class ShardSteps : public ::testing::TestWithParam<std::vector<std::size_t>> {};
+
+TEST_P(ShardSteps, GiveTheVerdictsOfOneJudgement) {
+    const Digest a{1, 4};
+    const Digest b{2, 6};
+    const Digest c{3, 8};
+    const std::vector<std::vector<Offer>> offers = {
+        {Offer{a, 10}, Offer{b, 31}, Offer{c, 32}},
+        {Offer{a, 5}, Offer{c, 12}},
+        {Offer{b, 7}, Offer{c, 40}},
+    };
+    std::deque<std::string> blocks;
+    const std::vector<OfferView> views = views_of(offers, blocks);
+    FingerprintShard whole({}, 0, 1);
+    const std::vector<std::string> expected = whole.judge(views);
+    FingerprintShard stepped({}, 0, 1);
+    for (std::size_t share : GetParam()) stepped.offer(share, views[share]);
+    const std::vector<std::string> verdicts = stepped.verdicts(views);
+    ASSERT_EQ(verdicts, expected);
+    const std::vector<std::vector<bool>> won = {{false, false, false}, {true, true}, {true, false}};
+    for (std::size_t i = 0; i < won.size(); ++i) {
+        for (std::size_t k = 0; k < won[i].size(); ++k) {
+            EXPECT_EQ(verdict_bit(verdicts[i], k), won[i][k]) << i << ", " << k;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, ShardSteps,
+                         ::testing::Values(std::vector<std::size_t>{}, std::vector<std::size_t>{0},
+                                           std::vector<std::size_t>{2},
+                                           std::vector<std::size_t>{2, 0, 1}));
+
+TEST(FingerprintShard, RefusesOffersThatChangeOrRepeat) {
+    std::deque<std::string> blocks;
+    const std::vector<OfferView> views =
+        views_of({{Offer{Digest{1, 2}, 3}, Offer{Digest{2, 2}, 4}}, {}}, blocks);
+    FingerprintShard shard({}, 0, 1);
+    shard.offer(0, views[0]);
+    EXPECT_THROW(shard.offer(0, views[0]), std::invalid_argument);
+    EXPECT_THROW((void)shard.verdicts({views[1], views[1]}), std::invalid_argument);
 }
 
 TEST(FingerprintShard, OwnsOnlyItsSeeds) {
@@ -193,7 +265,7 @@ TEST(DistributedMessages, RoundTripAndRefuseDamage) {
     EXPECT_THROW((void)decode_problem(std::string_view(bytes).substr(0, bytes.size() - 1)),
                  std::invalid_argument);
     EXPECT_THROW((void)decode_problem(bytes + "x"), std::invalid_argument);
-    EXPECT_THROW((void)decode_offers("0123456789"), std::invalid_argument);
+    EXPECT_THROW((void)OfferView("0123456789"), std::invalid_argument);
     EXPECT_THROW((void)decode_picks(""), std::invalid_argument);
 }
 
@@ -251,8 +323,11 @@ TEST(SearchReplica, RefusesVerdictsThatDoNotMatchItsOffers) {
     problem.rows = {{1.0}, {2.0}};
     problem.targets = {1.0, 4.0};
     SearchReplica replica(problem);
-    const std::vector<std::vector<Offer>> offers = replica.expand_share(0, 1);
-    ASSERT_GT(offers[0].size(), 8U);
+    const std::vector<std::size_t> offers = replica.expand_share(0, 1);
+    ASSERT_GT(offers[0], 8U);
+    // A buffer one record short would leave an offer unsent.
+    std::string block((offers[0] - 1) * sizeof(Offer), '\0');
+    EXPECT_THROW(replica.write_offers({std::span<char>(block)}), std::invalid_argument);
     // One byte answers only eight offers.
     EXPECT_THROW(replica.keep_winners({std::string_view("\xff", 1)}), std::invalid_argument);
 }
