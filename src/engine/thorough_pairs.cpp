@@ -17,20 +17,11 @@ namespace {
 // Pairs whose blocks correlate closer than this explain nothing one block alone would not, and
 // their coefficients would be ill-determined.
 constexpr double collinear_limit = 1e-10;
-// Pairs that leave less than this share unexplained are exact as far as the ranking can tell.
-constexpr double exact_share = 1e-13;
-
-std::string number_text(double value) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.17g", value);
-    return buffer;
-}
 
 bool ranks_before(const PairPick& x, const PairPick& y) {
-    const double x_left = std::fmax(x.unexplained, exact_share);
-    const double y_left = std::fmax(y.unexplained, exact_share);
-    if (x_left != y_left) return x_left < y_left;
-    if (x.complexity != y.complexity) return x.complexity < y.complexity;
+    if (const int order = compare_fits(x.unexplained, x.complexity, y.unexplained, y.complexity)) {
+        return order < 0;
+    }
     if (x.second != y.second) return x.second < y.second;
     return x.first < y.first;
 }
@@ -59,6 +50,21 @@ double rms_of(std::span<const double> f, double a, std::span<const double> g, do
 }
 
 }  // namespace
+
+int compare_fits(double first_unexplained, std::uint32_t first_complexity,
+                 double second_unexplained, std::uint32_t second_complexity) {
+    const double first_left = std::fmax(first_unexplained, exact_share);
+    const double second_left = std::fmax(second_unexplained, exact_share);
+    if (first_left != second_left) return first_left < second_left ? -1 : 1;
+    if (first_complexity != second_complexity) return first_complexity < second_complexity ? -1 : 1;
+    return 0;
+}
+
+std::string number_text(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.17g", value);
+    return buffer;
+}
 
 std::vector<double> unit_vector(std::span<const double> values) {
     if (values.empty()) return {};

@@ -19,8 +19,6 @@ namespace {
 // A block whose part outside a sum's span is below this share of its length squared adds nothing
 // but an ill-determined coefficient (as for pairs).
 constexpr double collinear_limit = 1e-10;
-// Sums that leave less than this share unexplained are exact as far as the ranking can tell.
-constexpr double exact_share = 1e-13;
 // Sums whose shares unexplained agree this closely span the same (their blocks differ by sign or
 // an offset): only the first is kept.
 constexpr double same_fit = 1e-9;
@@ -34,17 +32,10 @@ constexpr double term_significance = 0.01;
 // Products of more variables than this are left to the levels.
 constexpr std::size_t most_monomial_degree = 6;
 
-std::string number_text(double value) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.17g", value);
-    return buffer;
-}
-
 bool ranks_before(const TermSum& x, const TermSum& y) {
-    const double x_left = std::fmax(x.unexplained, exact_share);
-    const double y_left = std::fmax(y.unexplained, exact_share);
-    if (x_left != y_left) return x_left < y_left;
-    if (x.complexity != y.complexity) return x.complexity < y.complexity;
+    if (const int order = compare_fits(x.unexplained, x.complexity, y.unexplained, y.complexity)) {
+        return order < 0;
+    }
     return x.blocks < y.blocks;
 }
 
@@ -56,10 +47,9 @@ struct Extension {
 };
 
 bool extends_before(const Extension& x, const Extension& y) {
-    const double x_left = std::fmax(x.unexplained, exact_share);
-    const double y_left = std::fmax(y.unexplained, exact_share);
-    if (x_left != y_left) return x_left < y_left;
-    if (x.complexity != y.complexity) return x.complexity < y.complexity;
+    if (const int order = compare_fits(x.unexplained, x.complexity, y.unexplained, y.complexity)) {
+        return order < 0;
+    }
     return x.block < y.block;
 }
 
