@@ -302,6 +302,7 @@ public:
                     print(time_limit_line(deadline_.limit(), level));
                     break;
                 }
+                searched_level_ = level;
                 if (should_stop()) break;
             }
         }
@@ -343,6 +344,9 @@ private:
         std::vector<Complex> stack;
         for (const auto& [complexity, entry] : front_.entries()) {
             const auto& [error, expression] = entry;
+            // While the levels are searched whole, a shorter formula may still reach the floor:
+            // the search goes on until every shorter one was looked at.
+            if (searched_whole_ && searched_level_ + 1 < complexity) continue;
             if (error > floor || !tried_at_floor_.insert({complexity, error}).second) continue;
             const Expression snapped =
                 snap_constants(expression, rows_, targets_, snapping_noise(), operators());
@@ -552,9 +556,15 @@ private:
             return false;
         }
         const auto expanded = Clock::now();
-        const std::optional<AffineRanking> ranking = rank_affine(
-            levels_, level, candidates, ranking_targets_, keep_count(level), constant_quota, poll_);
+        const std::size_t keep = keep_count(level);
+        const std::optional<AffineRanking> ranking =
+            rank_affine(levels_, level, candidates, ranking_targets_, keep, constant_quota, poll_);
         if (!ranking) return false;
+        // Whole: every parent expanded and every distinct child kept.
+        searched_whole_ = searched_whole_ && candidates.size() <= keep;
+        for (std::uint64_t k = 1; k + 1 < level; ++k) {
+            searched_whole_ = searched_whole_ && limits[k] >= size_of(k);
+        }
         if (!offer_best(level, ranking->kept)) return false;
         if (config_.fit_constants && !fit_best(level, ranking->kept)) return false;
         const auto scored_at = Clock::now();
@@ -952,6 +962,8 @@ private:
     double last_level_cost_ = 0.0;
     ThoroughFront front_;
     double noise_ = 0.0;  // standard deviation of the targets' noise, given or estimated
+    std::uint64_t searched_level_ = 1;  // the last level searched to its end
+    bool searched_whole_ = true;        // no level so far was cut by the budgets
     std::set<std::pair<std::uint64_t, double>>
         tried_at_floor_;  // front entries snapped at the floor
     std::optional<ResidualStructure>

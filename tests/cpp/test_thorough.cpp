@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -378,9 +379,11 @@ TEST(ThoroughSearch, StopsAtTheGivenNoiseFloor) {
     SearchConfig config = thorough(9);
     config.noise = 0.05;
     const Searched run = search(rows, targets, config);
-    EXPECT_LE(results(run).front().expression.complexity, 5u);
-    // Seeding and a couple of levels at most: the line is within the noise at once.
-    EXPECT_LE(run.lines.size(), 3u);
+    EXPECT_TRUE(std::any_of(results(run).begin(), results(run).end(), [](const SearchResult& r) {
+        return r.expression.complexity <= 5 && r.error <= 0.05;
+    }));
+    // Seeding and the levels below the line's five tokens, searched whole: then it stops.
+    EXPECT_LE(run.lines.size(), 4u);
 }
 
 }  // namespace
