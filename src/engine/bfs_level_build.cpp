@@ -138,8 +138,9 @@ void derive_probes(const Node& left, const Node& right, std::uint8_t op, Node& n
     cache_operand_parts(node);
 }
 
-void derive_node(const std::vector<Level>& levels, std::uint64_t level, const Child& c,
-                 std::size_t row_count, Level& next, std::size_t i) {
+ChildOperands derive_probes_and_operands(const std::vector<Level>& levels, std::uint64_t level,
+                                         const Child& c, std::size_t row_count, Level& next,
+                                         std::size_t i) {
     const Level& left_level = levels[c.left_level];
     const Level& right_level = c.arity == 2 ? levels[c.right_level(level)] : left_level;
     const Node& left = left_level.nodes[c.a];
@@ -147,16 +148,25 @@ void derive_node(const std::vector<Level>& levels, std::uint64_t level, const Ch
     Node& node = next.nodes[i];
     node.const_count = left.const_count + (c.arity == 2 ? right.const_count : 0);
     derive_probes(left, right, c.op, node);
-    const Complex* a = left_level.row_values(c.a);
-    const Complex* b = c.arity == 2 ? right_level.row_values(c.b) : a;
-    const std::size_t a_stride = left.constant ? 0 : 1;
-    const std::size_t b_stride = right.constant ? 0 : 1;
-    const std::size_t count = node.constant ? 1 : row_count;
-    Complex* out = next.values.data() + node.values;
-    for (std::size_t j = 0; j < count; ++j) {
-        const std::optional<Complex> value = eval_builtin(c.op, a[j * a_stride], b[j * b_stride]);
+    ChildOperands operands;
+    operands.a = left_level.row_values(c.a);
+    operands.b = c.arity == 2 ? right_level.row_values(c.b) : operands.a;
+    operands.a_stride = left.constant ? 0 : 1;
+    operands.b_stride = right.constant ? 0 : 1;
+    operands.count = node.constant ? 1 : row_count;
+    operands.out = next.values.data() + node.values;
+    return operands;
+}
+
+void derive_node(const std::vector<Level>& levels, std::uint64_t level, const Child& c,
+                 std::size_t row_count, Level& next, std::size_t i) {
+    const ChildOperands x = derive_probes_and_operands(levels, level, c, row_count, next, i);
+    Node& node = next.nodes[i];
+    for (std::size_t j = 0; j < x.count; ++j) {
+        const std::optional<Complex> value =
+            eval_builtin(c.op, x.a[j * x.a_stride], x.b[j * x.b_stride]);
         node.rows_ok = node.rows_ok && value && is_acceptable_value(*value);
-        out[j] = value.value_or(Complex{});
+        x.out[j] = value.value_or(Complex{});
     }
 }
 

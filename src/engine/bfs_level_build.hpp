@@ -47,6 +47,24 @@ void rank_formulas(Level& level);
 // A generated child's probe values (and their operand parts): its operator applied to its parents'.
 void derive_probes(const Node& left, const Node& right, std::uint8_t op, Node& node);
 
+// Where a generated child's row values come from and go: its parents' cached values (a stride of
+// 0 repeats a constant parent's single value) and its own slot, `count` values long.
+struct ChildOperands {
+    const Complex* a = nullptr;
+    std::size_t a_stride = 0;
+    const Complex* b = nullptr;
+    std::size_t b_stride = 0;
+    std::size_t count = 0;
+    Complex* out = nullptr;
+};
+
+// Node `i` of `next` (level `level`) up to its row values: its constant count and probes set, and
+// where the values it is to be given come from and go.
+[[nodiscard]] ChildOperands derive_probes_and_operands(const std::vector<Level>& levels,
+                                                       std::uint64_t level, const Child& c,
+                                                       std::size_t row_count, Level& next,
+                                                       std::size_t i);
+
 // Node `i` of `next` (level `level`) as generated: its operator applied to the parents' cached
 // values.
 void derive_node(const std::vector<Level>& levels, std::uint64_t level, const Child& c,

@@ -920,20 +920,11 @@ private:
 
     // A child's probes and cached row values: its operator applied to its parents'.
     void derive_node(std::uint64_t level, const Child& c, Level& next, std::size_t i) const {
-        const Level& left_level = levels_[c.left_level];
-        const Level& right_level = c.arity == 2 ? levels_[c.right_level(level)] : left_level;
-        const Node& left = left_level.nodes[c.a];
-        const Node& right = c.arity == 2 ? right_level.nodes[c.b] : left;
+        const ChildOperands x =
+            derive_probes_and_operands(levels_, level, c, sample_rows_.size(), next, i);
         Node& node = next.nodes[i];
-        node.const_count = left.const_count + (c.arity == 2 ? right.const_count : 0);
-        derive_probes(left, right, c.op, node);
-        const Complex* a = left_level.row_values(c.a);
-        const Complex* b = c.arity == 2 ? right_level.row_values(c.b) : a;
-        const std::size_t a_stride = left.constant ? 0 : 1;
-        const std::size_t b_stride = right.constant ? 0 : 1;
-        const std::size_t count = node.constant ? 1 : sample_rows_.size();
-        Complex* out = next.values.data() + node.values;
-        node.rows_ok = derive_kernels[c.op](a, a_stride, b, b_stride, count, out) && node.rows_ok;
+        node.rows_ok =
+            derive_kernels[c.op](x.a, x.a_stride, x.b, x.b_stride, x.count, x.out) && node.rows_ok;
     }
 
     const std::vector<std::vector<double>>& input_rows_;
