@@ -1,11 +1,13 @@
 """The ground-truth problems and their sampled data.
 
-Four sets, each reported on its own:
+Five sets, each reported on its own:
   nguyen     Nguyen-1..12 with the sampling of Uy et al. (2011);
   physics    well-known physics formulas of one to four variables;
   keijzer    Keijzer-1..15 without Keijzer-6 (a sum of 1/i up to x, not a closed form), with the
              training sampling of Keijzer (2003) as tabulated by McDermott et al. (2012);
-  livermore  Livermore-1..22 of Mundhenk et al. (2021), with their training sampling.
+  livermore  Livermore-1..22 of Mundhenk et al. (2021), with their training sampling;
+  textbook   physics from textbooks with the units of every variable (comparison/textbook.py),
+             noise-free only; kov_sr runs it with and without the units.
 U[a, b, n] is n points drawn uniformly from [a, b]; E[a, b, step] is the evenly spaced grid from
 a to b. The held-out and check points are always drawn uniformly from the training ranges (the
 published test sets of Keijzer-4 and -6 extrapolate; here every set is judged on its own domain).
@@ -21,6 +23,8 @@ import zlib
 from dataclasses import dataclass, replace
 
 import numpy as np
+
+from .textbook import TEXTBOOK
 
 NOISE_LEVEL = 0.01  # standard deviation of the noise, relative to the RMS of the targets
 NOISE_SUFFIX = "+noise"
@@ -39,6 +43,9 @@ class Problem:
     noise: float = 0.0  # relative to the RMS of the targets
     family: str = ""  # the problem set: nguyen, physics, keijzer or livermore
     grid_step: float | None = None  # training points on E[lo, hi, step] (one variable) if set
+    # units of each variable and of the target, as sorted (dimension, exponent) pairs; None: unknown
+    units: tuple[tuple[tuple[str, float], ...], ...] | None = None
+    target_units: tuple[tuple[str, float], ...] | None = None
 
     @property
     def noisy(self) -> bool:
@@ -52,6 +59,13 @@ class Problem:
     @property
     def n_vars(self) -> int:
         return len(self.ranges)
+
+    @property
+    def unit_dicts(self) -> tuple[list[dict[str, float]], dict[str, float]] | None:
+        """(units of each variable, units of the target) as mappings, or None."""
+        if self.units is None or self.target_units is None:
+            return None
+        return [dict(unit) for unit in self.units], dict(self.target_units)
 
 
 def _nguyen(index: int, truth: str, ranges, n_train: int) -> Problem:
@@ -157,16 +171,28 @@ LIVERMORE = [
     _livermore(22, "exp(-x0**2/2)", _L1),
 ]
 
+
+def _frozen_units(units: dict[str, float]) -> tuple[tuple[str, float], ...]:
+    return tuple(sorted(units.items()))
+
+
+TEXTBOOK_PROBLEMS = [
+    Problem(f"textbook-{name}", truth, tuple(ranges), 100, family="textbook",
+            units=tuple(_frozen_units(unit) for unit in units),
+            target_units=_frozen_units(target_units))
+    for name, (truth, ranges, units, target_units) in TEXTBOOK.items()
+]
+
 # the report's groups: title: problem sets (the first group is the comparison's original 25)
 REPORT_GROUPS = {"Nguyen and physics": ("nguyen", "physics"), "Keijzer": ("keijzer",),
-                 "Livermore": ("livermore",)}
+                 "Livermore": ("livermore",), "Textbook physics": ("textbook",)}
 
 
 def all_problems() -> list[Problem]:
     clean = NGUYEN + PHYSICS + KEIJZER + LIVERMORE
     noisy = [replace(p, name=p.name + suffix, noise=level)
              for level, suffix in NOISE_LEVELS.items() if level > 0 for p in clean]
-    return clean + noisy
+    return clean + TEXTBOOK_PROBLEMS + noisy
 
 
 # --noise: which noise levels to run

@@ -2,6 +2,7 @@
 formula syntax correctly. The peers are not needed; the test skips without SymPy or matplotlib."""
 
 import json
+import math
 import subprocess
 import sys
 from pathlib import Path
@@ -11,6 +12,7 @@ import pytest
 
 pytest.importorskip("sympy")
 pytest.importorskip("matplotlib")
+import sympy  # noqa: E402
 
 BENCHMARKS = Path(__file__).resolve().parents[2] / "benchmarks"
 sys.path.insert(0, str(BENCHMARKS))
@@ -190,7 +192,7 @@ def test_grid_problems_sample_the_published_grid(name, n_train, first, last):
 
 
 @pytest.mark.parametrize("family,count", [("nguyen", 12), ("physics", 13), ("keijzer", 14),
-                                          ("livermore", 22)])
+                                          ("livermore", 22), ("textbook", 36)])
 def test_each_set_has_finite_targets_on_all_its_points(family, count):
     clean = [p for p in problems.all_problems() if p.family == family and not p.noisy]
     assert len(clean) == count
@@ -198,6 +200,25 @@ def test_each_set_has_finite_targets_on_all_its_points(family, count):
         data = problems.make_data(problem)
         for y in (data.y_train, data.y_test, data.y_check):
             assert np.all(np.isfinite(y)), problem.name
+
+
+def test_textbook_truths_agree_with_their_units():
+    # Rescaling every base unit must rescale the target by its own units: a wrong exponent in
+    # the table would make "exact with units" unreachable.
+    rng = np.random.default_rng(7)
+    for problem in problems.TEXTBOOK_PROBLEMS:
+        units, target_units = problem.unit_dicts
+        expr, syms = problems.truth_expr(problem)
+        fn = sympy.lambdify(syms, expr, "numpy")
+        factors = {base: rng.uniform(0.5, 2.0) for base in ("m", "kg", "s", "A", "K", "mol")}
+
+        def scale(unit):
+            return math.prod(factors[base] ** power for base, power in unit.items())
+
+        x = problems.make_data(problem).x_test.T
+        scaled = [column * scale(unit) for column, unit in zip(x, units)]
+        np.testing.assert_allclose(fn(*scaled), fn(*x) * scale(target_units), rtol=1e-9,
+                                   err_msg=problem.name)
 
 
 @pytest.mark.parametrize("suffix,level", [("+noise", 0.01), ("+noise10", 0.10)])
