@@ -22,7 +22,6 @@
 #include "engine/search/bfs_progress.hpp"
 #include "engine/search/time_limit.hpp"
 #include "engine/select/pareto.hpp"
-#include "engine/select/result_criterion.hpp"
 #include "ops/complex_math.hpp"
 #include "ops/registry.hpp"
 
