@@ -7,28 +7,23 @@ include(${ROOMS})
 
 set(problems "")
 
-# Every room reachable from `room` through the declared links, found depth first; a room met again
-# on the current path closes a cycle.
+# Walks the links from `room` depth first; a room met again on the current path closes a cycle,
+# which is reported at once (one cycle is enough to act on).
 function(visit room path)
-  if(room IN_LIST path)
-    list(APPEND path ${room})
-    string(REPLACE ";" " -> " cycle "${path}")
-    set(problems "${problems}  the links form a cycle: ${cycle}\n" PARENT_SCOPE)
-    return()
-  endif()
   list(APPEND path ${room})
   foreach(link ${KOV_ROOM_LINKS_${room}})
+    if(link IN_LIST path)
+      list(APPEND path ${link})
+      string(REPLACE ";" " -> " cycle "${path}")
+      message(FATAL_ERROR "Layering:\n  the links form a cycle: ${cycle}\n")
+    endif()
     visit(${link} "${path}")
-    set(problems "${problems}" PARENT_SCOPE)
   endforeach()
 endfunction()
 
 foreach(room ${KOV_ROOMS})
   visit(${room} "")
 endforeach()
-if(problems)
-  message(FATAL_ERROR "Layering:\n${problems}")
-endif()
 
 # The room whose folder holds a path relative to src, or nothing.
 function(owner_of relative result)
