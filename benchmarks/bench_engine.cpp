@@ -24,8 +24,8 @@
 #include <variant>
 #include <vector>
 
-#include "engine/bfs.hpp"
-#include "engine/pool.hpp"
+#include "engine/entry/run_bfs.hpp"
+#include "engine/levels/pool.hpp"
 
 namespace {
 

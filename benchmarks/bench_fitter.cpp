@@ -17,10 +17,10 @@
 #include <random>
 #include <vector>
 
-#include "engine/bfs.hpp"
-#include "engine/fitter_columns.hpp"
-#include "engine/fitter_form.hpp"
-#include "engine/optimizer.hpp"
+#include "engine/entry/run_bfs.hpp"
+#include "engine/fit/fitter_columns.hpp"
+#include "engine/fit/fitter_form.hpp"
+#include "engine/fit/optimizer.hpp"
 #include "ops/registry.hpp"
 
 namespace {

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/constant_snapping.hpp"
-#include "engine/least_squares.hpp"
+#include "engine/fit/least_squares.hpp"
+#include "engine/select/constant_snapping.hpp"
 #include "ops/builtin_ids.hpp"
 #include "ops/registry.hpp"
 

@@ -15,7 +15,7 @@
 #include <variant>
 #include <vector>
 
-#include "engine/bfs.hpp"
+#include "engine/entry/run_bfs.hpp"
 #include "reference_engine.hpp"
 
 namespace {

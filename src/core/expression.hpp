@@ -8,15 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "core/complex.hpp"
+#include "ops/complex.hpp"
+#include "ops/operator.hpp"
 
 namespace kov {
 
-class Operator;
 class OperatorRegistry;
-
-// The registry's operator objects in id order; an expression's operator ids index into it.
-using OperatorList = std::vector<std::unique_ptr<Operator>>;
 
 // Integer comes last so that the numbers of the older kinds (stored in pickles) stay.
 enum class TokenKind : std::uint8_t { Const, Real, Var, Param, Op, Integer };

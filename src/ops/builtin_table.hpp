@@ -12,8 +12,8 @@
 #include <optional>
 #include <string_view>
 
-#include "core/complex.hpp"
 #include "ops/builtin_ids.hpp"
+#include "ops/complex.hpp"
 #include "ops/complex_math.hpp"
 
 namespace kov {

@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/complex.hpp"
 #include "ops/builtin_ids.hpp"
 #include "ops/builtin_table.hpp"
+#include "ops/complex.hpp"
 #include "ops/operator.hpp"
 
 namespace kov {

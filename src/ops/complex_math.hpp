@@ -19,7 +19,7 @@
 #include <limits>
 #include <optional>
 
-#include "core/complex.hpp"
+#include "ops/complex.hpp"
 
 namespace kov::cmath {
 

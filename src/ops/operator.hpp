@@ -1,12 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <span>
 #include <string>
+#include <vector>
 
-#include "core/complex.hpp"
+#include "ops/complex.hpp"
 
 namespace kov {
 
@@ -34,5 +36,8 @@ struct OperatorMeta {
     std::uint8_t arity = 0;
     bool is_commutative = false;
 };
+
+// The registry's operator objects in id order; an expression's operator ids index into it.
+using OperatorList = std::vector<std::unique_ptr<Operator>>;
 
 }  // namespace kov

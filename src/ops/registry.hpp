@@ -5,7 +5,6 @@
 #include <memory>
 #include <vector>
 
-#include "core/expression.hpp"
 #include "ops/operator.hpp"
 
 namespace kov {

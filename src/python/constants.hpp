@@ -6,9 +6,9 @@
 #include <optional>
 #include <vector>
 
-#include "engine/config.hpp"
-#include "engine/precision.hpp"
-#include "engine/result.hpp"
+#include "engine/constants/precision.hpp"
+#include "engine/search/config.hpp"
+#include "engine/search/result.hpp"
 #include "python/conversion.hpp"
 
 namespace kov::python {

@@ -10,11 +10,11 @@
 #include <variant>
 #include <vector>
 
-#include "engine/bfs.hpp"
-#include "engine/bfs_progress.hpp"
-#include "engine/distributed_driver.hpp"
-#include "engine/pool.hpp"
-#include "engine/result_criterion.hpp"
+#include "engine/distributed/distributed_driver.hpp"
+#include "engine/entry/run_bfs.hpp"
+#include "engine/levels/pool.hpp"
+#include "engine/search/bfs_progress.hpp"
+#include "engine/select/result_criterion.hpp"
 #include "python/arguments.hpp"
 #include "python/conversion.hpp"
 #include "python/errors.hpp"

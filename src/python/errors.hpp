@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/result.hpp"
+#include "engine/search/result.hpp"
 
 namespace kov::python {
 

@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-#include "engine/config.hpp"
+#include "engine/search/config.hpp"
 
 namespace kov::python {
 

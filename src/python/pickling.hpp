@@ -4,8 +4,8 @@
 
 #include <optional>
 
-#include "engine/config.hpp"
-#include "engine/result.hpp"
+#include "engine/search/config.hpp"
+#include "engine/search/result.hpp"
 
 namespace kov::python {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "engine/result.hpp"
+#include "engine/search/result.hpp"
 
 namespace kov::python {
 

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <string_view>
 
-#include "engine/bfs.hpp"
+#include "engine/entry/run_bfs.hpp"
 #include "python/conversion.hpp"
 #include "python/errors.hpp"
 #include "python/interpreter_lock.hpp"

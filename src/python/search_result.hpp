@@ -4,7 +4,7 @@
 
 #include <optional>
 
-#include "engine/result.hpp"
+#include "engine/search/result.hpp"
 
 namespace kov::python {
 

@@ -8,8 +8,8 @@
 #include <variant>
 #include <vector>
 
-#include "engine/bfs.hpp"
-#include "engine/result_criterion.hpp"
+#include "engine/entry/run_bfs.hpp"
+#include "engine/select/result_criterion.hpp"
 #include "python/arguments.hpp"
 #include "python/constants.hpp"
 #include "python/conversion.hpp"

@@ -2,7 +2,7 @@
 
 #include "python/py_ref.hpp"
 
-#include "engine/config.hpp"
+#include "engine/search/config.hpp"
 
 namespace kov::python {
 

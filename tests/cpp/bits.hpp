@@ -13,7 +13,7 @@
 #include <ostream>
 #include <string>
 
-#include "core/complex.hpp"
+#include "ops/complex.hpp"
 
 namespace kov {
 

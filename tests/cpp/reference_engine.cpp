@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "core/fingerprint.hpp"
-#include "engine/optimizer.hpp"
-#include "engine/pareto.hpp"
+#include "engine/fit/optimizer.hpp"
+#include "engine/select/pareto.hpp"
 #include "ops/registry.hpp"
 
 namespace kov {

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/bfs.hpp"
-#include "engine/config.hpp"
-#include "engine/result.hpp"
+#include "engine/entry/run_bfs.hpp"
+#include "engine/search/config.hpp"
+#include "engine/search/result.hpp"
 
 namespace kov {
 

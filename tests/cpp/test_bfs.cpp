@@ -12,12 +12,12 @@
 
 #include "bits.hpp"
 #include "core/fingerprint.hpp"
-#include "engine/bfs.hpp"
-#include "engine/bfs_operand.hpp"
-#include "engine/bfs_progress.hpp"
-#include "engine/fingerprint_table.hpp"
-#include "engine/pool.hpp"
-#include "engine/probe_key.hpp"
+#include "engine/entry/run_bfs.hpp"
+#include "engine/levels/bfs_operand.hpp"
+#include "engine/levels/fingerprint_table.hpp"
+#include "engine/levels/pool.hpp"
+#include "engine/levels/probe_key.hpp"
+#include "engine/search/bfs_progress.hpp"
 #include "ops/builtin_ids.hpp"
 
 namespace kov {

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "core/fingerprint.hpp"
-#include "engine/bfs.hpp"
-#include "engine/pool.hpp"
+#include "engine/entry/run_bfs.hpp"
+#include "engine/levels/pool.hpp"
 #include "ops/registry.hpp"
 #include "reference_engine.hpp"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/expression.hpp"
-#include "engine/constant_snapping.hpp"
+#include "engine/select/constant_snapping.hpp"
 #include "ops/builtin_ids.hpp"
 #include "test_support.hpp"
 

@@ -7,10 +7,10 @@
 #include <variant>
 #include <vector>
 
-#include "engine/answers.hpp"
-#include "engine/bfs.hpp"
-#include "engine/pool.hpp"
-#include "engine/precision.hpp"
+#include "engine/constants/answers.hpp"
+#include "engine/constants/precision.hpp"
+#include "engine/entry/run_bfs.hpp"
+#include "engine/levels/pool.hpp"
 
 namespace kov {
 namespace {

@@ -13,9 +13,9 @@
 #include <variant>
 #include <vector>
 
-#include "engine/bfs.hpp"
-#include "engine/distributed_driver.hpp"
-#include "engine/distributed_replica.hpp"
+#include "engine/distributed/distributed_driver.hpp"
+#include "engine/distributed/distributed_replica.hpp"
+#include "engine/entry/run_bfs.hpp"
 
 namespace kov::distributed {
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/expression.hpp"
-#include "engine/model_selection.hpp"
+#include "engine/select/model_selection.hpp"
 #include "ops/builtin_ids.hpp"
 
 namespace kov {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/bfs.hpp"
-#include "engine/model_selection.hpp"
+#include "engine/entry/run_bfs.hpp"
+#include "engine/select/model_selection.hpp"
 #include "portable_noise.hpp"
 
 namespace kov {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "bits.hpp"
-#include "engine/fitter_kernels.hpp"
+#include "engine/fit/fitter_kernels.hpp"
 #include "ops/builtin_ids.hpp"
 #include "ops/builtin_table.hpp"
 #include "ops/builtins.hpp"

@@ -9,9 +9,9 @@
 
 #include "bits.hpp"
 #include "core/expression.hpp"
-#include "engine/fitter_columns.hpp"
-#include "engine/fitter_form.hpp"
-#include "engine/optimizer.hpp"
+#include "engine/fit/fitter_columns.hpp"
+#include "engine/fit/fitter_form.hpp"
+#include "engine/fit/optimizer.hpp"
 #include "ops/builtin_ids.hpp"
 #include "ops/registry.hpp"
 #include "test_support.hpp"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "bits.hpp"
-#include "engine/pareto.hpp"
+#include "engine/select/pareto.hpp"
 
 namespace kov {
 namespace {

@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "engine/pool.hpp"
+#include "engine/levels/pool.hpp"
 
 namespace kov {
 namespace {

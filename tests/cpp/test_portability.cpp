@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "core/wide_multiply.hpp"
-#include "engine/bfs.hpp"
-#include "engine/fingerprint_table.hpp"
+#include "engine/entry/run_bfs.hpp"
+#include "engine/levels/fingerprint_table.hpp"
 
 namespace kov {
 namespace {

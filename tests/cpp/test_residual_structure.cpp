@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/residual_structure.hpp"
+#include "engine/select/residual_structure.hpp"
 #include "portable_noise.hpp"
 
 namespace kov {

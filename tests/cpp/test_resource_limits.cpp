@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/fingerprint_table.hpp"
-#include "engine/pool.hpp"
+#include "engine/levels/fingerprint_table.hpp"
+#include "engine/levels/pool.hpp"
 
 namespace kov {
 namespace {

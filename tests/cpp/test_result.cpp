@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "bits.hpp"
-#include "engine/result.hpp"
+#include "engine/search/result.hpp"
 #include "ops/builtin_ids.hpp"
 
 namespace kov {

@@ -7,9 +7,9 @@
 #include <variant>
 #include <vector>
 
-#include "engine/bfs.hpp"
-#include "engine/model_selection.hpp"
-#include "engine/result_criterion.hpp"
+#include "engine/entry/run_bfs.hpp"
+#include "engine/select/model_selection.hpp"
+#include "engine/select/result_criterion.hpp"
 #include "ops/builtin_ids.hpp"
 
 namespace kov {

@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "bits.hpp"
-#include "engine/bfs.hpp"
-#include "engine/pool.hpp"
-#include "engine/thorough_affine.hpp"
-#include "engine/thorough_front.hpp"
-#include "engine/thorough_pairs.hpp"
+#include "engine/entry/run_bfs.hpp"
+#include "engine/levels/pool.hpp"
+#include "engine/thorough/thorough_affine.hpp"
+#include "engine/thorough/thorough_front.hpp"
+#include "engine/thorough/thorough_pairs.hpp"
 #include "ops/builtin_ids.hpp"
 #include "test_support.hpp"
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "bits.hpp"
-#include "engine/bfs.hpp"
-#include "engine/pool.hpp"
+#include "engine/entry/run_bfs.hpp"
+#include "engine/levels/pool.hpp"
 #include "portable_noise.hpp"
 
 namespace kov {

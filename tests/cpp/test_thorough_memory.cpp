@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/fingerprint_table.hpp"
-#include "engine/thorough_memory.hpp"
+#include "engine/levels/fingerprint_table.hpp"
+#include "engine/thorough/thorough_memory.hpp"
 #include "ops/builtin_ids.hpp"
 #include "ops/registry.hpp"
 

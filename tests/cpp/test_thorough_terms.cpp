@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/pool.hpp"
-#include "engine/thorough_front.hpp"
-#include "engine/thorough_terms.hpp"
+#include "engine/levels/pool.hpp"
+#include "engine/thorough/thorough_front.hpp"
+#include "engine/thorough/thorough_terms.hpp"
 #include "ops/builtin_ids.hpp"
 #include "test_support.hpp"
 

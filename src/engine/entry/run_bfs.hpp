@@ -1,0 +1,23 @@
+#pragma once
+
+#include <vector>
+
+#include "engine/search/config.hpp"
+#include "engine/search/hooks.hpp"
+#include "engine/search/result.hpp"
+
+namespace kov {
+
+inline constexpr const char* invalid_input_message =
+    "Inputs and target vector must be non-empty and equal length.";
+inline constexpr const char* too_many_variables_message =
+    "At most 255 input variables are supported.";
+
+// The engine's one entry point: breadth-first search over complexity. Returns the formulas each
+// more accurate than every simpler one (most accurate first) or the reason there are none.
+// Throws std::bad_alloc only when memory runs out.
+[[nodiscard]] SearchOutcome run_bfs(const std::vector<std::vector<double>>& rows,
+                                    const std::vector<double>& targets, const SearchConfig& config,
+                                    const SearchHooks& hooks = {});
+
+}  // namespace kov

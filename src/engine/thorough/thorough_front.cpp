@@ -1,0 +1,205 @@
+#include "engine/thorough/thorough_front.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include "engine/select/pareto.hpp"
+#include "ops/builtin_ids.hpp"
+
+namespace kov {
+
+namespace {
+
+std::string number_text(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.17g", value);
+    return buffer;
+}
+
+}  // namespace
+
+void ThoroughFront::offer(const Expression& expression, double error) {
+    if (!std::isfinite(error)) return;
+    auto it = entries_.find(expression.complexity);
+    if (it == entries_.end()) {
+        entries_.emplace(expression.complexity, std::make_pair(error, expression));
+    } else if (it->second.first > error) {
+        it->second = std::make_pair(error, expression);
+    }
+}
+
+void ThoroughFront::replace(std::uint64_t complexity, Expression expression, double error) {
+    entries_.erase(complexity);
+    if (!std::isfinite(error)) return;
+    const std::uint64_t key = expression.complexity;
+    auto it = entries_.find(key);
+    if (it == entries_.end() || it->second.first > error) {
+        entries_[key] = std::make_pair(error, std::move(expression));
+    }
+}
+
+double ThoroughFront::best_error() const {
+    double best = std::numeric_limits<double>::infinity();
+    for (const auto& [complexity, entry] : entries_) best = std::fmin(best, entry.first);
+    return best;
+}
+
+SearchOutcome ThoroughFront::finalize(std::shared_ptr<const OperatorRegistry> registry,
+                                      const SearchConfig& config, double exact_floor) const {
+    auto front = std::make_shared<ParetoFront>();
+    for (const auto& [complexity, entry] : entries_) {
+        update_pareto(*front, entry.second, entry.first);
+        if (entry.first <= exact_floor) break;
+    }
+    return finalize_result(std::move(front), std::move(registry), config);
+}
+
+bool real_values(const Expression& expression, const ComplexRows& rows,
+                 const OperatorList& operators, std::vector<double>& out,
+                 std::vector<Complex>& stack) {
+    out.resize(rows.size());
+    for (std::size_t j = 0; j < rows.size(); ++j) {
+        stack.clear();
+        const std::optional<Complex> value =
+            eval_internal(expression.tokens, rows[j], {}, operators, stack);
+        if (!value || !is_acceptable_value(*value)) return false;
+        out[j] = value->re;
+    }
+    return true;
+}
+
+double rms_error(std::span<const double> values, std::span<const double> targets) {
+    double sum = 0.0;
+    for (std::size_t j = 0; j < values.size(); ++j) {
+        const double residual = values[j] - targets[j];
+        sum += residual * residual;
+    }
+    return std::sqrt(sum / static_cast<double>(targets.size()));
+}
+
+Expression affine_form(const Expression& f, double scale, double offset) {
+    Expression out;
+    out.var_count = f.var_count;
+    if (scale == 1.0) {
+        out.tokens = f.tokens;
+        out.formula = f.formula;
+    } else if (scale == -1.0) {
+        out.tokens = f.tokens;
+        out.tokens.push_back(Token::op(1, builtin_id::neg));
+        out.formula = "Neg(" + f.formula + ")";
+    } else {
+        out.tokens.push_back(Token::real(scale));
+        out.tokens.insert(out.tokens.end(), f.tokens.begin(), f.tokens.end());
+        out.tokens.push_back(Token::op(2, builtin_id::times));
+        out.formula = "Times(" + number_text(scale) + ", " + f.formula + ")";
+    }
+    if (offset != 0.0) {
+        out.tokens.push_back(Token::real(offset));
+        out.tokens.push_back(Token::op(2, builtin_id::plus));
+        out.formula = "Plus(" + out.formula + ", " + number_text(offset) + ")";
+    }
+    out.complexity = out.tokens.size();
+    return out;
+}
+
+namespace {
+
+// True when tokens [first, last) form one complete operand.
+bool is_one_operand(const std::vector<Token>& tokens, std::size_t first, std::size_t last) {
+    std::size_t depth = 0;
+    for (std::size_t i = first; i < last; ++i) {
+        const Token& token = tokens[i];
+        const std::size_t takes = token.kind == TokenKind::Op ? token.arity : 0;
+        if (depth < takes) return false;
+        depth = depth - takes + 1;
+        if (depth == 0) return false;
+    }
+    return depth == 1;
+}
+
+bool is_real(const Token& token, double value) {
+    return token.kind == TokenKind::Real && token.value.re == value;
+}
+
+}  // namespace
+
+Expression without_trivial_map(Expression expression) {
+    std::vector<Token>& tokens = expression.tokens;
+    const auto is_op = [](const Token& token, std::size_t id) {
+        return token.kind == TokenKind::Op && token.id == id && token.arity == 2;
+    };
+    bool changed = false;
+    // Plus(g, 0): the offset is the last operand.
+    if (tokens.size() >= 3 && is_op(tokens.back(), builtin_id::plus) &&
+        is_real(tokens[tokens.size() - 2], 0.0) && is_one_operand(tokens, 0, tokens.size() - 2)) {
+        tokens.resize(tokens.size() - 2);
+        changed = true;
+    }
+    // Times(a, f) with a = 1 or -1, alone or under the offset's Plus: the scale is the first
+    // token and the Times ends the map's first operand.
+    const bool has_offset = tokens.size() >= 3 && is_op(tokens.back(), builtin_id::plus) &&
+                            tokens[tokens.size() - 2].kind == TokenKind::Real &&
+                            is_one_operand(tokens, 0, tokens.size() - 2);
+    const std::size_t scaled_end = has_offset ? tokens.size() - 2 : tokens.size();
+    if (scaled_end >= 3 && is_op(tokens[scaled_end - 1], builtin_id::times) &&
+        (is_real(tokens.front(), 1.0) || is_real(tokens.front(), -1.0)) &&
+        is_one_operand(tokens, 1, scaled_end - 1)) {
+        const bool negate = tokens.front().value.re < 0.0;
+        if (negate) {
+            tokens[scaled_end - 1] = Token::op(1, builtin_id::neg);
+        } else {
+            tokens.erase(tokens.begin() + static_cast<std::ptrdiff_t>(scaled_end - 1));
+        }
+        tokens.erase(tokens.begin());
+        changed = true;
+    }
+    if (changed) expression.complexity = tokens.size();
+    return expression;
+}
+
+std::vector<ScoredExpression> affine_variants(const Expression& f, std::span<const double> values,
+                                              std::span<const double> targets) {
+    const std::size_t n = values.size();
+    std::vector<ScoredExpression> out;
+    std::vector<double> mapped(n);
+    const auto add = [&](double scale, double offset) {
+        if (!std::isfinite(scale) || !std::isfinite(offset)) return;
+        for (std::size_t j = 0; j < n; ++j) mapped[j] = scale * values[j] + offset;
+        const double error = rms_error(mapped, targets);
+        if (std::isfinite(error)) out.push_back({affine_form(f, scale, offset), error});
+    };
+    add(1.0, 0.0);
+    // Without variables a number would stand for the whole formula: no map to fit.
+    if (f.var_count == 0) return out;
+    // Two passes in extended precision: an exact line comes back with its numbers to the last
+    // bit or so, not a few dozen units off.
+    using Wide = long double;
+    Wide mean_f = 0, mean_y = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        mean_f += values[j];
+        mean_y += targets[j];
+    }
+    mean_f /= static_cast<Wide>(n);
+    mean_y /= static_cast<Wide>(n);
+    Wide ff = 0, fy = 0, f_square = 0, f_target = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        const Wide f = values[j] - mean_f;
+        ff += f * f;
+        fy += f * (targets[j] - mean_y);
+        f_square += static_cast<Wide>(values[j]) * values[j];
+        f_target += static_cast<Wide>(values[j]) * targets[j];
+    }
+    if (f_square > 0) add(static_cast<double>(f_target / f_square), 0.0);
+    add(1.0, static_cast<double>(mean_y - mean_f));
+    double scale = 0.0, offset = 0.0;
+    if (ff > 1e-26L * f_square) {
+        const Wide wide_scale = fy / ff;
+        scale = static_cast<double>(wide_scale);
+        offset = static_cast<double>(mean_y - wide_scale * mean_f);
+    }
+    if (scale != 0.0) add(scale, offset);
+    return out;
+}
+
+}  // namespace kov

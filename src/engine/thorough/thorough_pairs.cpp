@@ -1,0 +1,220 @@
+#include "engine/thorough/thorough_pairs.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "engine/levels/pool.hpp"
+#include "engine/thorough/best_kept.hpp"
+#include "engine/thorough/thorough_front.hpp"
+#include "ops/builtin_ids.hpp"
+
+namespace kov {
+
+namespace {
+
+// Pairs whose blocks correlate closer than this explain nothing one block alone would not, and
+// their coefficients would be ill-determined.
+constexpr double collinear_limit = 1e-10;
+
+bool ranks_before(const PairPick& x, const PairPick& y) {
+    if (const int order = compare_fits(x.unexplained, x.complexity, y.unexplained, y.complexity)) {
+        return order < 0;
+    }
+    if (x.second != y.second) return x.second < y.second;
+    return x.first < y.first;
+}
+
+// c·f as a term of a sum: f alone for 1, Times(c, f) otherwise.
+void append_term(Expression& out, std::string& text, const Expression& f, double scale) {
+    if (scale == 1.0) {
+        out.tokens.insert(out.tokens.end(), f.tokens.begin(), f.tokens.end());
+        text = f.formula;
+        return;
+    }
+    out.tokens.push_back(Token::real(scale));
+    out.tokens.insert(out.tokens.end(), f.tokens.begin(), f.tokens.end());
+    out.tokens.push_back(Token::op(2, builtin_id::times));
+    text = "Times(" + number_text(scale) + ", " + f.formula + ")";
+}
+
+double rms_of(std::span<const double> f, double a, std::span<const double> g, double b, double c,
+              std::span<const double> targets) {
+    double sum = 0.0;
+    for (std::size_t j = 0; j < targets.size(); ++j) {
+        const double residual = a * f[j] + b * g[j] + c - targets[j];
+        sum += residual * residual;
+    }
+    return std::sqrt(sum / static_cast<double>(targets.size()));
+}
+
+}  // namespace
+
+int compare_fits(double first_unexplained, std::uint32_t first_complexity,
+                 double second_unexplained, std::uint32_t second_complexity) {
+    const double first_left = std::fmax(first_unexplained, exact_share);
+    const double second_left = std::fmax(second_unexplained, exact_share);
+    if (first_left != second_left) return first_left < second_left ? -1 : 1;
+    if (first_complexity != second_complexity) return first_complexity < second_complexity ? -1 : 1;
+    return 0;
+}
+
+std::string number_text(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.17g", value);
+    return buffer;
+}
+
+std::vector<double> unit_vector(std::span<const double> values) {
+    if (values.empty()) return {};
+    double mean = 0.0;
+    for (double v : values) mean += v;
+    mean /= static_cast<double>(values.size());
+    std::vector<double> out(values.size());
+    double norm = 0.0;
+    for (std::size_t j = 0; j < values.size(); ++j) {
+        out[j] = values[j] - mean;
+        norm += out[j] * out[j];
+    }
+    norm = std::sqrt(norm);
+    if (!(norm >
+          1e-12 * (std::fabs(mean) * std::sqrt(static_cast<double>(values.size())) + 1e-300)) ||
+        !std::isfinite(norm)) {
+        return {};
+    }
+    for (double& v : out) v /= norm;
+    return out;
+}
+
+bool make_pair_block(std::span<const double> values, std::span<const double> unit_target,
+                     PairBlock& out) {
+    out.unit = unit_vector(values);
+    if (out.unit.empty() || out.unit.size() != unit_target.size()) return false;
+    out.correlation = 0.0;
+    for (std::size_t j = 0; j < unit_target.size(); ++j) {
+        out.correlation += out.unit[j] * unit_target[j];
+    }
+    return std::isfinite(out.correlation);
+}
+
+std::optional<std::vector<PairPick>> best_pairs(std::span<const PairBlock> pool,
+                                                std::span<const PairBlock> partners,
+                                                std::size_t shared_begin, std::size_t shared,
+                                                std::size_t count,
+                                                const std::function<bool()>& poll) {
+    std::vector<std::vector<PairPick>> heaps(worker_count());
+    const bool completed = parallel_for(
+        partners.size(), 16,
+        [&](std::size_t begin, std::size_t end, std::size_t worker) {
+            std::vector<PairPick>& heap = heaps[worker];
+            for (std::size_t q = begin; q < end; ++q) {
+                const PairBlock& g = partners[q];
+                const std::size_t n = g.unit.size();
+                for (std::size_t p = 0; p < pool.size(); ++p) {
+                    if (q < shared && p >= shared_begin + q) break;
+                    const PairBlock& f = pool[p];
+                    double r = 0.0;
+                    for (std::size_t j = 0; j < n; ++j) r += f.unit[j] * g.unit[j];
+                    const double det = 1.0 - r * r;
+                    if (!(det > collinear_limit)) continue;
+                    const double u = f.correlation;
+                    const double v = g.correlation;
+                    const double explained = (u * u - 2.0 * r * u * v + v * v) / det;
+                    const double unexplained = std::fmax(1.0 - explained, 0.0);
+                    if (!std::isfinite(unexplained)) continue;
+                    keep_best(
+                        heap,
+                        PairPick{unexplained, f.complexity + g.complexity,
+                                 static_cast<std::uint32_t>(p), static_cast<std::uint32_t>(q)},
+                        count, ranks_before);
+                }
+            }
+        },
+        poll);
+    if (!completed) return std::nullopt;
+    std::vector<PairPick> out;
+    for (const auto& heap : heaps) out.insert(out.end(), heap.begin(), heap.end());
+    std::sort(out.begin(), out.end(), ranks_before);
+    if (out.size() > count) out.resize(count);
+    return out;
+}
+
+bool fit_pair(std::span<const double> f, std::span<const double> g, std::span<const double> targets,
+              double& a, double& b, double& c) {
+    using Wide = long double;
+    const std::size_t n = targets.size();
+    if (n < 3 || f.size() != n || g.size() != n) return false;
+    Wide mean_f = 0, mean_g = 0, mean_y = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        mean_f += f[j];
+        mean_g += g[j];
+        mean_y += targets[j];
+    }
+    mean_f /= static_cast<Wide>(n);
+    mean_g /= static_cast<Wide>(n);
+    mean_y /= static_cast<Wide>(n);
+    Wide ff = 0, gg = 0, fg = 0, fy = 0, gy = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        const Wide df = f[j] - mean_f;
+        const Wide dg = g[j] - mean_g;
+        const Wide dy = targets[j] - mean_y;
+        ff += df * df;
+        gg += dg * dg;
+        fg += df * dg;
+        fy += df * dy;
+        gy += dg * dy;
+    }
+    const Wide det = ff * gg - fg * fg;
+    if (!(det > static_cast<Wide>(collinear_limit) * ff * gg)) return false;
+    const Wide wa = (gg * fy - fg * gy) / det;
+    const Wide wb = (ff * gy - fg * fy) / det;
+    a = static_cast<double>(wa);
+    b = static_cast<double>(wb);
+    c = static_cast<double>(mean_y - wa * mean_f - wb * mean_g);
+    return std::isfinite(a) && std::isfinite(b) && std::isfinite(c);
+}
+
+Expression pair_form(const Expression& f, double a, const Expression& g, double b, double c) {
+    Expression out;
+    out.var_count = std::max(f.var_count, g.var_count);
+    std::string first;
+    if (a == -1.0) {
+        append_term(out, first, f, 1.0);
+        out.tokens.push_back(Token::op(1, builtin_id::neg));
+        first = "Neg(" + first + ")";
+    } else {
+        append_term(out, first, f, a);
+    }
+    std::string second;
+    const bool subtract = b == -1.0;
+    append_term(out, second, g, subtract ? 1.0 : b);
+    out.tokens.push_back(Token::op(2, subtract ? builtin_id::subtract : builtin_id::plus));
+    out.formula = (subtract ? "Subtract(" : "Plus(") + first + ", " + second + ")";
+    if (c != 0.0) {
+        out.tokens.push_back(Token::real(c));
+        out.tokens.push_back(Token::op(2, builtin_id::plus));
+        out.formula = "Plus(" + out.formula + ", " + number_text(c) + ")";
+    }
+    out.complexity = out.tokens.size();
+    return out;
+}
+
+std::vector<ScoredExpression> pair_variants(const Expression& f, std::span<const double> f_values,
+                                            const Expression& g, std::span<const double> g_values,
+                                            std::span<const double> targets) {
+    std::vector<ScoredExpression> out;
+    const auto add = [&](const Expression& x, double a, std::span<const double> xv,
+                         const Expression& y, double b, std::span<const double> yv, double c) {
+        const double error = rms_of(xv, a, yv, b, c, targets);
+        if (std::isfinite(error)) out.push_back({pair_form(x, a, y, b, c), error});
+    };
+    add(f, 1.0, f_values, g, 1.0, g_values, 0.0);
+    add(f, 1.0, f_values, g, -1.0, g_values, 0.0);
+    add(g, 1.0, g_values, f, -1.0, f_values, 0.0);
+    double a = 0.0, b = 0.0, c = 0.0;
+    if (fit_pair(f_values, g_values, targets, a, b, c)) add(f, a, f_values, g, b, g_values, c);
+    return out;
+}
+
+}  // namespace kov

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/expression.hpp"
+#include "engine/fit/optimizer.hpp"
+
+namespace kov {
+
+// A building block's values on the rows the levels cache, centred and scaled to unit length,
+// with their correlation with the (likewise normalised) target.
+struct PairBlock {
+    std::vector<double> unit;
+    double correlation = 0.0;
+    std::uint32_t complexity = 0;  // of the block's expression: the simpler of equal pairs wins
+};
+
+// Combinations that leave less than this share of the target's spread unexplained are exact as far
+// as the ranking can tell.
+constexpr double exact_share = 1e-13;
+
+// Orders two combinations by the share they leave unexplained (all exact ones alike), then by
+// complexity: negative when the first comes first, positive when the second does, 0 when tied.
+[[nodiscard]] int compare_fits(double first_unexplained, std::uint32_t first_complexity,
+                               double second_unexplained, std::uint32_t second_complexity);
+
+// A fitted number as formula text, to the last bit.
+[[nodiscard]] std::string number_text(double value);
+
+// Normalises values against a unit target; false for values without spread or not finite.
+[[nodiscard]] bool make_pair_block(std::span<const double> values,
+                                   std::span<const double> unit_target, PairBlock& out);
+
+// The target centred and scaled to unit length; empty when it has no spread.
+[[nodiscard]] std::vector<double> unit_vector(std::span<const double> values);
+
+// Two blocks, `first` from the pool and `second` from the partners, with the share of the
+// target's spread that their best combination a·f + b·g + c leaves unexplained.
+struct PairPick {
+    double unexplained = 1.0;
+    std::uint32_t complexity = 0;  // of the two blocks together
+    std::uint32_t first = 0;
+    std::uint32_t second = 0;
+};
+
+// The `count` best pairs of a pool block and a partner, best first (pairs that leave less than
+// rounding count as equal, the simpler first; then by position), the same for
+// any thread count. Partner i < `shared` is pool block `shared_begin + i` itself: each such pair
+// is looked at once. Nearly collinear pairs add nothing to one block alone and are skipped.
+// Returns nothing when `poll` asked to stop.
+[[nodiscard]] std::optional<std::vector<PairPick>> best_pairs(std::span<const PairBlock> pool,
+                                                              std::span<const PairBlock> partners,
+                                                              std::size_t shared_begin,
+                                                              std::size_t shared, std::size_t count,
+                                                              const std::function<bool()>& poll);
+
+// The least-squares a, b and c of a·f + b·g + c ≈ y on all rows, in extended precision; false
+// when f and g are (numerically) collinear.
+[[nodiscard]] bool fit_pair(std::span<const double> f, std::span<const double> g,
+                            std::span<const double> targets, double& a, double& b, double& c);
+
+// a·f + b·g + c written out: a = 1 leaves f alone, a = -1 gives Neg(f), c = 0 leaves out the
+// offset; b = -1 gives Subtract(…, g).
+[[nodiscard]] Expression pair_form(const Expression& f, double a, const Expression& g, double b,
+                                   double c);
+
+// The forms of a pair the front is offered: the fitted combination, and f + g, f − g, g − f with
+// no numbers at all, each with its root-mean-square error on all rows.
+[[nodiscard]] std::vector<ScoredExpression> pair_variants(const Expression& f,
+                                                          std::span<const double> f_values,
+                                                          const Expression& g,
+                                                          std::span<const double> g_values,
+                                                          std::span<const double> targets);
+
+}  // namespace kov
