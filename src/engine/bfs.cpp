@@ -34,8 +34,6 @@ namespace {
 using namespace bfs;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t max_variables = 255;
-
 double seconds(Clock::duration elapsed) {
     return std::chrono::duration<double>(elapsed).count();
 }
@@ -268,9 +266,9 @@ private:
 
 }  // namespace
 
-SearchOutcome run_bfs(const std::vector<std::vector<double>>& rows,
-                      const std::vector<double>& targets, const SearchConfig& config,
-                      const SearchHooks& hooks) {
+std::optional<SearchError> check_search_input(const std::vector<std::vector<double>>& rows,
+                                              const std::vector<double>& targets,
+                                              const SearchConfig& config) {
     if (rows.empty() || targets.empty() || rows.size() != targets.size()) {
         return SearchError::invalid_input(invalid_input_message);
     }
@@ -278,6 +276,15 @@ SearchOutcome run_bfs(const std::vector<std::vector<double>>& rows,
         return SearchError::invalid_input(too_many_variables_message);
     }
     if (config.max_complexity == 0) return SearchError::no_formula_found(0);
+    return std::nullopt;
+}
+
+SearchOutcome run_bfs(const std::vector<std::vector<double>>& rows,
+                      const std::vector<double>& targets, const SearchConfig& config,
+                      const SearchHooks& hooks) {
+    if (std::optional<SearchError> refused = check_search_input(rows, targets, config)) {
+        return *std::move(refused);
+    }
     SearchOutcome outcome = config.strategy == Strategy::thorough
                                 ? run_thorough(rows, targets, config, hooks)
                                 : Search(rows, targets, config, hooks).run();
