@@ -9,8 +9,8 @@ from __future__ import annotations
 
 import keyword
 import numbers
-from collections.abc import Sequence
-from typing import Any, Literal
+from collections.abc import Callable, Sequence
+from typing import Any, Literal, TypeVar, cast
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -44,6 +44,14 @@ _ESTIMATOR_ONLY: dict[str, tuple[list[Any], str]] = {
         '    numbers; "accuracy" takes the most accurate one.',
     ),
 }
+
+
+_Method = TypeVar("_Method", bound=Callable[..., Any])
+
+# scikit-learn's check of the parameters against _parameter_constraints before fit, typed.
+_validated = cast(
+    Callable[[_Method], _Method], _fit_context(prefer_skip_nested_validation=True)
+)
 
 
 class _WholeNumbers(Interval):
@@ -123,7 +131,7 @@ class KovRegressor(RegressorMixin, BaseEstimator):
         self.noise = noise
         self.model_selection = model_selection
 
-    @_fit_context(prefer_skip_nested_validation=True)
+    @_validated
     def fit(self, X: ArrayLike, y: ArrayLike) -> KovRegressor:
         """Search for the formula that maps the rows of X to y."""
         X_checked, y_checked = validate_data(self, X, y, dtype=np.float64, y_numeric=True)
