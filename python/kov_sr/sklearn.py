@@ -39,7 +39,7 @@ _ESTIMATOR_ONLY: dict[str, tuple[list[Any], str]] = {
     "model_selection": (
         [StrOptions({"best", "accuracy"})],
         'model_selection : {"best", "accuracy"}, default="best"\n'
-        "    Which candidate ``result_`` (and so ``formula_`` and ``predict``) is: \"best\" takes\n"
+        '    Which candidate ``result_`` (and so ``formula_`` and ``predict``) is: "best" takes\n'
         "    the one of least description length, trading error against complexity and fitted\n"
         '    numbers; "accuracy" takes the most accurate one.',
     ),
@@ -49,9 +49,7 @@ _ESTIMATOR_ONLY: dict[str, tuple[list[Any], str]] = {
 _Method = TypeVar("_Method", bound=Callable[..., Any])
 
 # scikit-learn's check of the parameters against _parameter_constraints before fit, typed.
-_validated = cast(
-    Callable[[_Method], _Method], _fit_context(prefer_skip_nested_validation=True)
-)
+_validated = cast(Callable[[_Method], _Method], _fit_context(prefer_skip_nested_validation=True))
 
 
 class _WholeNumbers(Interval):

@@ -114,3 +114,40 @@ def test_command_line_offers_the_options_with_the_table_defaults(command):
             expected[option.name] = value
             flags += [flag, str(value)]
     assert settings_of(cli._searcher(parser.parse_args(start + flags))) == expected
+
+
+def outside(option):
+    """Values outside the option's range: a wrong type, below the bound, not finite, None."""
+    values = {"int": ["ten", 2.5], "float": ["ten"], "bool": ["yes"], "str": ["fastest", 3]}
+    found = list(values[option.kind])
+    if option.minimum is not None:
+        below = option.minimum - 1 if option.minimum_included else option.minimum
+        found.append(int(below) if option.kind == "int" else float(below))
+    if option.finite:
+        found += [float("inf"), float("nan")]
+    if not option.none_allowed:
+        found.append(None)
+    return found
+
+
+# What Searcher has always stored although no search can use it.
+SEARCHER_KEEPS = {("max_complexity", "0"), ("beam_width", "0")}
+SEARCHER_KEEPS |= {("complexity_penalty", text) for text in ("inf", "nan")}
+
+CASES = [(option, value) for option in SEARCH_OPTIONS for value in outside(option)]
+
+
+@pytest.mark.parametrize(("option", "value"), CASES, ids=[f"{o.name}={v!r}" for o, v in CASES])
+def test_every_surface_refuses_what_is_outside_the_range(option, value):
+    sklearn = pytest.importorskip("kov_sr.sklearn")
+    with pytest.raises(ValueError, match=option.name):
+        sklearn.KovRegressor(**{option.name: value}).fit([[1.0], [2.0]], [1.0, 2.0])
+    if (option.name, str(value)) in SEARCHER_KEEPS:
+        searcher_with({option.name: value})
+    else:
+        with pytest.raises((TypeError, ValueError, OverflowError), match=option.name):
+            searcher_with({option.name: value})
+    flag = cli._FLAGS[option.name]
+    if "fit" in flag.commands and option.kind != "bool" and value is not None:
+        with pytest.raises(SystemExit):
+            cli._argument_parser().parse_args(["fit", "data.csv", flag.names[-1], str(value)])
