@@ -136,8 +136,11 @@ def _add_search_settings(parser: argparse.ArgumentParser, command: str) -> None:
                 help=flag.help or option.doc,
             )
             continue
-        text = flag.help or option.doc.split("; None")[0].rstrip(".")
-        shown = "none" if value is None else value
+        text = flag.help or option.doc.rstrip(".")
+        if value is None:  # the doc line says what None means: "...; None for no limit."
+            text = text.replace("; None", "; default: none,")
+        else:
+            text += f" (default: {value})"
         parser.add_argument(
             *flag.names,
             dest=option.name,
@@ -145,7 +148,7 @@ def _add_search_settings(parser: argparse.ArgumentParser, command: str) -> None:
             choices=option.choices or None,
             default=value,
             metavar=flag.metavar,
-            help=f"{text} (default: {shown})",
+            help=text,
         )
 
 

@@ -10,7 +10,7 @@ from __future__ import annotations
 import keyword
 import numbers
 from collections.abc import Callable, Sequence
-from typing import Any, Literal, TypeVar, cast
+from typing import Any, ClassVar, Literal, TypeVar, cast
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -67,16 +67,18 @@ def _constraints(option: SearchOption) -> list[Any]:
         constraints = ["verbose" if option.name == "verbose" else "boolean"]
     elif option.kind == "str":
         constraints = [StrOptions(set(option.choices))]
+    elif option.kind == "int":
+        minimum = None if option.minimum is None else int(option.minimum)
+        closed = "left" if minimum is not None and option.minimum_included else "neither"
+        constraints = [_WholeNumbers(numbers.Integral, minimum, None, closed=closed)]
     else:
-        included = option.minimum_included
-        closed = "left" if included and option.minimum is not None else "neither"
-        if option.kind == "int":
-            minimum = None if option.minimum is None else int(option.minimum)
-            constraints = [_WholeNumbers(numbers.Integral, minimum, None, closed=closed)]
-        elif option.finite:  # an open end leaves out the infinities
-            constraints = [Interval(numbers.Real, option.minimum, None, closed=closed)]
-        else:
-            constraints = [numbers.Real]
+        # A closed end without a bound takes in that infinity; NaN is always refused.
+        left = option.minimum_included if option.minimum is not None else not option.finite
+        right = not option.finite
+        ends = {(True, True): "both", (True, False): "left", (False, True): "right"}
+        constraints = [
+            Interval(numbers.Real, option.minimum, None, closed=ends.get((left, right), "neither"))
+        ]
     if option.none_allowed:
         constraints.append(None)
     return constraints
@@ -101,12 +103,12 @@ def _parameter_doc(option: SearchOption) -> str:
 class KovRegressor(RegressorMixin, BaseEstimator):
     # The docstring is assembled below the class from the option table.
 
-    _parameter_constraints: dict[str, list[Any]] = {
+    _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
         **{option.name: _constraints(option) for option in SEARCH_OPTIONS},
         **{name: constraints for name, (constraints, _) in _ESTIMATOR_ONLY.items()},
     }
 
-    # Explicit for scikit-learn's introspection and for type checkers; tests/python/test_sklearn.py
+    # Explicit for scikit-learn's introspection and for type checkers; tests/python/test_options.py
     # holds the names and defaults to the option table.
     def __init__(
         self,
