@@ -167,8 +167,8 @@ PyObject* load_noise(const SearchConfig& config) {
 // ---- The table ---------------------------------------------------------------------------------
 
 // Sizes start at 1 and the penalty is finite for the other surfaces (see OptionRange).
-constexpr OptionRange positive_size{OptionKind::integer, 1.0};
-constexpr OptionRange finite_real{OptionKind::real, std::nullopt, true, true};
+constexpr OptionRange positive_size{.kind = OptionKind::integer, .minimum = 1.0};
+constexpr OptionRange finite_real{.kind = OptionKind::real, .finite = true};
 
 constexpr std::array options{
     SearcherOption{"max_complexity", false,
@@ -182,20 +182,26 @@ constexpr std::array options{
     SearcherOption{"strategy", true,
                    "'classic', the breadth-first search as written, or 'thorough', which keeps "
                    "building blocks and fits constants by least squares.",
-                   OptionRange{OptionKind::text, std::nullopt, true, false, false, strategy_words},
-                   store_strategy, load_strategy},
+                   OptionRange{.kind = OptionKind::text, .choices = strategy_words}, store_strategy,
+                   load_strategy},
     SearcherOption{"time_limit", true,
                    "seconds after which the search returns the best formulas found so far; None "
                    "for no limit.",
-                   OptionRange{OptionKind::real, 0.0, false, true, true}, store_time_limit,
-                   load_time_limit},
+                   OptionRange{.kind = OptionKind::real,
+                               .minimum = 0.0,
+                               .minimum_included = false,
+                               .finite = true,
+                               .none_allowed = true},
+                   store_time_limit, load_time_limit},
     SearcherOption{"verbose", true,
                    "print one progress line per level to sys.stdout; False prints nothing.",
-                   OptionRange{OptionKind::boolean}, store_verbose, load_verbose},
-    SearcherOption{"noise", true,
-                   "standard deviation of the targets' noise, used by the thorough strategy; None "
-                   "to estimate it from the data.",
-                   OptionRange{OptionKind::real, 0.0, true, true, true}, store_noise, load_noise},
+                   OptionRange{.kind = OptionKind::boolean}, store_verbose, load_verbose},
+    SearcherOption{
+        "noise", true,
+        "standard deviation of the targets' noise, used by the thorough strategy; None "
+        "to estimate it from the data.",
+        OptionRange{.kind = OptionKind::real, .minimum = 0.0, .finite = true, .none_allowed = true},
+        store_noise, load_noise},
 };
 
 constexpr std::size_t positional_count() {
