@@ -108,9 +108,8 @@ def test_command_line_offers_the_options_with_the_table_defaults(command):
             expected[option.name] = not expected[option.name]
             flags.append(flag)
         else:
-            value = other_value(option) if option.kind != "str" else None
-            if value is None:
-                value = next(w for w in option.choices if w != expected[option.name])
+            others = [word for word in option.choices if word != expected[option.name]]
+            value = others[0] if others else other_value(option)
             expected[option.name] = value
             flags += [flag, str(value)]
     assert settings_of(cli._searcher(parser.parse_args(start + flags))) == expected
