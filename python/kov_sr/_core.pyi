@@ -139,6 +139,23 @@ def _rebuild_result(state: _ResultState, /) -> SearchResult:
 
 # (name, arity) of every built-in operator, in id order.
 _operators: tuple[tuple[str, int], ...]
+# Searcher's options in the constructor's order: (name, default, keyword_only, doc, kind, minimum,
+# minimum_included, finite, none_allowed, choices); kov_sr._options reads them.
+_searcher_options: tuple[
+    tuple[
+        str,
+        Any,
+        bool,
+        str,
+        Literal["int", "float", "bool", "str"],
+        float | None,
+        bool,
+        bool,
+        bool,
+        tuple[str, ...],
+    ],
+    ...,
+]
 
 def _rebuild_searcher(*state: Any) -> Searcher:
     """Rebuilds a pickled Searcher from its settings."""
@@ -151,6 +168,7 @@ class KovRuntimeError(Exception): ...
 def _distributed_problem(
     searcher: Searcher, kind: str, first: Any, second: Any, /
 ) -> tuple[bytes, bool]: ...
+def _distributed_settings(problem: bytes, /) -> dict[str, Any]: ...
 def _distributed_driver(problem: bytes, /) -> tuple[Any, int, int, bool]: ...
 def _distributed_early_exit(driver: Any, /) -> bool: ...
 def _distributed_seeded_line(seeds: int, /) -> str: ...

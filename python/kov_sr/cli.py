@@ -1,7 +1,7 @@
 """The ``kov-sr`` command: formulas for CSV files and closed forms for numbers.
 
     kov-sr fit FILE.csv [--target COLUMN] [--max-complexity N] [--beam-width N] [--penalty X]
-                        [--strategy {thorough,classic}] [--time-limit SECONDS] [--noise SIGMA]
+                        [--strategy {classic,thorough}] [--time-limit SECONDS] [--noise SIGMA]
                         [--candidates] [--quiet]
     kov-sr constant VALUE...
 
@@ -19,10 +19,12 @@ import contextlib
 import csv
 import math
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
 from typing import Any, NoReturn
 
 from kov_sr._core import KovComplexityError, KovDimensionError, Searcher
+from kov_sr._options import SEARCH_OPTIONS, SearchOption, searcher_arguments
 from kov_sr.export import with_names
 from kov_sr.selection import select
 
@@ -83,26 +85,7 @@ def _argument_parser() -> argparse.ArgumentParser:
         help="print the Pareto table: each formula more accurate than every simpler one, with "
         "its description length (lower is better)",
     )
-    _add_search_settings(fit)
-    fit.add_argument(
-        "--strategy",
-        choices=("thorough", "classic"),
-        default="thorough",
-        help="thorough keeps building blocks and fits constants by least squares; classic is "
-        "the plain breadth-first search (default: thorough)",
-    )
-    fit.add_argument(
-        "--time-limit",
-        type=_positive_float,
-        metavar="SECONDS",
-        help="return the best formulas found after this many seconds (default: no limit)",
-    )
-    fit.add_argument(
-        "--noise",
-        type=_non_negative_float,
-        metavar="SIGMA",
-        help="standard deviation of the target's noise (default: estimated from the data)",
-    )
+    _add_search_settings(fit, "fit")
 
     constant = commands.add_parser(
         "constant",
@@ -110,45 +93,89 @@ def _argument_parser() -> argparse.ArgumentParser:
         description="Find a closed form for each number.",
     )
     constant.add_argument("values", nargs="+", type=_finite_float, metavar="VALUE")
-    _add_search_settings(constant)
+    _add_search_settings(constant, "constant")
     return parser
 
 
-def _add_search_settings(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument(
-        "--max-complexity",
-        type=_positive_int,
-        default=10,
-        metavar="N",
-        help="largest formula size in tokens (default: 10)",
-    )
-    parser.add_argument(
-        "--beam-width",
-        type=_positive_int,
-        default=1000,
-        metavar="N",
-        help="formulas kept per size to build larger ones (default: 1000)",
-    )
-    parser.add_argument(
-        "--penalty",
-        type=_finite_float,
-        default=0.1,
-        metavar="X",
-        help="weight of size against error when ranking (default: 0.1)",
-    )
-    parser.add_argument(
-        "-q", "--quiet", action="store_true", help="do not print the search's progress lines"
-    )
+@dataclass(frozen=True)
+class _Flag:
+    """How the command line offers one Searcher option; help and checks come from its row."""
+
+    names: tuple[str, ...]
+    metavar: str | None
+    commands: tuple[str, ...] = ("fit", "constant")
+    default: Any = None  # the command's own default; None: Searcher's
+    help: str | None = None  # None: the option's doc line
 
 
-def _positive_int(text: str) -> int:
+# Every Searcher option, by name; one offered by no command has commands=(). A bool option's flag
+# asks for the opposite of its default.
+_FLAGS = {
+    "max_complexity": _Flag(("--max-complexity",), "N"),
+    "complexity_penalty": _Flag(("--penalty",), "X"),
+    "beam_width": _Flag(("--beam-width",), "N"),
+    # constant keeps Searcher's classic search: its answers are closed forms without fitted numbers.
+    "strategy": _Flag(("--strategy",), None, ("fit",), default="thorough"),
+    "time_limit": _Flag(("--time-limit",), "SECONDS", ("fit",)),
+    "verbose": _Flag(("-q", "--quiet"), None, help="do not print the search's progress lines"),
+    "noise": _Flag(("--noise",), "SIGMA", ("fit",)),
+}
+
+
+def _add_search_settings(parser: argparse.ArgumentParser, command: str) -> None:
+    for option in SEARCH_OPTIONS:
+        flag = _FLAGS[option.name]
+        if command not in flag.commands:
+            continue
+        value = option.default if flag.default is None else flag.default
+        if option.kind == "bool":
+            parser.add_argument(
+                *flag.names,
+                dest=option.name,
+                action="store_false" if value else "store_true",
+                help=flag.help or option.doc,
+            )
+            continue
+        text = flag.help or option.doc.rstrip(".")
+        if value is None:  # the doc line says what None means: "...; None for no limit."
+            text = text.replace("; None", "; default: none,")
+        else:
+            text += f" (default: {value})"
+        parser.add_argument(
+            *flag.names,
+            dest=option.name,
+            type=_reader(option),
+            choices=option.choices or None,
+            default=value,
+            metavar=flag.metavar,
+            help=text,
+        )
+
+
+def _reader(option: SearchOption) -> Callable[[str], Any]:
+    """The type function of an option's flag: the text as the option's kind, in its range."""
+    if option.kind == "str":
+        return str
+
+    def read(text: str) -> Any:
+        value = _whole_number(text) if option.kind == "int" else _finite_float(text)
+        minimum = option.minimum
+        if minimum is not None:
+            if option.minimum_included and value < minimum:
+                words = "must not be negative" if minimum == 0 else f"must be at least {minimum:g}"
+                raise argparse.ArgumentTypeError(f"{words}: {text!r}")
+            if not option.minimum_included and value <= minimum:
+                raise argparse.ArgumentTypeError(f"must be greater than {minimum:g}: {text!r}")
+        return value
+
+    return read
+
+
+def _whole_number(text: str) -> int:
     try:
-        value = int(text)
+        return int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
-    return value
 
 
 def _finite_float(text: str) -> float:
@@ -161,35 +188,20 @@ def _finite_float(text: str) -> float:
     return value
 
 
-def _positive_float(text: str) -> float:
-    value = _finite_float(text)
-    if value <= 0:
-        raise argparse.ArgumentTypeError(f"must be greater than 0: {text!r}")
-    return value
-
-
-def _non_negative_float(text: str) -> float:
-    value = _finite_float(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must not be negative: {text!r}")
-    return value
-
-
 def _search_output(arguments: argparse.Namespace) -> contextlib.AbstractContextManager[Any]:
     # The search writes its progress lines through sys.stdout, but the results own standard output:
     # the lines go to standard error. A quiet search writes none (see _searcher).
-    if arguments.quiet:
+    if not arguments.verbose:
         return contextlib.nullcontext()
     return contextlib.redirect_stdout(sys.stderr)
 
 
 def _searcher(arguments: argparse.Namespace) -> Searcher:
-    settings: dict[str, Any] = {"verbose": not arguments.quiet}
-    if arguments.command == "fit":
-        settings.update(
-            strategy=arguments.strategy, time_limit=arguments.time_limit, noise=arguments.noise
-        )
-    return Searcher(arguments.max_complexity, arguments.penalty, arguments.beam_width, **settings)
+    given = vars(arguments)
+    args, kwargs = searcher_arguments(
+        {option.name: given[option.name] for option in SEARCH_OPTIONS if option.name in given}
+    )
+    return Searcher(*args, **kwargs)
 
 
 def _fit(arguments: argparse.Namespace) -> None:

@@ -37,6 +37,7 @@ from typing import Any, cast
 
 from kov_sr import _core
 from kov_sr._core import KovRuntimeError, Searcher, SearchResult
+from kov_sr._options import default
 
 __all__ = ["DistributedSearcher", "fit_many"]
 
@@ -351,9 +352,9 @@ class DistributedSearcher:
     def __init__(
         self,
         client: Any,
-        max_complexity: Any = 10,
-        complexity_penalty: Any = 0.1,
-        beam_width: Any = 1000,
+        max_complexity: Any = default("max_complexity"),
+        complexity_penalty: Any = default("complexity_penalty"),
+        beam_width: Any = default("beam_width"),
         **options: Any,
     ) -> None:
         _require_distributed()

@@ -29,10 +29,11 @@ import threading
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any, TypeVar
 
+from kov_sr._formula_reader import VARIABLE, HasFormula, Parser, sympy_heads
+
 if TYPE_CHECKING:
     import sympy
 
-    from kov_sr.export import _HasFormula
 
 __all__ = ["simplify", "simplified_text"]
 
@@ -50,7 +51,7 @@ _T = TypeVar("_T")
 
 
 def simplify(
-    result: _HasFormula | str,
+    result: HasFormula | str,
     feature_names: Sequence[str] | None = None,
     inputs: Any = None,
     *,
@@ -86,7 +87,7 @@ def simplify(
 
 
 def simplified_text(
-    result: _HasFormula | str,
+    result: HasFormula | str,
     feature_names: Sequence[str] | None = None,
     inputs: Any = None,
     *,
@@ -124,9 +125,7 @@ def _symbols(
 ) -> list[sympy.Symbol]:
     import sympy
 
-    from kov_sr.export import _VARIABLE
-
-    used = max((int(match.group(1)) + 1 for match in _VARIABLE.finditer(text)), default=0)
+    used = max((int(match.group(1)) + 1 for match in VARIABLE.finditer(text)), default=0)
     if feature_names is not None and len(feature_names) < used:
         raise ValueError(
             f"the formula uses input variable {used - 1} but only "
@@ -193,19 +192,17 @@ def _readable_sympy(text: str, symbols: list[sympy.Symbol]) -> Any:
     constants on the engine's branch. Done while parsing: SymPy evaluates asin(2.0) at once."""
     import sympy
 
-    from kov_sr.export import _Parser, _sympy_heads
-
-    class Parser(_Parser):
+    class SnappingParser(Parser):
         def _number(self, number_text: str) -> Any:
             value = super()._number(number_text)
             if isinstance(value, sympy.Float):
                 return _snap_number(float(value)) or value
             return value
 
-    heads = _sympy_heads(sympy)
+    heads = sympy_heads(sympy)
     heads["ArcSin"] = (1, _engine_asin)
     heads["ArcCos"] = (1, _engine_acos)
-    return Parser(text, lambda index: symbols[index], heads).parse()
+    return SnappingParser(text, lambda index: symbols[index], heads).parse()
 
 
 def _beyond_one(argument: Any) -> bool:
@@ -274,7 +271,7 @@ def _within(seconds: float, work: Callable[[], _T], fallback: _T) -> _T:
 
 
 def _reference_values(
-    result: _HasFormula | str,
+    result: HasFormula | str,
     text: str,
     symbols: list[sympy.Symbol],
     rows: list[list[float]],

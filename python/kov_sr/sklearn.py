@@ -9,14 +9,15 @@ from __future__ import annotations
 
 import keyword
 import numbers
-from collections.abc import Sequence
-from typing import Any, Literal
+from collections.abc import Callable, Sequence
+from typing import Any, ClassVar, Literal, TypeVar, cast
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 try:
-    from sklearn.base import BaseEstimator, RegressorMixin
+    from sklearn.base import BaseEstimator, RegressorMixin, _fit_context
+    from sklearn.utils._param_validation import Interval, StrOptions
     from sklearn.utils.validation import check_is_fitted, validate_data
 except ImportError as error:
     raise ImportError(
@@ -24,68 +25,101 @@ except ImportError as error:
     ) from error
 
 from kov_sr._core import Searcher, SearchResult
+from kov_sr._options import SEARCH_OPTIONS, SearchOption, default, searcher_arguments
 from kov_sr.export import with_names
 from kov_sr.selection import select
 
 __all__ = ["KovRegressor"]
 
-_MODEL_SELECTIONS = ("best", "accuracy")
+# Where the estimator's defaults differ from Searcher's: quiet, and the search for noisy data.
+_ESTIMATOR_DEFAULTS: dict[str, Any] = {"verbose": False, "strategy": "thorough"}
+
+# Parameters of the estimator alone, with their constraints and documentation.
+_ESTIMATOR_ONLY: dict[str, tuple[list[Any], str]] = {
+    "model_selection": (
+        [StrOptions({"best", "accuracy"})],
+        'model_selection : {"best", "accuracy"}, default="best"\n'
+        '    Which candidate ``result_`` (and so ``formula_`` and ``predict``) is: "best" takes\n'
+        "    the one of least description length, trading error against complexity and fitted\n"
+        '    numbers; "accuracy" takes the most accurate one.',
+    ),
+}
+
+
+_Method = TypeVar("_Method", bound=Callable[..., Any])
+
+# scikit-learn's check of the parameters against _parameter_constraints before fit, typed.
+_validated = cast(Callable[[_Method], _Method], _fit_context(prefer_skip_nested_validation=True))
+
+
+class _WholeNumbers(Interval):
+    """An interval of integers that leaves out True and False, which are integers to Python."""
+
+    def is_satisfied_by(self, val: Any) -> bool:
+        return not isinstance(val, (bool, np.bool_)) and bool(super().is_satisfied_by(val))
+
+
+def _constraints(option: SearchOption) -> list[Any]:
+    """scikit-learn's parameter constraints for a Searcher option's range."""
+    constraints: list[Any]
+    if option.kind == "bool":
+        # verbose as scikit-learn estimators take it: a bool or a non-negative level.
+        constraints = ["verbose" if option.name == "verbose" else "boolean"]
+    elif option.kind == "str":
+        constraints = [StrOptions(set(option.choices))]
+    elif option.kind == "int":
+        minimum = None if option.minimum is None else int(option.minimum)
+        closed = "left" if minimum is not None and option.minimum_included else "neither"
+        constraints = [_WholeNumbers(numbers.Integral, minimum, None, closed=closed)]
+    else:
+        # A closed end without a bound takes in that infinity; NaN is always refused.
+        left = option.minimum_included if option.minimum is not None else not option.finite
+        right = not option.finite
+        ends = {(True, True): "both", (True, False): "left", (False, True): "right"}
+        constraints = [
+            Interval(numbers.Real, option.minimum, None, closed=ends.get((left, right), "neither"))
+        ]
+    if option.none_allowed:
+        constraints.append(None)
+    return constraints
+
+
+def _estimator_default(option: SearchOption) -> Any:
+    return _ESTIMATOR_DEFAULTS.get(option.name, option.default)
+
+
+def _parameter_doc(option: SearchOption) -> str:
+    kind = (
+        "{" + ", ".join(f'"{word}"' for word in option.choices) + "}"
+        if option.choices
+        else option.kind + (" or None" if option.none_allowed else "")
+    )
+    shown = _estimator_default(option)
+    shown = f'"{shown}"' if isinstance(shown, str) else repr(shown)
+    text = option.doc[0].upper() + option.doc[1:]
+    return f"{option.name} : {kind}, default={shown}\n    {text}"
 
 
 class KovRegressor(RegressorMixin, BaseEstimator):
-    """Symbolic regression: finds a closed-form formula y = f(x0, x1, ...).
+    # The docstring is assembled below the class from the option table.
 
-    Parameters
-    ----------
-    max_complexity : int, default=10
-        Largest number of tokens a formula may have.
-    complexity_penalty : float, default=0.1
-        Weight of complexity against error when the search ranks candidates.
-    beam_width : int, default=1000
-        Number of candidates kept per complexity level.
-    verbose : bool, default=False
-        Let the search print its progress lines; by default it writes none.
-    strategy : {"thorough", "classic"}, default="thorough"
-        "thorough" keeps building blocks and fits constants by least squares; "classic" is the
-        breadth-first search of ``Searcher``'s default.
-    time_limit : float or None, default=None
-        Seconds after which the search returns the best formulas found so far.
-    noise : float or None, default=None
-        Standard deviation of the noise in y, used by the thorough strategy; None to estimate it.
-    model_selection : {"best", "accuracy"}, default="best"
-        Which candidate ``result_`` (and so ``formula_`` and ``predict``) is: "best" takes the one
-        of least description length, trading error against complexity and fitted numbers;
-        "accuracy" takes the most accurate one.
+    _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
+        **{option.name: _constraints(option) for option in SEARCH_OPTIONS},
+        **{name: constraints for name, (constraints, _) in _ESTIMATOR_ONLY.items()},
+    }
 
-    Attributes
-    ----------
-    result_ : SearchResult
-        The selected formula (see ``model_selection``).
-    candidates_ : list of SearchResult
-        The Pareto list: each formula more accurate than every simpler one, most accurate first.
-    formula_ : str
-        ``result_.formula`` with the feature names in place of ``v_{i}``.
-    equations_ : pandas.DataFrame or list of dict
-        One row per candidate, in the order of ``candidates_``, with the columns complexity,
-        error, description_length, formula, latex and python (all three texts with the feature
-        names). A DataFrame when pandas is installed, else a list of dicts.
-    n_features_in_ : int
-        Number of features seen during fit.
-    feature_names_in_ : ndarray of str
-        Names of the features seen during fit; set only when X had string column names.
-        Without them the features are called x0, x1, ... in the texts above.
-    """
-
+    # Explicit for scikit-learn's introspection and for type checkers; tests/python/test_options.py
+    # holds the names and defaults to the option table.
     def __init__(
         self,
-        max_complexity: int = 10,
-        complexity_penalty: float = 0.1,
-        beam_width: int = 1000,
-        verbose: bool = False,
+        max_complexity: int = default("max_complexity"),
+        complexity_penalty: float = default("complexity_penalty"),
+        beam_width: int = default("beam_width"),
+        verbose: bool = _ESTIMATOR_DEFAULTS["verbose"],
         *,
-        strategy: Literal["thorough", "classic"] = "thorough",
-        time_limit: float | None = None,
-        noise: float | None = None,
+        strategy: Literal["thorough", "classic"] = _ESTIMATOR_DEFAULTS["strategy"],
+        time_limit: float | None = default("time_limit"),
+        noise: float | None = default("noise"),
         model_selection: Literal["best", "accuracy"] = "best",
     ) -> None:
         self.max_complexity = max_complexity
@@ -97,22 +131,16 @@ class KovRegressor(RegressorMixin, BaseEstimator):
         self.noise = noise
         self.model_selection = model_selection
 
+    @_validated
     def fit(self, X: ArrayLike, y: ArrayLike) -> KovRegressor:
         """Search for the formula that maps the rows of X to y."""
-        self._check_parameters()
         X_checked, y_checked = validate_data(self, X, y, dtype=np.float64, y_numeric=True)
         # Integer targets would reach the search through its slow item-by-item conversion.
         y_checked = np.ascontiguousarray(y_checked, dtype=np.float64)
-        # Searcher checks the other settings and names the one it refuses.
-        searcher = Searcher(
-            self.max_complexity,
-            self.complexity_penalty,
-            self.beam_width,
-            strategy=self.strategy,
-            time_limit=self.time_limit,
-            verbose=bool(self.verbose),
-            noise=self.noise,
-        )
+        values = {option.name: getattr(self, option.name) for option in SEARCH_OPTIONS}
+        values["verbose"] = bool(values["verbose"])
+        args, kwargs = searcher_arguments(values)
+        searcher = Searcher(*args, **kwargs)
         # The Pareto list of the one search that find_multivariate runs, early exit included.
         candidates: list[SearchResult] = searcher._find_pareto(X_checked, y_checked)
         self.candidates_ = candidates
@@ -135,24 +163,50 @@ class KovRegressor(RegressorMixin, BaseEstimator):
         tags.regressor_tags.poor_score = True
         return tags
 
-    def _check_parameters(self) -> None:
-        for name in ("max_complexity", "beam_width"):
-            value = getattr(self, name)
-            if not isinstance(value, numbers.Integral) or isinstance(value, bool) or value < 1:
-                raise ValueError(f"{name} must be a positive integer, got {value!r}")
-        selection = self.model_selection
-        if not isinstance(selection, str) or selection not in _MODEL_SELECTIONS:
-            raise ValueError(
-                f"model_selection must be 'best' or 'accuracy', got {selection!r}"
-            )
-        penalty = self.complexity_penalty
-        if not isinstance(penalty, numbers.Real) or not np.isfinite(penalty):
-            raise ValueError(f"complexity_penalty must be a finite number, got {penalty!r}")
-
     def _feature_names(self) -> list[str] | None:
         if hasattr(self, "feature_names_in_"):
             return [str(name) for name in self.feature_names_in_]
         return None
+
+
+_SUMMARY = """Symbolic regression: finds a closed-form formula y = f(x0, x1, ...).
+
+The search settings mean what they mean to ``Searcher``; only the defaults of ``verbose`` (False)
+and ``strategy`` ("thorough") differ.
+
+Parameters
+----------
+"""
+
+_ATTRIBUTES = """
+Attributes
+----------
+result_ : SearchResult
+    The selected formula (see ``model_selection``).
+candidates_ : list of SearchResult
+    The Pareto list: each formula more accurate than every simpler one, most accurate first.
+formula_ : str
+    ``result_.formula`` with the feature names in place of ``v_{i}``.
+equations_ : pandas.DataFrame or list of dict
+    One row per candidate, in the order of ``candidates_``, with the columns complexity,
+    error, description_length, formula, latex and python (all three texts with the feature
+    names). A DataFrame when pandas is installed, else a list of dicts.
+n_features_in_ : int
+    Number of features seen during fit.
+feature_names_in_ : ndarray of str
+    Names of the features seen during fit; set only when X had string column names.
+    Without them the features are called x0, x1, ... in the texts above.
+"""
+
+KovRegressor.__doc__ = (
+    _SUMMARY
+    + "\n".join(
+        [_parameter_doc(option) for option in SEARCH_OPTIONS]
+        + [doc for _, doc in _ESTIMATOR_ONLY.values()]
+    )
+    + "\n"
+    + _ATTRIBUTES
+)
 
 
 def _equations(candidates: Sequence[SearchResult], names: Sequence[str] | None, count: int) -> Any:

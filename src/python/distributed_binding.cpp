@@ -20,6 +20,7 @@
 #include "python/errors.hpp"
 #include "python/interpreter_lock.hpp"
 #include "python/members.hpp"
+#include "python/options.hpp"
 #include "python/py_ref.hpp"
 #include "python/search_result.hpp"
 #include "python/search_turn.hpp"
@@ -157,21 +158,25 @@ PyObject* problem(PyObject*, PyObject* args) {
         const bool splittable =
             problem.config.strategy == Strategy::classic && !problem.config.time_limit;
         if (splittable) {
-            // The local search's own checks, in its order, before any worker is asked.
-            if (problem.rows.empty() || problem.targets.empty() ||
-                problem.rows.size() != problem.targets.size()) {
-                return raise(map_error(SearchError::invalid_input(invalid_input_message)));
-            }
-            if (problem.rows.front().size() > 255) {
-                return raise(map_error(SearchError::invalid_input(too_many_variables_message)));
-            }
-            if (problem.config.max_complexity == 0) {
-                return raise(map_error(SearchError::no_formula_found(0)));
+            // The local search's own checks before any worker is asked.
+            if (const std::optional<SearchError> refused =
+                    check_search_input(problem.rows, problem.targets, problem.config)) {
+                return raise(map_error(*refused));
             }
         }
         PyRef bytes = PyRef::steal(to_bytes(distributed::encode_problem(problem)));
         if (!bytes) return nullptr;
         return Py_BuildValue("(OO)", bytes.get(), splittable ? Py_True : Py_False);
+    });
+}
+
+// _distributed_settings(problem) -> {name: value}: the Searcher settings a problem carries, as
+// Searcher's pickle state holds them (what a worker's search runs with).
+PyObject* settings(PyObject*, PyObject* arg) {
+    return guarded([&]() -> PyObject* {
+        const std::optional<std::string_view> bytes = bytes_view(arg);
+        if (!bytes) return nullptr;
+        return searcher_settings(distributed::decode_problem(*bytes).config);
     });
 }
 
@@ -491,6 +496,7 @@ PyObject* replica_add_level(PyObject*, PyObject* args) {
 
 PyMethodDef functions[] = {
     {"_distributed_problem", problem, METH_VARARGS, nullptr},
+    {"_distributed_settings", settings, METH_O, nullptr},
     {"_distributed_driver", driver_new, METH_O, nullptr},
     {"_distributed_early_exit", driver_early_exit, METH_O, nullptr},
     {"_distributed_seeded_line", seeded, METH_O, nullptr},

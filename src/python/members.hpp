@@ -28,6 +28,10 @@ template <PyObject* (*Method)(PyObject*, PyObject*, PyObject*)>
 [[nodiscard]] bool add_exceptions(PyObject* module);
 // The private `_operators`: (name, arity) of each built-in operator, in id order.
 [[nodiscard]] bool add_operator_table(PyObject* module);
+// The private `_searcher_options`: one tuple per option of Searcher, in the constructor's order,
+// (name, default, keyword_only, doc, kind, minimum, minimum_included, finite, none_allowed,
+// choices): kind "int", "float", "bool" or "str", minimum None when unbounded, choices a tuple.
+[[nodiscard]] bool add_searcher_option_table(PyObject* module);
 
 // The private functions of kov_sr.distributed, outside __all__.
 [[nodiscard]] bool add_distributed(PyObject* module);

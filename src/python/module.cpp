@@ -51,6 +51,7 @@ PyObject* create_module() {
     if (!add_exceptions(module.get())) return nullptr;
     if (!add_reconstructors(module.get())) return nullptr;
     if (!add_operator_table(module.get())) return nullptr;
+    if (!add_searcher_option_table(module.get())) return nullptr;
     if (!add_distributed(module.get())) return nullptr;
     return module.release();
 }

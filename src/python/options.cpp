@@ -1,6 +1,7 @@
-// The settings of Searcher, described once: name, default, check, docstring line and how each is
-// read back. Everything else about an option (parsing, signature, properties, repr, pickle state)
-// is derived from the table at the end of the unnamed namespace.
+// The settings of Searcher, described once: name, docstring line, range, check and how each is read
+// back; the defaults are SearchConfig's. Everything else about an option (parsing, signature,
+// properties, repr, pickle state, the table Python reads) is derived from the table at the end of
+// the unnamed namespace.
 
 #include "python/options.hpp"
 
@@ -13,6 +14,7 @@
 
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
+#include "python/members.hpp"
 
 namespace kov::python {
 namespace {
@@ -25,6 +27,12 @@ struct StrategyName {
 };
 constexpr std::array strategy_names{StrategyName{Strategy::classic, "classic"},
                                     StrategyName{Strategy::thorough, "thorough"}};
+
+constexpr std::array<const char*, strategy_names.size()> strategy_words = [] {
+    std::array<const char*, strategy_names.size()> words{};
+    for (std::size_t i = 0; i < words.size(); ++i) words[i] = strategy_names[i].name;
+    return words;
+}();
 
 const char* name_of(Strategy strategy) {
     for (const StrategyName& entry : strategy_names) {
@@ -158,30 +166,42 @@ PyObject* load_noise(const SearchConfig& config) {
 
 // ---- The table ---------------------------------------------------------------------------------
 
+// Sizes start at 1 and the penalty is finite for the other surfaces (see OptionRange).
+constexpr OptionRange positive_size{.kind = OptionKind::integer, .minimum = 1.0};
+constexpr OptionRange finite_real{.kind = OptionKind::real, .finite = true};
+
 constexpr std::array options{
-    SearcherOption{"max_complexity", false, "10",
+    SearcherOption{"max_complexity", false,
                    "largest formula size in tokens; the search builds one level per size.",
-                   store_max_complexity, load_max_complexity},
-    SearcherOption{"complexity_penalty", false, "0.1",
-                   "weight of size against error when a level is ranked for the beam.",
+                   positive_size, store_max_complexity, load_max_complexity},
+    SearcherOption{"complexity_penalty", false,
+                   "weight of size against error when a level is ranked for the beam.", finite_real,
                    store_complexity_penalty, load_complexity_penalty},
-    SearcherOption{"beam_width", false, "1000", "formulas of each level kept to build larger ones.",
-                   store_beam_width, load_beam_width},
-    SearcherOption{"strategy", true, "'classic'",
+    SearcherOption{"beam_width", false, "formulas of each level kept to build larger ones.",
+                   positive_size, store_beam_width, load_beam_width},
+    SearcherOption{"strategy", true,
                    "'classic', the breadth-first search as written, or 'thorough', which keeps "
                    "building blocks and fits constants by least squares.",
-                   store_strategy, load_strategy},
-    SearcherOption{"time_limit", true, "None",
+                   OptionRange{.kind = OptionKind::text, .choices = strategy_words}, store_strategy,
+                   load_strategy},
+    SearcherOption{"time_limit", true,
                    "seconds after which the search returns the best formulas found so far; None "
                    "for no limit.",
+                   OptionRange{.kind = OptionKind::real,
+                               .minimum = 0.0,
+                               .minimum_included = false,
+                               .finite = true,
+                               .none_allowed = true},
                    store_time_limit, load_time_limit},
-    SearcherOption{"verbose", true, "True",
+    SearcherOption{"verbose", true,
                    "print one progress line per level to sys.stdout; False prints nothing.",
-                   store_verbose, load_verbose},
-    SearcherOption{"noise", true, "None",
-                   "standard deviation of the targets' noise, used by the thorough strategy; None "
-                   "to estimate it from the data.",
-                   store_noise, load_noise},
+                   OptionRange{.kind = OptionKind::boolean}, store_verbose, load_verbose},
+    SearcherOption{
+        "noise", true,
+        "standard deviation of the targets' noise, used by the thorough strategy; None "
+        "to estimate it from the data.",
+        OptionRange{.kind = OptionKind::real, .minimum = 0.0, .finite = true, .none_allowed = true},
+        store_noise, load_noise},
 };
 
 constexpr std::size_t positional_count() {
@@ -190,7 +210,20 @@ constexpr std::size_t positional_count() {
     return count;
 }
 
-std::string build_doc() {
+// The repr of the option's value in `config`; empty with a Python error set.
+std::optional<std::string> shown_value(const SearcherOption& option, const SearchConfig& config) {
+    PyRef value = PyRef::steal(option.load(config));
+    if (!value) return std::nullopt;
+    PyRef shown = PyRef::steal(PyObject_Repr(value.get()));
+    if (!shown) return std::nullopt;
+    const char* text = PyUnicode_AsUTF8(shown.get());
+    if (text == nullptr) return std::nullopt;
+    return std::string(text);
+}
+
+// Empty with a Python error set.
+std::optional<std::string> build_doc() {
+    const SearchConfig defaults;
     std::string signature;
     bool keyword_only = false;
     for (const SearcherOption& option : options) {
@@ -199,7 +232,9 @@ std::string build_doc() {
             signature += "*, ";
             keyword_only = true;
         }
-        signature += std::string(option.name) + "=" + option.default_text;
+        const std::optional<std::string> shown = shown_value(option, defaults);
+        if (!shown) return std::nullopt;
+        signature += std::string(option.name) + "=" + *shown;
     }
     std::string doc = "Searcher(" + signature +
                       ")\n--\n\nThe core KOV-SR search engine exposed to Python.\n\nSettings:";
@@ -207,6 +242,46 @@ std::string build_doc() {
         doc += std::string("\n  ") + option.name + ": " + option.doc;
     }
     return doc;
+}
+
+const char* kind_name(OptionKind kind) {
+    switch (kind) {
+        case OptionKind::integer:
+            return "int";
+        case OptionKind::real:
+            return "float";
+        case OptionKind::boolean:
+            return "bool";
+        case OptionKind::text:
+            return "str";
+    }
+    return "str";  // unreachable: every kind is named above
+}
+
+// The lower bound as the option's own kind of number; None when there is none.
+PyObject* minimum_object(const OptionRange& range) {
+    if (!range.minimum) Py_RETURN_NONE;
+    if (range.kind == OptionKind::integer) return PyLong_FromDouble(*range.minimum);
+    return PyFloat_FromDouble(*range.minimum);
+}
+
+PyObject* option_row(const SearcherOption& option, const SearchConfig& defaults) {
+    const OptionRange& range = option.range;
+    PyRef choices = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(range.choices.size())));
+    if (!choices) return nullptr;
+    for (std::size_t i = 0; i < range.choices.size(); ++i) {
+        PyObject* word = PyUnicode_FromString(range.choices[i]);
+        if (word == nullptr) return nullptr;
+        PyTuple_SET_ITEM(choices.get(), static_cast<Py_ssize_t>(i), word);
+    }
+    PyRef fallback = PyRef::steal(option.load(defaults));
+    PyRef minimum = PyRef::steal(minimum_object(range));
+    if (!fallback || !minimum) return nullptr;
+    return Py_BuildValue(
+        "(sONssONNNO)", option.name, fallback.get(), PyBool_FromLong(option.keyword_only ? 1 : 0),
+        option.doc, kind_name(range.kind), minimum.get(),
+        PyBool_FromLong(range.minimum_included ? 1 : 0), PyBool_FromLong(range.finite ? 1 : 0),
+        PyBool_FromLong(range.none_allowed ? 1 : 0), choices.get());
 }
 
 // The index of the option called `name`, or options.size().
@@ -223,8 +298,22 @@ std::span<const SearcherOption> searcher_options() noexcept {
 }
 
 const char* searcher_doc() {
-    static const std::string doc = build_doc();
-    return doc.c_str();
+    static std::optional<std::string> doc;
+    if (!doc) doc = build_doc();
+    return doc ? doc->c_str() : nullptr;
+}
+
+bool add_searcher_option_table(PyObject* module) {
+    const SearchConfig defaults;
+    PyRef table = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(options.size())));
+    if (!table) return false;
+    for (std::size_t i = 0; i < options.size(); ++i) {
+        PyObject* row = option_row(options[i], defaults);
+        if (row == nullptr) return false;
+        PyTuple_SET_ITEM(table.get(), static_cast<Py_ssize_t>(i), row);
+    }
+    // Private, outside __all__.
+    return PyModule_AddObjectRef(module, "_searcher_options", table.get()) == 0;
 }
 
 std::optional<SearchConfig> parse_searcher_arguments(PyObject* args, PyObject* kwargs) {
@@ -322,14 +411,10 @@ std::optional<SearchConfig> config_from_settings(PyObject* settings) {
 PyObject* searcher_repr(const SearchConfig& config) {
     std::string text = "Searcher(";
     for (std::size_t i = 0; i < options.size(); ++i) {
-        PyRef value = PyRef::steal(options[i].load(config));
-        if (!value) return nullptr;
-        PyRef shown = PyRef::steal(PyObject_Repr(value.get()));
+        const std::optional<std::string> shown = shown_value(options[i], config);
         if (!shown) return nullptr;
-        const char* shown_text = PyUnicode_AsUTF8(shown.get());
-        if (shown_text == nullptr) return nullptr;
         if (i != 0) text += ", ";
-        text += std::string(options[i].name) + "=" + shown_text;
+        text += std::string(options[i].name) + "=" + *shown;
     }
     text += ")";
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));

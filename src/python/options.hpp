@@ -2,6 +2,7 @@
 
 #include "python/py_ref.hpp"
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -10,14 +11,31 @@
 
 namespace kov::python {
 
+// The values of an option that the surfaces built on Searcher accept (the estimator's parameter
+// checks, the command line's flags): the kind of value and its range. Searcher's own `store` also
+// takes sizes of 0 and a non-finite penalty, as it always has; the ranges leave those out as of no
+// use to a search.
+enum class OptionKind : std::uint8_t { integer, real, boolean, text };
+
+struct OptionRange {
+    OptionKind kind;
+    std::optional<double> minimum = std::nullopt;
+    bool minimum_included = true;
+    bool finite = false;                        // reals: NaN and the infinities are refused
+    bool none_allowed = false;                  // None stands for "not set"
+    std::span<const char* const> choices = {};  // text: the words accepted
+};
+
 // One setting of Searcher. The constructor's argument parsing, its text signature and docstring,
-// the read-only properties, repr and the pickle state are all built from the table of these, so an
-// option is added in one place (and in the stubs, which stubtest compares with the signature).
+// the read-only properties, repr, the pickle state and `_core._searcher_options` (from which the
+// estimator, the command line and the distributed searcher take theirs) are all built from the
+// table of these, so an option is added in one place (and in the stubs, which stubtest compares
+// with the signature). Defaults are SearchConfig's own, read back through `load`.
 struct SearcherOption {
     const char* name;
     bool keyword_only;
-    const char* default_text;  // the default as Python source, as the text signature shows it
-    const char* doc;           // one line: the option's docstring in the class and its property
+    const char* doc;  // one line: the option's docstring in the class and its property
+    OptionRange range;
     // Checks a Python value and stores it in `config`. False with an error that names the option:
     // TypeError for a wrong type, ValueError for a value outside its range (OverflowError, from the
     // integer conversion, for a negative or too large size).
@@ -30,6 +48,7 @@ struct SearcherOption {
 [[nodiscard]] std::span<const SearcherOption> searcher_options() noexcept;
 
 // The class docstring: name and text signature, "--", then the summary and one line per option.
+// Null with a Python error set (the defaults are shown by their repr).
 [[nodiscard]] const char* searcher_doc();
 
 // The configuration of Searcher(*args, **kwargs). Bad calls get the interpreter's usual TypeError;

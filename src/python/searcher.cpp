@@ -336,7 +336,7 @@ PyTypeObject make_type_object() {
     type.tp_name = "Searcher";
     type.tp_basicsize = sizeof(PySearcher);
     type.tp_flags = Py_TPFLAGS_DEFAULT;
-    type.tp_doc = searcher_doc();
+    // tp_doc is set by searcher_type: the defaults it shows are reprs, made once Python runs.
     type.tp_new = searcher_new;
     type.tp_dealloc = searcher_dealloc;
     type.tp_repr = searcher_repr_of;
@@ -359,6 +359,10 @@ PyTypeObject* searcher_type() {
     // Readied on first use, once per process; a failure is raised and retried on the next use.
     static bool ready = false;
     if (!ready) {
+        if (type_object.tp_doc == nullptr) {
+            type_object.tp_doc = searcher_doc();
+            if (type_object.tp_doc == nullptr) return nullptr;
+        }
         if (PyType_Ready(&type_object) < 0) return nullptr;
         ready = true;
     }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <span>
 #include <stdexcept>
+#include <tuple>
 #include <variant>
 #include <vector>
 
@@ -267,6 +268,49 @@ TEST(DistributedMessages, RoundTripAndRefuseDamage) {
     EXPECT_THROW((void)decode_problem(bytes + "x"), std::invalid_argument);
     EXPECT_THROW((void)OfferView("0123456789"), std::invalid_argument);
     EXPECT_THROW((void)decode_picks(""), std::invalid_argument);
+}
+
+// Every field away from its default: the binding names each one, so a new field stops this test's
+// build until it has a value here as well.
+SearchConfig config_without_defaults() {
+    SearchConfig config;
+    auto& [max_complexity, complexity_penalty, beam_width, strategy, time_limit, verbose, noise,
+           early_exit_tolerance, disable_early_exit, fit_constants, real_answers_only,
+           integer_seeds, rank_integer_completions, ranked_answers, formula_budget] = config;
+    max_complexity = 7;
+    complexity_penalty = -0.0;
+    beam_width = 9;
+    strategy = Strategy::thorough;
+    time_limit = 2.5;
+    verbose = false;
+    noise = 0.0;
+    early_exit_tolerance = std::numeric_limits<double>::denorm_min();
+    disable_early_exit = true;
+    fit_constants = false;
+    real_answers_only = true;
+    integer_seeds = {2, -3};
+    rank_integer_completions = true;
+    ranked_answers = 4;
+    formula_budget = 0;
+    return config;
+}
+
+TEST(DistributedMessages, CarryEveryConfigField) {
+    const SearchConfig defaults;
+    Problem problem;
+    problem.rows = {{1.0}};
+    problem.targets = {2.0};
+    problem.config = config_without_defaults();
+    const auto differs = [](const auto& changed, const auto& kept) { EXPECT_NE(changed, kept); };
+    std::apply(
+        [&](const auto&... changed) {
+            std::apply([&](const auto&... kept) { (differs(changed, kept), ...); },
+                       config_fields(defaults));
+        },
+        config_fields(problem.config));
+    const SearchConfig back = decode_problem(encode_problem(problem)).config;
+    EXPECT_EQ(back, problem.config);
+    EXPECT_TRUE(std::signbit(back.complexity_penalty));
 }
 
 TEST(DistributedMessages, ScoresAndExpressionsKeepEveryBit) {

@@ -118,7 +118,7 @@ def test_missing_sympy_is_named(monkeypatch):
 
 def test_every_operator_of_the_table_has_a_sympy_form():
     from kov_sr import _core
-    from kov_sr.export import _sympy_constructions
+    from kov_sr._formula_reader import sympy_constructions as _sympy_constructions
 
     constructions = _sympy_constructions(sympy)
     assert [name for name, _ in _core._operators] == list(constructions)

@@ -4,42 +4,59 @@ namespace kov::distributed {
 
 namespace {
 
-void put_optional(ByteWriter& out, const std::optional<double>& value) {
-    out.put<std::uint8_t>(value ? 1 : 0);
-    out.put<double>(value.value_or(0.0));
+// One field of SearchConfig each: bools as one byte, optionals as a presence byte and the value,
+// vectors as their length and items, everything else as its bytes.
+template <class T>
+void put_field(ByteWriter& out, const T& value) {
+    out.put(value);
 }
 
-std::optional<double> get_optional(ByteReader& in) {
-    const bool present = in.get<std::uint8_t>() != 0;
-    const auto value = in.get<double>();
-    return present ? std::optional<double>(value) : std::nullopt;
+void put_field(ByteWriter& out, bool value) {
+    out.put<std::uint8_t>(value ? 1 : 0);
+}
+
+template <class T>
+void put_field(ByteWriter& out, const std::optional<T>& value) {
+    put_field(out, value.has_value());
+    if (value) put_field(out, *value);
+}
+
+template <class T>
+void put_field(ByteWriter& out, const std::vector<T>& values) {
+    out.put<std::uint64_t>(values.size());
+    for (const T& value : values) put_field(out, value);
+}
+
+template <class T>
+void get_field(ByteReader& in, T& value) {
+    value = in.get<T>();
+}
+
+void get_field(ByteReader& in, bool& value) {
+    value = in.get<std::uint8_t>() != 0;
+}
+
+template <class T>
+void get_field(ByteReader& in, std::optional<T>& value) {
+    bool present = false;
+    get_field(in, present);
+    value.reset();
+    if (present) get_field(in, value.emplace());
+}
+
+template <class T>
+void get_field(ByteReader& in, std::vector<T>& values) {
+    values.resize(in.get<std::uint64_t>());
+    for (T& value : values) get_field(in, value);
 }
 
 void put_config(ByteWriter& out, const SearchConfig& config) {
-    out.put(config.max_complexity);
-    out.put(config.complexity_penalty);
-    out.put(config.beam_width);
-    out.put(config.strategy);
-    put_optional(out, config.time_limit);
-    out.put<std::uint8_t>(config.verbose ? 1 : 0);
-    put_optional(out, config.noise);
-    out.put(config.early_exit_tolerance);
-    out.put<std::uint8_t>(config.disable_early_exit ? 1 : 0);
-    out.put<std::uint8_t>(config.fit_constants ? 1 : 0);
+    std::apply([&](const auto&... field) { (put_field(out, field), ...); }, config_fields(config));
 }
 
 SearchConfig get_config(ByteReader& in) {
     SearchConfig config;
-    config.max_complexity = in.get<std::uint64_t>();
-    config.complexity_penalty = in.get<double>();
-    config.beam_width = in.get<std::uint64_t>();
-    config.strategy = in.get<Strategy>();
-    config.time_limit = get_optional(in);
-    config.verbose = in.get<std::uint8_t>() != 0;
-    config.noise = get_optional(in);
-    config.early_exit_tolerance = in.get<double>();
-    config.disable_early_exit = in.get<std::uint8_t>() != 0;
-    config.fit_constants = in.get<std::uint8_t>() != 0;
+    std::apply([&](auto&... field) { (get_field(in, field), ...); }, config_fields(config));
     return config;
 }
 

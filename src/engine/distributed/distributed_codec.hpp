@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <vector>
 
@@ -70,6 +71,21 @@ private:
     std::string_view in_;
     std::size_t at_ = 0;
 };
+
+// Every field of SearchConfig, in declaration order, as a tuple of references: the message carries
+// each of them. The structured binding must name every field, so a field added to SearchConfig
+// stops the build here until it is added (and so encoded and decoded) too.
+template <class Config>
+    requires std::is_same_v<std::remove_const_t<Config>, SearchConfig>
+[[nodiscard]] auto config_fields(Config& config) {
+    auto& [max_complexity, complexity_penalty, beam_width, strategy, time_limit, verbose, noise,
+           early_exit_tolerance, disable_early_exit, fit_constants, real_answers_only,
+           integer_seeds, rank_integer_completions, ranked_answers, formula_budget] = config;
+    return std::tie(max_complexity, complexity_penalty, beam_width, strategy, time_limit, verbose,
+                    noise, early_exit_tolerance, disable_early_exit, fit_constants,
+                    real_answers_only, integer_seeds, rank_integer_completions, ranked_answers,
+                    formula_budget);
+}
 
 // One search's inputs and settings, as the driver sends them to every worker.
 struct Problem {

@@ -1,6 +1,6 @@
 #include "engine/entry/run_bfs.hpp"
 
-#include <cstddef>
+#include <utility>
 #include <variant>
 
 #include "engine/classic/classic_search.hpp"
@@ -9,15 +9,9 @@
 
 namespace kov {
 
-namespace {
-
-constexpr std::size_t max_variables = 255;
-
-}  // namespace
-
-SearchOutcome run_bfs(const std::vector<std::vector<double>>& rows,
-                      const std::vector<double>& targets, const SearchConfig& config,
-                      const SearchHooks& hooks) {
+std::optional<SearchError> check_search_input(const std::vector<std::vector<double>>& rows,
+                                              const std::vector<double>& targets,
+                                              const SearchConfig& config) {
     if (rows.empty() || targets.empty() || rows.size() != targets.size()) {
         return SearchError::invalid_input(invalid_input_message);
     }
@@ -25,6 +19,15 @@ SearchOutcome run_bfs(const std::vector<std::vector<double>>& rows,
         return SearchError::invalid_input(too_many_variables_message);
     }
     if (config.max_complexity == 0) return SearchError::no_formula_found(0);
+    return std::nullopt;
+}
+
+SearchOutcome run_bfs(const std::vector<std::vector<double>>& rows,
+                      const std::vector<double>& targets, const SearchConfig& config,
+                      const SearchHooks& hooks) {
+    if (std::optional<SearchError> refused = check_search_input(rows, targets, config)) {
+        return *std::move(refused);
+    }
     SearchOutcome outcome = config.strategy == Strategy::thorough
                                 ? run_thorough(rows, targets, config, hooks)
                                 : run_classic(rows, targets, config, hooks);

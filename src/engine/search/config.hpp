@@ -49,6 +49,8 @@ struct SearchConfig {
         : max_complexity(max_complexity_),
           complexity_penalty(complexity_penalty_),
           beam_width(beam_width_) {}
+
+    bool operator==(const SearchConfig&) const = default;
 };
 
 }  // namespace kov
