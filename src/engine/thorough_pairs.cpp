@@ -8,15 +8,12 @@
 #include "engine/best_kept.hpp"
 #include "engine/pool.hpp"
 #include "engine/thorough_front.hpp"
+#include "engine/thorough_tuning.hpp"
 #include "ops/builtin_ids.hpp"
 
 namespace kov {
 
 namespace {
-
-// Pairs whose blocks correlate closer than this explain nothing one block alone would not, and
-// their coefficients would be ill-determined.
-constexpr double collinear_limit = 1e-10;
 
 bool ranks_before(const PairPick& x, const PairPick& y) {
     if (const int order = compare_fits(x.unexplained, x.complexity, y.unexplained, y.complexity)) {
@@ -53,8 +50,8 @@ double rms_of(std::span<const double> f, double a, std::span<const double> g, do
 
 int compare_fits(double first_unexplained, std::uint32_t first_complexity,
                  double second_unexplained, std::uint32_t second_complexity) {
-    const double first_left = std::fmax(first_unexplained, exact_share);
-    const double second_left = std::fmax(second_unexplained, exact_share);
+    const double first_left = std::fmax(first_unexplained, thorough_tuning.exact_share);
+    const double second_left = std::fmax(second_unexplained, thorough_tuning.exact_share);
     if (first_left != second_left) return first_left < second_left ? -1 : 1;
     if (first_complexity != second_complexity) return first_complexity < second_complexity ? -1 : 1;
     return 0;
@@ -105,7 +102,7 @@ std::optional<std::vector<PairPick>> best_pairs(std::span<const PairBlock> pool,
                                                 const std::function<bool()>& poll) {
     std::vector<std::vector<PairPick>> heaps(worker_count());
     const bool completed = parallel_for(
-        partners.size(), 16,
+        partners.size(), thorough_tuning.pairing_chunk,
         [&](std::size_t begin, std::size_t end, std::size_t worker) {
             std::vector<PairPick>& heap = heaps[worker];
             for (std::size_t q = begin; q < end; ++q) {
@@ -117,7 +114,7 @@ std::optional<std::vector<PairPick>> best_pairs(std::span<const PairBlock> pool,
                     double r = 0.0;
                     for (std::size_t j = 0; j < n; ++j) r += f.unit[j] * g.unit[j];
                     const double det = 1.0 - r * r;
-                    if (!(det > collinear_limit)) continue;
+                    if (!(det > thorough_tuning.collinear_limit)) continue;
                     const double u = f.correlation;
                     const double v = g.correlation;
                     const double explained = (u * u - 2.0 * r * u * v + v * v) / det;
@@ -166,7 +163,7 @@ bool fit_pair(std::span<const double> f, std::span<const double> g, std::span<co
         gy += dg * dy;
     }
     const Wide det = ff * gg - fg * fg;
-    if (!(det > static_cast<Wide>(collinear_limit) * ff * gg)) return false;
+    if (!(det > static_cast<Wide>(thorough_tuning.collinear_limit) * ff * gg)) return false;
     const Wide wa = (gg * fy - fg * gy) / det;
     const Wide wb = (ff * gy - fg * fy) / det;
     a = static_cast<double>(wa);

@@ -10,27 +10,12 @@
 #include "engine/best_kept.hpp"
 #include "engine/pool.hpp"
 #include "engine/thorough_front.hpp"
+#include "engine/thorough_tuning.hpp"
 #include "ops/builtin_ids.hpp"
 
 namespace kov {
 
 namespace {
-
-// A block whose part outside a sum's span is below this share of its length squared adds nothing
-// but an ill-determined coefficient (as for pairs).
-constexpr double collinear_limit = 1e-10;
-// Sums whose shares unexplained agree this closely span the same (their blocks differ by sign or
-// an offset): only the first is kept.
-constexpr double same_fit = 1e-9;
-// A fitted coefficient this close to ±1 is also tried as ±1: with noise it wanders that far.
-constexpr double unit_room = 0.25;
-// Every block of a sum that comes back explains, beyond the others, more than chance at this level
-// shared out over all the blocks it was picked from (Bonferroni): the best of hundreds of blocks
-// always explains some noise, and a term that only fits the noise bends the sum to it. (Blocks
-// that only count together, such as x³/5 − x, may enter one at a time without it.)
-constexpr double term_significance = 0.01;
-// Products of more variables than this are left to the levels.
-constexpr std::size_t most_monomial_degree = 6;
 
 bool ranks_before(const TermSum& x, const TermSum& y) {
     if (const int order = compare_fits(x.unexplained, x.complexity, y.unexplained, y.complexity)) {
@@ -57,7 +42,8 @@ bool extends_before(const Extension& x, const Extension& y) {
 // blocks: the square of the normal quantile two-sided at term_significance / choices (F with one
 // and many degrees of freedom is nearly χ² with one), found by bisection on erfc.
 double term_threshold(std::size_t choices) {
-    const double tail = term_significance / static_cast<double>(std::max<std::size_t>(choices, 1));
+    const double tail =
+        thorough_tuning.term_significance / static_cast<double>(std::max<std::size_t>(choices, 1));
     double low = 0.0;
     double high = 40.0;
     for (int step = 0; step < 100; ++step) {
@@ -93,7 +79,7 @@ SumBasis basis_of(const TermSum& sum, std::span<const PairBlock* const> candidat
             }
         }
         const double norm = std::sqrt(dot(axis, axis));
-        if (!(norm * norm > collinear_limit)) continue;
+        if (!(norm * norm > thorough_tuning.collinear_limit)) continue;
         for (double& v : axis) v /= norm;
         const double along = dot(axis, basis.residual);
         for (std::size_t j = 0; j < axis.size(); ++j) basis.residual[j] -= along * axis[j];
@@ -108,7 +94,7 @@ SumBasis basis_of(const TermSum& sum, std::span<const PairBlock* const> candidat
 // them per degree of freedom, reaches `threshold`. Exact sums always qualify.
 bool every_term_significant(const TermSum& sum, std::span<const PairBlock* const> candidates,
                             std::span<const double> unit_target, double threshold) {
-    if (sum.unexplained <= exact_share) return true;
+    if (sum.unexplained <= thorough_tuning.exact_share) return true;
     // The target is centred: the offset and each block take a degree of freedom.
     const std::size_t rows = unit_target.size();
     if (rows <= sum.blocks.size() + 1) return false;
@@ -135,7 +121,7 @@ std::optional<std::vector<std::vector<Extension>>> best_extensions(
     std::vector<std::vector<std::vector<Extension>>> heaps(
         workers, std::vector<std::vector<Extension>>(sums.size()));
     const bool completed = parallel_for(
-        candidates.size(), 64,
+        candidates.size(), thorough_tuning.extension_chunk,
         [&](std::size_t begin, std::size_t end, std::size_t worker) {
             for (std::size_t c = begin; c < end; ++c) {
                 const std::span<const double> u = candidates[c]->unit;
@@ -146,7 +132,7 @@ std::optional<std::vector<std::vector<Extension>>> best_extensions(
                         const double along = dot(q, u);
                         outside -= along * along;
                     }
-                    if (!(outside > collinear_limit)) continue;
+                    if (!(outside > thorough_tuning.collinear_limit)) continue;
                     const double toward = dot(basis.residual, u);
                     const double left =
                         std::fmax(basis.unexplained - toward * toward / outside, 0.0);
@@ -315,21 +301,22 @@ std::optional<std::vector<TermSum>> best_sums(std::span<const PairBlock* const> 
             if (beam.size() == options.beam) break;
             if (!seen.insert(sum.blocks).second) continue;
             // A block swapped for one of the same span (−f for f) leaves the same: one is enough.
-            if (!beam.empty() && !(beam.back().unexplained <= exact_share) &&
+            if (!beam.empty() && !(beam.back().unexplained <= thorough_tuning.exact_share) &&
                 std::fabs(sum.unexplained - beam.back().unexplained) <=
-                    same_fit * beam.back().unexplained) {
+                    thorough_tuning.same_fit * beam.back().unexplained) {
                 continue;
             }
             beam.push_back(std::move(sum));
         }
-        if (size >= 3) found.insert(found.end(), beam.begin(), beam.end());
+        if (size >= thorough_tuning.fewest_terms)
+            found.insert(found.end(), beam.begin(), beam.end());
         // An exact sum needs no more blocks.
-        if (!beam.empty() && beam.front().unexplained <= exact_share) break;
+        if (!beam.empty() && beam.front().unexplained <= thorough_tuning.exact_share) break;
     }
     // Backward elimination from the largest sums: a block picked early for its fit alone may be
     // the one the others do not need once they are all there.
     for (TermSum sum : beam) {
-        while (sum.blocks.size() > 3) {
+        while (sum.blocks.size() > thorough_tuning.fewest_terms) {
             TermSum best;
             for (std::size_t drop = 0; drop < sum.blocks.size(); ++drop) {
                 TermSum smaller;
@@ -398,7 +385,8 @@ std::optional<std::vector<double>> fit_terms(std::span<const std::vector<double>
         }
         Wide norm = 0.0L;
         for (Wide v : axis) norm += v * v;
-        if (!(length > 0.0L) || !(norm > static_cast<Wide>(collinear_limit) * length)) {
+        if (!(length > 0.0L) ||
+            !(norm > static_cast<Wide>(thorough_tuning.collinear_limit) * length)) {
             return std::nullopt;
         }
         norm = std::sqrt(norm);
@@ -499,9 +487,9 @@ std::vector<ScoredExpression> sum_variants(std::span<const Expression> terms,
     std::vector<std::vector<double>> free_columns;
     std::vector<std::size_t> free_terms;
     for (std::size_t i = 0; i < terms.size(); ++i) {
-        const double unit = std::fabs(coefficients[i] - 1.0) <= unit_room   ? 1.0
-                            : std::fabs(coefficients[i] + 1.0) <= unit_room ? -1.0
-                                                                            : 0.0;
+        const double unit = std::fabs(coefficients[i] - 1.0) <= thorough_tuning.unit_room   ? 1.0
+                            : std::fabs(coefficients[i] + 1.0) <= thorough_tuning.unit_room ? -1.0
+                                                                                            : 0.0;
         if (unit == 0.0) {
             free_columns.push_back(values[i]);
             free_terms.push_back(i);
@@ -560,7 +548,7 @@ std::vector<Expression> monomials(std::uint8_t variables, std::size_t most) {
     // Exponent vectors of one degree from those of the degree below, each extended by a variable
     // no lower than its last, so that every product comes once.
     std::vector<std::pair<Expression, std::uint8_t>> below{{Expression{}, 0}};
-    for (std::size_t degree = 1; degree <= most_monomial_degree; ++degree) {
+    for (std::size_t degree = 1; degree <= thorough_tuning.most_monomial_degree; ++degree) {
         std::vector<std::pair<Expression, std::uint8_t>> current;
         for (const auto& [product, last] : below) {
             for (std::uint8_t v = last; v < variables; ++v) {
