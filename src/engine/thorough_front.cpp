@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "engine/pareto.hpp"
+#include "engine/thorough_affine.hpp"
 #include "ops/builtin_ids.hpp"
 
 namespace kov {
@@ -172,31 +173,16 @@ std::vector<ScoredExpression> affine_variants(const Expression& f, std::span<con
     add(1.0, 0.0);
     // Without variables a number would stand for the whole formula: no map to fit.
     if (f.var_count == 0) return out;
-    // Two passes in extended precision: an exact line comes back with its numbers to the last
-    // bit or so, not a few dozen units off.
-    using Wide = long double;
-    Wide mean_f = 0, mean_y = 0;
-    for (std::size_t j = 0; j < n; ++j) {
-        mean_f += values[j];
-        mean_y += targets[j];
-    }
-    mean_f /= static_cast<Wide>(n);
-    mean_y /= static_cast<Wide>(n);
-    Wide ff = 0, fy = 0, f_square = 0, f_target = 0;
-    for (std::size_t j = 0; j < n; ++j) {
-        const Wide f = values[j] - mean_f;
-        ff += f * f;
-        fy += f * (targets[j] - mean_y);
-        f_square += static_cast<Wide>(values[j]) * values[j];
-        f_target += static_cast<Wide>(values[j]) * targets[j];
-    }
-    if (f_square > 0) add(static_cast<double>(f_target / f_square), 0.0);
-    add(1.0, static_cast<double>(mean_y - mean_f));
+    // In extended precision: an exact line comes back with its numbers to the last bit or so,
+    // not a few dozen units off.
+    const AffineFit<long double> fit = fit_affine<long double>(
+        n, [&](std::size_t j) { return values[j]; }, [&](std::size_t j) { return targets[j]; });
+    if (fit.raw_squares > 0) add(static_cast<double>(fit.raw_products / fit.raw_squares), 0.0);
+    add(1.0, static_cast<double>(fit.mean_y - fit.mean_f));
     double scale = 0.0, offset = 0.0;
-    if (ff > 1e-26L * f_square) {
-        const Wide wide_scale = fy / ff;
-        scale = static_cast<double>(wide_scale);
-        offset = static_cast<double>(mean_y - wide_scale * mean_f);
+    if (!fit.constant) {
+        scale = static_cast<double>(fit.scale);
+        offset = static_cast<double>(fit.offset);
     }
     if (scale != 0.0) add(scale, offset);
     return out;

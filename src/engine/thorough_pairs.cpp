@@ -7,6 +7,7 @@
 
 #include "engine/best_kept.hpp"
 #include "engine/pool.hpp"
+#include "engine/thorough_affine.hpp"
 #include "engine/thorough_front.hpp"
 #include "engine/thorough_tuning.hpp"
 #include "ops/builtin_ids.hpp"
@@ -69,17 +70,15 @@ std::vector<double> unit_vector(std::span<const double> values) {
     for (double v : values) mean += v;
     mean /= static_cast<double>(values.size());
     std::vector<double> out(values.size());
-    double norm = 0.0;
+    double centred_squares = 0.0;
+    double raw_squares = 0.0;
     for (std::size_t j = 0; j < values.size(); ++j) {
         out[j] = values[j] - mean;
-        norm += out[j] * out[j];
+        centred_squares += out[j] * out[j];
+        raw_squares += values[j] * values[j];
     }
-    norm = std::sqrt(norm);
-    if (!(norm >
-          1e-12 * (std::fabs(mean) * std::sqrt(static_cast<double>(values.size())) + 1e-300)) ||
-        !std::isfinite(norm)) {
-        return {};
-    }
+    if (!has_spread(centred_squares, raw_squares) || !std::isfinite(centred_squares)) return {};
+    const double norm = std::sqrt(centred_squares);
     for (double& v : out) v /= norm;
     return out;
 }

@@ -8,6 +8,7 @@
 #include "engine/best_kept.hpp"
 #include "engine/bfs_operand.hpp"
 #include "engine/pool.hpp"
+#include "engine/thorough_affine.hpp"
 #include "engine/thorough_tuning.hpp"
 #include "ops/complex_math.hpp"
 
@@ -178,7 +179,12 @@ private:
         }
         const double rows = static_cast<double>(n);
         const double s_ff = sum_ff - sum_f * sum_f / rows;
-        if (!(s_ff > 1e-300) || !(s_ff > 1e-13 * sum_ff)) return 1.0;
+        // The one-pass sums lose digits of s_ff to cancellation: below this share of sum_ff it is
+        // rounding, and the values explain nothing. This is the ranking's own guard, not the rule
+        // for a constant f (has_spread): that rule would also count values whose spread is
+        // within rounding of their size as constant, and change which candidates the levels keep.
+        constexpr double one_pass_rounding = 1e-13;
+        if (!(s_ff > double_underflow) || !(s_ff > one_pass_rounding * sum_ff)) return 1.0;
         double best = 1.0;
         for (std::size_t t = 0; t < count; ++t) {
             if (!(sums.spread[t] > 0.0)) continue;
