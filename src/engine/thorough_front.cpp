@@ -1,24 +1,14 @@
 #include "engine/thorough_front.hpp"
 
 #include <cmath>
-#include <cstdio>
 #include <limits>
 
 #include "engine/pareto.hpp"
 #include "engine/thorough_affine.hpp"
+#include "engine/thorough_formula.hpp"
 #include "ops/builtin_ids.hpp"
 
 namespace kov {
-
-namespace {
-
-std::string number_text(double value) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.17g", value);
-    return buffer;
-}
-
-}  // namespace
 
 void ThoroughFront::offer(const Expression& expression, double error) {
     if (!std::isfinite(error)) return;
@@ -80,27 +70,10 @@ double rms_error(std::span<const double> values, std::span<const double> targets
 }
 
 Expression affine_form(const Expression& f, double scale, double offset) {
-    Expression out;
-    out.var_count = f.var_count;
-    if (scale == 1.0) {
-        out.tokens = f.tokens;
-        out.formula = f.formula;
-    } else if (scale == -1.0) {
-        out.tokens = f.tokens;
-        out.tokens.push_back(Token::op(1, builtin_id::neg));
-        out.formula = "Neg(" + f.formula + ")";
-    } else {
-        out.tokens.push_back(Token::real(scale));
-        out.tokens.insert(out.tokens.end(), f.tokens.begin(), f.tokens.end());
-        out.tokens.push_back(Token::op(2, builtin_id::times));
-        out.formula = "Times(" + number_text(scale) + ", " + f.formula + ")";
-    }
-    if (offset != 0.0) {
-        out.tokens.push_back(Token::real(offset));
-        out.tokens.push_back(Token::op(2, builtin_id::plus));
-        out.formula = "Plus(" + out.formula + ", " + number_text(offset) + ")";
-    }
-    out.complexity = out.tokens.size();
+    Expression out = scale == 1.0    ? f
+                     : scale == -1.0 ? apply_builtin(builtin_id::neg, f)
+                                     : apply_builtin(builtin_id::times, number(scale), f);
+    if (offset != 0.0) out = apply_builtin(builtin_id::plus, out, number(offset));
     return out;
 }
 

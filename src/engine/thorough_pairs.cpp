@@ -2,12 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <string>
 
 #include "engine/best_kept.hpp"
 #include "engine/pool.hpp"
 #include "engine/thorough_affine.hpp"
+#include "engine/thorough_formula.hpp"
 #include "engine/thorough_front.hpp"
 #include "engine/thorough_tuning.hpp"
 #include "ops/builtin_ids.hpp"
@@ -25,16 +24,8 @@ bool ranks_before(const PairPick& x, const PairPick& y) {
 }
 
 // c·f as a term of a sum: f alone for 1, Times(c, f) otherwise.
-void append_term(Expression& out, std::string& text, const Expression& f, double scale) {
-    if (scale == 1.0) {
-        out.tokens.insert(out.tokens.end(), f.tokens.begin(), f.tokens.end());
-        text = f.formula;
-        return;
-    }
-    out.tokens.push_back(Token::real(scale));
-    out.tokens.insert(out.tokens.end(), f.tokens.begin(), f.tokens.end());
-    out.tokens.push_back(Token::op(2, builtin_id::times));
-    text = "Times(" + number_text(scale) + ", " + f.formula + ")";
+Expression term(const Expression& f, double scale) {
+    return scale == 1.0 ? f : apply_builtin(builtin_id::times, number(scale), f);
 }
 
 double rms_of(std::span<const double> f, double a, std::span<const double> g, double b, double c,
@@ -56,12 +47,6 @@ int compare_fits(double first_unexplained, std::uint32_t first_complexity,
     if (first_left != second_left) return first_left < second_left ? -1 : 1;
     if (first_complexity != second_complexity) return first_complexity < second_complexity ? -1 : 1;
     return 0;
-}
-
-std::string number_text(double value) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.17g", value);
-    return buffer;
 }
 
 std::vector<double> unit_vector(std::span<const double> values) {
@@ -172,27 +157,11 @@ bool fit_pair(std::span<const double> f, std::span<const double> g, std::span<co
 }
 
 Expression pair_form(const Expression& f, double a, const Expression& g, double b, double c) {
-    Expression out;
-    out.var_count = std::max(f.var_count, g.var_count);
-    std::string first;
-    if (a == -1.0) {
-        append_term(out, first, f, 1.0);
-        out.tokens.push_back(Token::op(1, builtin_id::neg));
-        first = "Neg(" + first + ")";
-    } else {
-        append_term(out, first, f, a);
-    }
-    std::string second;
+    const Expression first = a == -1.0 ? apply_builtin(builtin_id::neg, f) : term(f, a);
     const bool subtract = b == -1.0;
-    append_term(out, second, g, subtract ? 1.0 : b);
-    out.tokens.push_back(Token::op(2, subtract ? builtin_id::subtract : builtin_id::plus));
-    out.formula = (subtract ? "Subtract(" : "Plus(") + first + ", " + second + ")";
-    if (c != 0.0) {
-        out.tokens.push_back(Token::real(c));
-        out.tokens.push_back(Token::op(2, builtin_id::plus));
-        out.formula = "Plus(" + out.formula + ", " + number_text(c) + ")";
-    }
-    out.complexity = out.tokens.size();
+    Expression out = apply_builtin(subtract ? builtin_id::subtract : builtin_id::plus, first,
+                                   term(g, subtract ? 1.0 : b));
+    if (c != 0.0) out = apply_builtin(builtin_id::plus, out, number(c));
     return out;
 }
 

@@ -25,9 +25,6 @@ struct PairBlock {
 [[nodiscard]] int compare_fits(double first_unexplained, std::uint32_t first_complexity,
                                double second_unexplained, std::uint32_t second_complexity);
 
-// A fitted number as formula text, to the last bit.
-[[nodiscard]] std::string number_text(double value);
-
 // Normalises values against a unit target; false for values without spread or not finite.
 [[nodiscard]] bool make_pair_block(std::span<const double> values,
                                    std::span<const double> unit_target, PairBlock& out);

@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <numbers>
 #include <set>
 #include <string>
 
 #include "engine/best_kept.hpp"
 #include "engine/pool.hpp"
+#include "engine/thorough_formula.hpp"
 #include "engine/thorough_front.hpp"
 #include "engine/thorough_tuning.hpp"
 #include "ops/builtin_ids.hpp"
@@ -168,52 +168,21 @@ std::vector<long double> back_substitute(const std::vector<std::vector<long doub
     return b;
 }
 
-// Postfix pieces of a formula, its text alongside.
-Expression joined(const Expression& a, const Expression& b, std::size_t op, const char* name) {
-    Expression out = a;
-    out.tokens.insert(out.tokens.end(), b.tokens.begin(), b.tokens.end());
-    out.tokens.push_back(Token::op(2, op));
-    out.formula = std::string(name) + "(" + a.formula + ", " + b.formula + ")";
-    out.var_count = std::max(a.var_count, b.var_count);
-    out.complexity = out.tokens.size();
-    return out;
-}
-
-Expression number(double value) {
-    Expression out;
-    out.tokens.push_back(Token::real(value));
-    out.formula = number_text(value);
-    out.complexity = 1;
-    return out;
-}
-
 // a·f as a factor: f for 1, Neg(f) for −1, Times(a, f) otherwise.
 Expression scaled(double a, const Expression& f) {
     if (a == 1.0) return f;
-    if (a != -1.0) return joined(number(a), f, builtin_id::times, "Times");
-    Expression out = f;
-    out.tokens.push_back(Token::op(1, builtin_id::neg));
-    out.formula = "Neg(" + f.formula + ")";
-    out.complexity = out.tokens.size();
-    return out;
-}
-
-// The constant 1, as the levels write it: not a fitted number, so the polish leaves it alone.
-Expression one() {
-    Expression out;
-    out.tokens.push_back(Token::constant(builtin_id::one, Complex{1.0, 0.0}));
-    out.formula = "1";
-    out.complexity = 1;
-    return out;
+    if (a != -1.0) return apply_builtin(builtin_id::times, number(a), f);
+    return apply_builtin(builtin_id::neg, f);
 }
 
 // f + c: Subtract(f, −c) for a negative c, which reads better and costs the same; a 1 set there
 // is the constant 1.
 Expression plus_number(const Expression& f, double c) {
     const double size = std::fabs(c);
-    const Expression amount = size == 1.0 ? one() : number(size);
-    if (c < 0.0) return joined(f, amount, builtin_id::subtract, "Subtract");
-    return joined(f, size == 1.0 ? amount : number(c), builtin_id::plus, "Plus");
+    // The constant 1, as the levels write it: not a fitted number, so the polish leaves it alone.
+    const Expression amount = size == 1.0 ? builtin_constant(builtin_id::one) : number(size);
+    if (c < 0.0) return apply_builtin(builtin_id::subtract, f, amount);
+    return apply_builtin(builtin_id::plus, f, size == 1.0 ? amount : number(c));
 }
 
 // The power of a single variable a term is (x, Times(x, x), …), or 0 for any other term.
@@ -234,7 +203,7 @@ std::size_t power_of(const Expression& term, std::uint8_t& variable) {
 Expression power(std::uint8_t variable, std::size_t degree) {
     const Expression x = Expression::variable_leaf(variable);
     Expression out = x;
-    for (std::size_t d = 1; d < degree; ++d) out = joined(out, x, builtin_id::times, "Times");
+    for (std::size_t d = 1; d < degree; ++d) out = apply_builtin(builtin_id::times, out, x);
     return out;
 }
 
@@ -264,7 +233,7 @@ std::optional<Expression> horner_form(std::span<const Expression> terms,
     for (--i;; --i) {
         inner = plus_number(inner, by_degree[i].second);
         const std::size_t gap = by_degree[i].first - (i > 0 ? by_degree[i - 1].first : 0);
-        inner = joined(power(variable, gap), inner, builtin_id::times, "Times");
+        inner = apply_builtin(builtin_id::times, power(variable, gap), inner);
         if (i == 0) break;
     }
     if (offset != 0.0) inner = plus_number(inner, offset);
@@ -419,43 +388,26 @@ std::optional<std::vector<double>> fit_terms(std::span<const std::vector<double>
 
 Expression sum_form(std::span<const Expression> terms, std::span<const double> coefficients,
                     double offset) {
-    Expression out;
+    if (terms.empty()) return number(offset);
     std::vector<std::size_t> order(terms.size());
     for (std::size_t i = 0; i < terms.size(); ++i) order[i] = i;
     const auto lead = std::find_if(order.begin(), order.end(),
                                    [&](std::size_t i) { return coefficients[i] != -1.0; });
     if (lead != order.end()) std::rotate(order.begin(), lead, lead + 1);
-    const auto append = [&](const Expression& f, double scale) {
-        if (scale != 1.0) out.tokens.push_back(Token::real(scale));
-        out.tokens.insert(out.tokens.end(), f.tokens.begin(), f.tokens.end());
-        if (scale == 1.0) return f.formula;
-        out.tokens.push_back(Token::op(2, builtin_id::times));
-        return "Times(" + number_text(scale) + ", " + f.formula + ")";
-    };
+    Expression out;
     for (std::size_t position = 0; position < order.size(); ++position) {
         const Expression& f = terms[order[position]];
         const double a = coefficients[order[position]];
-        out.var_count = std::max(out.var_count, f.var_count);
         const bool negated = a == -1.0;
-        const std::string term = append(f, negated ? 1.0 : a);
+        const Expression term =
+            negated || a == 1.0 ? f : apply_builtin(builtin_id::times, number(a), f);
         if (position == 0) {
-            out.formula = negated ? "Neg(" + term + ")" : term;
-            if (negated) out.tokens.push_back(Token::op(1, builtin_id::neg));
-            continue;
-        }
-        out.tokens.push_back(Token::op(2, negated ? builtin_id::subtract : builtin_id::plus));
-        out.formula = (negated ? "Subtract(" : "Plus(") + out.formula + ", " + term + ")";
-    }
-    if (offset != 0.0 || out.tokens.empty()) {
-        out.tokens.push_back(Token::real(offset));
-        if (out.tokens.size() > 1) {
-            out.tokens.push_back(Token::op(2, builtin_id::plus));
-            out.formula = "Plus(" + out.formula + ", " + number_text(offset) + ")";
+            out = negated ? apply_builtin(builtin_id::neg, term) : term;
         } else {
-            out.formula = number_text(offset);
+            out = apply_builtin(negated ? builtin_id::subtract : builtin_id::plus, out, term);
         }
     }
-    out.complexity = out.tokens.size();
+    if (offset != 0.0) out = apply_builtin(builtin_id::plus, out, number(offset));
     return out;
 }
 
@@ -552,18 +504,9 @@ std::vector<Expression> monomials(std::uint8_t variables, std::size_t most) {
         std::vector<std::pair<Expression, std::uint8_t>> current;
         for (const auto& [product, last] : below) {
             for (std::uint8_t v = last; v < variables; ++v) {
-                Expression grown = product;
                 const Expression leaf = Expression::variable_leaf(v);
-                grown.tokens.insert(grown.tokens.end(), leaf.tokens.begin(), leaf.tokens.end());
-                if (degree == 1) {
-                    grown.formula = leaf.formula;
-                } else {
-                    grown.tokens.push_back(Token::op(2, builtin_id::times));
-                    grown.formula = "Times(" + product.formula + ", " + leaf.formula + ")";
-                }
-                grown.var_count = std::max<std::uint8_t>(grown.var_count, v + 1);
-                grown.complexity = grown.tokens.size();
-                current.emplace_back(std::move(grown), v);
+                current.emplace_back(
+                    degree == 1 ? leaf : apply_builtin(builtin_id::times, product, leaf), v);
             }
         }
         if (out.size() + current.size() > most) break;
