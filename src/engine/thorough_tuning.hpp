@@ -50,7 +50,7 @@ struct ThoroughTuning {
     // list. The rest (a tenth) covers what those bound: the ranking's heaps (twice a level's keep
     // of small picks per worker, a few MB each), the pool's partners (pairing_budget / pool size
     // blocks of one row of doubles: some 30 MB with the first pool of 256) and one fitter per
-    // worker (a copy of the data each).
+    // worker (a copy of the targets and a row's scratch each).
     double level_share = 0.40;
     double fingerprint_share = 0.30;
     double candidate_share = 0.20;
