@@ -10,7 +10,7 @@
 #include "bits.hpp"
 #include "engine/entry/run_bfs.hpp"
 #include "engine/levels/pool.hpp"
-#include "engine/thorough/thorough_affine.hpp"
+#include "engine/fit/affine_fit.hpp"
 #include "engine/thorough/thorough_front.hpp"
 #include "engine/thorough/thorough_pairs.hpp"
 #include "ops/builtin_ids.hpp"
@@ -54,9 +54,9 @@ struct AffineCase {
     std::vector<double> y;
 };
 
-class AffineSumsTest : public ::testing::TestWithParam<AffineCase> {};
+class AffineFitTest : public ::testing::TestWithParam<AffineCase> {};
 
-TEST_P(AffineSumsTest, MatchesTheNormalEquations) {
+TEST_P(AffineFitTest, MatchesTheNormalEquations) {
     const AffineCase& c = GetParam();
     const std::size_t n = c.f.size();
     long double sf = 0, sy = 0, sff = 0, sfy = 0;
@@ -74,19 +74,35 @@ TEST_P(AffineSumsTest, MatchesTheNormalEquations) {
         const long double r = a * c.f[j] + b - c.y[j];
         sse += r * r;
     }
-    const double mean = static_cast<double>(sy / n);
-    AffineSums sums;
-    for (std::size_t j = 0; j < n; ++j) sums.add(c.f[j], c.y[j] - mean);
-    double scale = 0.0, offset = 0.0;
-    sums.solve(mean, scale, offset);
-    const double tolerance = 1e-9 * (1.0 + std::fabs(static_cast<double>(b)));
-    EXPECT_NEAR(scale, static_cast<double>(a), 1e-9 * (1.0 + std::fabs(static_cast<double>(a))));
-    EXPECT_NEAR(offset, static_cast<double>(b), tolerance);
-    EXPECT_NEAR(sums.sse(), static_cast<double>(sse), 1e-9 * (1.0 + sums.target_ss()));
+    for (const bool wide : {false, true}) {
+        const auto value = [&](std::size_t j) { return c.f[j]; };
+        const auto target = [&](std::size_t j) { return c.y[j]; };
+        double scale = 0.0, offset = 0.0;
+        if (wide) {
+            const AffineFit<long double> fit = fit_affine<long double>(n, value, target);
+            scale = static_cast<double>(fit.scale);
+            offset = static_cast<double>(fit.offset);
+        } else {
+            const AffineFit<double> fit = fit_affine<double>(n, value, target);
+            scale = fit.scale;
+            offset = fit.offset;
+        }
+        const double tolerance = 1e-9 * (1.0 + std::fabs(static_cast<double>(b)));
+        EXPECT_NEAR(scale, static_cast<double>(a),
+                    1e-9 * (1.0 + std::fabs(static_cast<double>(a))));
+        EXPECT_NEAR(offset, static_cast<double>(b), tolerance);
+        long double fitted_sse = 0;
+        for (std::size_t j = 0; j < n; ++j) {
+            const long double r = scale * c.f[j] + offset - c.y[j];
+            fitted_sse += r * r;
+        }
+        EXPECT_NEAR(static_cast<double>(fitted_sse), static_cast<double>(sse),
+                    1e-9 * (1.0 + static_cast<double>(sse)));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, AffineSumsTest,
+    Cases, AffineFitTest,
     ::testing::Values(AffineCase{"exact_line", {0, 1, 2, 3}, {1.3, 3.8, 6.3, 8.8}},
                       AffineCase{"noisy", {0.5, 1.5, 2.0, 4.0, 5.5}, {1.0, 2.9, 4.2, 8.1, 10.7}},
                       AffineCase{"negative_slope", {1, 2, 3}, {-1, -4, -6.5}},
@@ -96,14 +112,51 @@ INSTANTIATE_TEST_SUITE_P(
                           "large_targets", {0.1, 0.2, 0.3, 0.7}, {5000.5, 5001.0, 5001.4, 5003.9}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(AffineSums, PrefixNeverExceedsTheWhole) {
-    AffineSums sums;
+// The rule for a constant f: spread within rounding of its size, or underflowing in double.
+struct SpreadCase {
+    const char* name;
+    double centred;
+    double raw;
+    bool spread;
+};
+
+class SpreadRuleTest : public ::testing::TestWithParam<SpreadCase> {};
+
+TEST_P(SpreadRuleTest, SameInBothPrecisionsAboveTheUnderflow) {
+    const SpreadCase& c = GetParam();
+    EXPECT_EQ(has_spread(c.centred, c.raw), c.spread);
+    if (c.centred > 1e-300) {
+        EXPECT_EQ(has_spread<long double>(c.centred, c.raw), c.spread);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SpreadRuleTest,
+    ::testing::Values(SpreadCase{"ordinary", 2.0, 14.0, true}, SpreadCase{"none", 0.0, 3.0, false},
+                      SpreadCase{"rounding_of_a_large_mean", 1e-20, 1e8, false},
+                      SpreadCase{"small_but_real", 1e-17, 1e8, true},
+                      SpreadCase{"underflowing", 1e-302, 1e-302, false},
+                      SpreadCase{"not_a_number", std::nan(""), 1.0, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// On any prefix of the rows the best map leaves no more than on all of them.
+TEST(AffineFit, PrefixNeverExceedsTheWhole) {
+    std::vector<double> f, y;
     double previous = 0.0;
     for (int j = 0; j < 50; ++j) {
         const double x = 0.1 * j;
-        sums.add(std::sin(x), x * x - 1.0);
-        EXPECT_GE(sums.sse() + 1e-12, previous);
-        previous = sums.sse();
+        f.push_back(std::sin(x));
+        y.push_back(x * x - 1.0);
+        const AffineFit<long double> fit = fit_affine<long double>(
+            f.size(), [&](std::size_t i) { return f[i]; }, [&](std::size_t i) { return y[i]; });
+        double sse = 0.0;
+        for (std::size_t i = 0; i < f.size(); ++i) {
+            const double r =
+                static_cast<double>(fit.scale) * f[i] + static_cast<double>(fit.offset) - y[i];
+            sse += r * r;
+        }
+        EXPECT_GE(sse + 1e-12, previous);
+        previous = sse;
     }
 }
 

@@ -8,6 +8,7 @@
 #include "engine/fit/dense_solve.hpp"
 #include "engine/fit/derivative_rules.hpp"
 #include "engine/fit/real_axis_eval.hpp"
+#include "engine/fit/affine_fit.hpp"
 #include "ops/builtin_ids.hpp"
 #include "ops/builtin_table.hpp"
 #include "ops/operator.hpp"
@@ -210,31 +211,12 @@ void LeastSquaresFitter::solve_affine(bool affine, Point& point) {
     point.scale = 1.0;
     point.offset = 0.0;
     if (affine && n > 0) {
-        // Two passes: centred sums keep a large common offset of f or y from cancelling.
-        double mean_f = 0.0;
-        double mean_y = 0.0;
-        for (std::size_t r = 0; r < n; ++r) {
-            mean_f += values_[r];
-            mean_y += targets_[active_[r]];
-        }
-        mean_f /= static_cast<double>(n);
-        mean_y /= static_cast<double>(n);
-        double s_ff = 0.0;
-        double s_fy = 0.0;
-        double f_squares = 0.0;
-        for (std::size_t r = 0; r < n; ++r) {
-            const double f = values_[r] - mean_f;
-            s_ff += f * f;
-            s_fy += f * (targets_[active_[r]] - mean_y);
-            f_squares += values_[r] * values_[r];
-        }
-        if (s_ff > 1e-300 && s_ff > 1e-26 * f_squares) {
-            point.scale = s_fy / s_ff;
-            point.offset = mean_y - point.scale * mean_f;
-        } else {  // f is constant: it explains nothing beyond the mean
-            point.scale = 0.0;
-            point.offset = mean_y - 0.0 * mean_f;
-        }
+        // A constant f explains nothing beyond the mean: a = 0.
+        const AffineFit<double> fit = fit_affine<double>(
+            n, [&](std::size_t r) { return values_[r]; },
+            [&](std::size_t r) { return targets_[active_[r]]; });
+        point.scale = fit.scale;
+        point.offset = fit.offset;
     }
     double sse = 0.0;
     for (std::size_t r = 0; r < n; ++r) {

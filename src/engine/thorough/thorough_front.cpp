@@ -1,23 +1,14 @@
 #include "engine/thorough/thorough_front.hpp"
 
 #include <cmath>
-#include <cstdio>
 #include <limits>
 
 #include "engine/select/pareto.hpp"
+#include "engine/fit/affine_fit.hpp"
+#include "engine/thorough/thorough_formula.hpp"
 #include "ops/builtin_ids.hpp"
 
 namespace kov {
-
-namespace {
-
-std::string number_text(double value) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.17g", value);
-    return buffer;
-}
-
-}  // namespace
 
 void ThoroughFront::offer(const Expression& expression, double error) {
     if (!std::isfinite(error)) return;
@@ -79,27 +70,10 @@ double rms_error(std::span<const double> values, std::span<const double> targets
 }
 
 Expression affine_form(const Expression& f, double scale, double offset) {
-    Expression out;
-    out.var_count = f.var_count;
-    if (scale == 1.0) {
-        out.tokens = f.tokens;
-        out.formula = f.formula;
-    } else if (scale == -1.0) {
-        out.tokens = f.tokens;
-        out.tokens.push_back(Token::op(1, builtin_id::neg));
-        out.formula = "Neg(" + f.formula + ")";
-    } else {
-        out.tokens.push_back(Token::real(scale));
-        out.tokens.insert(out.tokens.end(), f.tokens.begin(), f.tokens.end());
-        out.tokens.push_back(Token::op(2, builtin_id::times));
-        out.formula = "Times(" + number_text(scale) + ", " + f.formula + ")";
-    }
-    if (offset != 0.0) {
-        out.tokens.push_back(Token::real(offset));
-        out.tokens.push_back(Token::op(2, builtin_id::plus));
-        out.formula = "Plus(" + out.formula + ", " + number_text(offset) + ")";
-    }
-    out.complexity = out.tokens.size();
+    Expression out = scale == 1.0    ? f
+                     : scale == -1.0 ? apply_builtin(builtin_id::neg, f)
+                                     : apply_builtin(builtin_id::times, number(scale), f);
+    if (offset != 0.0) out = apply_builtin(builtin_id::plus, out, number(offset));
     return out;
 }
 
@@ -172,31 +146,16 @@ std::vector<ScoredExpression> affine_variants(const Expression& f, std::span<con
     add(1.0, 0.0);
     // Without variables a number would stand for the whole formula: no map to fit.
     if (f.var_count == 0) return out;
-    // Two passes in extended precision: an exact line comes back with its numbers to the last
-    // bit or so, not a few dozen units off.
-    using Wide = long double;
-    Wide mean_f = 0, mean_y = 0;
-    for (std::size_t j = 0; j < n; ++j) {
-        mean_f += values[j];
-        mean_y += targets[j];
-    }
-    mean_f /= static_cast<Wide>(n);
-    mean_y /= static_cast<Wide>(n);
-    Wide ff = 0, fy = 0, f_square = 0, f_target = 0;
-    for (std::size_t j = 0; j < n; ++j) {
-        const Wide f = values[j] - mean_f;
-        ff += f * f;
-        fy += f * (targets[j] - mean_y);
-        f_square += static_cast<Wide>(values[j]) * values[j];
-        f_target += static_cast<Wide>(values[j]) * targets[j];
-    }
-    if (f_square > 0) add(static_cast<double>(f_target / f_square), 0.0);
-    add(1.0, static_cast<double>(mean_y - mean_f));
+    // In extended precision: an exact line comes back with its numbers to the last bit or so,
+    // not a few dozen units off.
+    const AffineFit<long double> fit = fit_affine<long double>(
+        n, [&](std::size_t j) { return values[j]; }, [&](std::size_t j) { return targets[j]; });
+    if (fit.raw_squares > 0) add(static_cast<double>(fit.raw_products / fit.raw_squares), 0.0);
+    add(1.0, static_cast<double>(fit.mean_y - fit.mean_f));
     double scale = 0.0, offset = 0.0;
-    if (ff > 1e-26L * f_square) {
-        const Wide wide_scale = fy / ff;
-        scale = static_cast<double>(wide_scale);
-        offset = static_cast<double>(mean_y - wide_scale * mean_f);
+    if (!fit.constant) {
+        scale = static_cast<double>(fit.scale);
+        offset = static_cast<double>(fit.offset);
     }
     if (scale != 0.0) add(scale, offset);
     return out;

@@ -4,17 +4,11 @@
 #include <string>
 
 #include "engine/levels/fingerprint_table.hpp"
+#include "engine/thorough/thorough_tuning.hpp"
 
 namespace kov::bfs {
 
 namespace {
-
-// Shares of the budget. The rest covers what the others bound: the ranking's heaps (a few times
-// a level's keep), the pool's partners (at most a level's expressions, one row of doubles each),
-// one fitter per worker.
-constexpr double level_share = 0.40;
-constexpr double fingerprint_share = 0.30;
-constexpr double candidate_share = 0.20;
 
 // What the allocator adds to each block it hands out.
 constexpr double block_overhead = 16.0;
@@ -30,13 +24,13 @@ double string_bytes(const std::string& text) {
 
 ThoroughMemory share_memory(double total_bytes) {
     ThoroughMemory memory;
-    memory.level_bytes = level_share * total_bytes;
-    memory.fingerprint_keys = static_cast<std::size_t>(fingerprint_share * total_bytes /
-                                                       FingerprintTable::bytes_per_key());
+    memory.level_bytes = thorough_tuning.level_share * total_bytes;
+    memory.fingerprint_keys = static_cast<std::size_t>(
+        thorough_tuning.fingerprint_share * total_bytes / FingerprintTable::bytes_per_key());
     // A level's candidates are held twice for a moment: in the chunks a round fills, and in the
     // list they are appended to.
-    const auto listed =
-        static_cast<std::size_t>(candidate_share * total_bytes / (2.0 * sizeof(Candidate)));
+    const auto listed = static_cast<std::size_t>(thorough_tuning.candidate_share * total_bytes /
+                                                 (2.0 * sizeof(Candidate)));
     // After the set starts anew it holds the kept expressions; a level's new keys must fit beside.
     const auto kept_at_most =
         static_cast<std::size_t>(memory.level_bytes / expected_node_bytes(1, 1));

@@ -2,21 +2,18 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <string>
 
-#include "engine/levels/pool.hpp"
 #include "engine/thorough/best_kept.hpp"
+#include "engine/levels/pool.hpp"
+#include "engine/fit/affine_fit.hpp"
+#include "engine/thorough/thorough_formula.hpp"
 #include "engine/thorough/thorough_front.hpp"
+#include "engine/thorough/thorough_tuning.hpp"
 #include "ops/builtin_ids.hpp"
 
 namespace kov {
 
 namespace {
-
-// Pairs whose blocks correlate closer than this explain nothing one block alone would not, and
-// their coefficients would be ill-determined.
-constexpr double collinear_limit = 1e-10;
 
 bool ranks_before(const PairPick& x, const PairPick& y) {
     if (const int order = compare_fits(x.unexplained, x.complexity, y.unexplained, y.complexity)) {
@@ -27,16 +24,8 @@ bool ranks_before(const PairPick& x, const PairPick& y) {
 }
 
 // c·f as a term of a sum: f alone for 1, Times(c, f) otherwise.
-void append_term(Expression& out, std::string& text, const Expression& f, double scale) {
-    if (scale == 1.0) {
-        out.tokens.insert(out.tokens.end(), f.tokens.begin(), f.tokens.end());
-        text = f.formula;
-        return;
-    }
-    out.tokens.push_back(Token::real(scale));
-    out.tokens.insert(out.tokens.end(), f.tokens.begin(), f.tokens.end());
-    out.tokens.push_back(Token::op(2, builtin_id::times));
-    text = "Times(" + number_text(scale) + ", " + f.formula + ")";
+Expression term(const Expression& f, double scale) {
+    return scale == 1.0 ? f : apply_builtin(builtin_id::times, number(scale), f);
 }
 
 double rms_of(std::span<const double> f, double a, std::span<const double> g, double b, double c,
@@ -53,17 +42,11 @@ double rms_of(std::span<const double> f, double a, std::span<const double> g, do
 
 int compare_fits(double first_unexplained, std::uint32_t first_complexity,
                  double second_unexplained, std::uint32_t second_complexity) {
-    const double first_left = std::fmax(first_unexplained, exact_share);
-    const double second_left = std::fmax(second_unexplained, exact_share);
+    const double first_left = std::fmax(first_unexplained, thorough_tuning.exact_share);
+    const double second_left = std::fmax(second_unexplained, thorough_tuning.exact_share);
     if (first_left != second_left) return first_left < second_left ? -1 : 1;
     if (first_complexity != second_complexity) return first_complexity < second_complexity ? -1 : 1;
     return 0;
-}
-
-std::string number_text(double value) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.17g", value);
-    return buffer;
 }
 
 std::vector<double> unit_vector(std::span<const double> values) {
@@ -72,17 +55,15 @@ std::vector<double> unit_vector(std::span<const double> values) {
     for (double v : values) mean += v;
     mean /= static_cast<double>(values.size());
     std::vector<double> out(values.size());
-    double norm = 0.0;
+    double centred_squares = 0.0;
+    double raw_squares = 0.0;
     for (std::size_t j = 0; j < values.size(); ++j) {
         out[j] = values[j] - mean;
-        norm += out[j] * out[j];
+        centred_squares += out[j] * out[j];
+        raw_squares += values[j] * values[j];
     }
-    norm = std::sqrt(norm);
-    if (!(norm >
-          1e-12 * (std::fabs(mean) * std::sqrt(static_cast<double>(values.size())) + 1e-300)) ||
-        !std::isfinite(norm)) {
-        return {};
-    }
+    if (!has_spread(centred_squares, raw_squares) || !std::isfinite(centred_squares)) return {};
+    const double norm = std::sqrt(centred_squares);
     for (double& v : out) v /= norm;
     return out;
 }
@@ -105,7 +86,7 @@ std::optional<std::vector<PairPick>> best_pairs(std::span<const PairBlock> pool,
                                                 const std::function<bool()>& poll) {
     std::vector<std::vector<PairPick>> heaps(worker_count());
     const bool completed = parallel_for(
-        partners.size(), 16,
+        partners.size(), thorough_tuning.pairing_chunk,
         [&](std::size_t begin, std::size_t end, std::size_t worker) {
             std::vector<PairPick>& heap = heaps[worker];
             for (std::size_t q = begin; q < end; ++q) {
@@ -117,7 +98,7 @@ std::optional<std::vector<PairPick>> best_pairs(std::span<const PairBlock> pool,
                     double r = 0.0;
                     for (std::size_t j = 0; j < n; ++j) r += f.unit[j] * g.unit[j];
                     const double det = 1.0 - r * r;
-                    if (!(det > collinear_limit)) continue;
+                    if (!(det > thorough_tuning.collinear_limit)) continue;
                     const double u = f.correlation;
                     const double v = g.correlation;
                     const double explained = (u * u - 2.0 * r * u * v + v * v) / det;
@@ -166,7 +147,7 @@ bool fit_pair(std::span<const double> f, std::span<const double> g, std::span<co
         gy += dg * dy;
     }
     const Wide det = ff * gg - fg * fg;
-    if (!(det > static_cast<Wide>(collinear_limit) * ff * gg)) return false;
+    if (!(det > static_cast<Wide>(thorough_tuning.collinear_limit) * ff * gg)) return false;
     const Wide wa = (gg * fy - fg * gy) / det;
     const Wide wb = (ff * gy - fg * fy) / det;
     a = static_cast<double>(wa);
@@ -176,27 +157,11 @@ bool fit_pair(std::span<const double> f, std::span<const double> g, std::span<co
 }
 
 Expression pair_form(const Expression& f, double a, const Expression& g, double b, double c) {
-    Expression out;
-    out.var_count = std::max(f.var_count, g.var_count);
-    std::string first;
-    if (a == -1.0) {
-        append_term(out, first, f, 1.0);
-        out.tokens.push_back(Token::op(1, builtin_id::neg));
-        first = "Neg(" + first + ")";
-    } else {
-        append_term(out, first, f, a);
-    }
-    std::string second;
+    const Expression first = a == -1.0 ? apply_builtin(builtin_id::neg, f) : term(f, a);
     const bool subtract = b == -1.0;
-    append_term(out, second, g, subtract ? 1.0 : b);
-    out.tokens.push_back(Token::op(2, subtract ? builtin_id::subtract : builtin_id::plus));
-    out.formula = (subtract ? "Subtract(" : "Plus(") + first + ", " + second + ")";
-    if (c != 0.0) {
-        out.tokens.push_back(Token::real(c));
-        out.tokens.push_back(Token::op(2, builtin_id::plus));
-        out.formula = "Plus(" + out.formula + ", " + number_text(c) + ")";
-    }
-    out.complexity = out.tokens.size();
+    Expression out = apply_builtin(subtract ? builtin_id::subtract : builtin_id::plus, first,
+                                   term(g, subtract ? 1.0 : b));
+    if (c != 0.0) out = apply_builtin(builtin_id::plus, out, number(c));
     return out;
 }
 

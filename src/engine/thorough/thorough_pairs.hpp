@@ -20,17 +20,10 @@ struct PairBlock {
     std::uint32_t complexity = 0;  // of the block's expression: the simpler of equal pairs wins
 };
 
-// Combinations that leave less than this share of the target's spread unexplained are exact as far
-// as the ranking can tell.
-constexpr double exact_share = 1e-13;
-
 // Orders two combinations by the share they leave unexplained (all exact ones alike), then by
 // complexity: negative when the first comes first, positive when the second does, 0 when tied.
 [[nodiscard]] int compare_fits(double first_unexplained, std::uint32_t first_complexity,
                                double second_unexplained, std::uint32_t second_complexity);
-
-// A fitted number as formula text, to the last bit.
-[[nodiscard]] std::string number_text(double value);
 
 // Normalises values against a unit target; false for values without spread or not finite.
 [[nodiscard]] bool make_pair_block(std::span<const double> values,

@@ -5,17 +5,16 @@
 #include <cmath>
 #include <limits>
 
+#include "engine/thorough/best_kept.hpp"
 #include "engine/levels/bfs_operand.hpp"
 #include "engine/levels/pool.hpp"
-#include "engine/thorough/best_kept.hpp"
+#include "engine/fit/affine_fit.hpp"
+#include "engine/thorough/thorough_tuning.hpp"
 #include "ops/complex_math.hpp"
 
 namespace kov::bfs {
 
 namespace {
-
-// Rows every candidate is ranked on first; the cache puts rows spread over the data there.
-constexpr std::size_t screening_rows = 16;
 
 // The child's real parts on the first `count` cached rows; false when a row has no acceptable
 // value. One instantiation per operator so that each inlines.
@@ -86,7 +85,7 @@ public:
           level_(level),
           targets_(targets),
           rows_(targets.front().size()),
-          screening_(std::min(screening_rows, rows_)),
+          screening_(std::min(thorough_tuning.screening_rows, rows_)),
           keep_(keep),
           constant_quota_(constant_quota),
           screening_sums_(target_sums(targets, screening_)),
@@ -97,9 +96,10 @@ public:
         // First pass: every candidate on the screening rows; the best `screened` go on.
         states_.assign(worker_count(), WorkerState{});
         for (WorkerState& state : states_) state.values.resize(rows_);
-        const std::size_t screened = keep_ == 0 ? 0 : std::max(2 * keep_, keep_ + 256);
+        const std::size_t screened =
+            keep_ == 0 ? 0 : std::max(2 * keep_, keep_ + thorough_tuning.screened_beyond_keep);
         bool completed = parallel_for(
-            candidates.size(), 256,
+            candidates.size(), thorough_tuning.screening_chunk,
             [&](std::size_t begin, std::size_t end, std::size_t worker) {
                 for (std::size_t i = begin; i < end; ++i) {
                     screen(candidates.child(i), i, screened, states_[worker]);
@@ -124,7 +124,7 @@ public:
         // Second pass: the promising ones on every cached row.
         std::vector<std::uint8_t> valid(promising.size(), 0);
         completed = parallel_for(
-            promising.size(), 64,
+            promising.size(), thorough_tuning.ranking_chunk,
             [&](std::size_t begin, std::size_t end, std::size_t worker) {
                 for (std::size_t i = begin; i < end; ++i) {
                     valid[i] = rescore(promising[i], states_[worker]) ? 1 : 0;
@@ -168,7 +168,7 @@ private:
     double relative_error(const double* values, std::size_t n, const TargetSums& sums) const {
         double sum_f = 0.0;
         double sum_ff = 0.0;
-        std::array<double, max_ranking_targets> sum_fy{};
+        std::array<double, thorough_tuning.max_ranking_targets> sum_fy{};
         const double shift = values[0];
         const std::size_t count = targets_.size();
         for (std::size_t j = 0; j < n; ++j) {
@@ -179,7 +179,12 @@ private:
         }
         const double rows = static_cast<double>(n);
         const double s_ff = sum_ff - sum_f * sum_f / rows;
-        if (!(s_ff > 1e-300) || !(s_ff > 1e-13 * sum_ff)) return 1.0;
+        // The one-pass sums lose digits of s_ff to cancellation: below this share of sum_ff it is
+        // rounding, and the values explain nothing. This is the ranking's own guard, not the rule
+        // for a constant f (has_spread): that rule would also count values whose spread is
+        // within rounding of their size as constant, and change which candidates the levels keep.
+        constexpr double one_pass_rounding = 1e-13;
+        if (!(s_ff > double_underflow) || !(s_ff > one_pass_rounding * sum_ff)) return 1.0;
         double best = 1.0;
         for (std::size_t t = 0; t < count; ++t) {
             if (!(sums.spread[t] > 0.0)) continue;

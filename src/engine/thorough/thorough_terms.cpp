@@ -2,35 +2,20 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <numbers>
 #include <set>
 #include <string>
 
-#include "engine/levels/pool.hpp"
 #include "engine/thorough/best_kept.hpp"
+#include "engine/levels/pool.hpp"
+#include "engine/thorough/thorough_formula.hpp"
 #include "engine/thorough/thorough_front.hpp"
+#include "engine/thorough/thorough_tuning.hpp"
 #include "ops/builtin_ids.hpp"
 
 namespace kov {
 
 namespace {
-
-// A block whose part outside a sum's span is below this share of its length squared adds nothing
-// but an ill-determined coefficient (as for pairs).
-constexpr double collinear_limit = 1e-10;
-// Sums whose shares unexplained agree this closely span the same (their blocks differ by sign or
-// an offset): only the first is kept.
-constexpr double same_fit = 1e-9;
-// A fitted coefficient this close to ±1 is also tried as ±1: with noise it wanders that far.
-constexpr double unit_room = 0.25;
-// Every block of a sum that comes back explains, beyond the others, more than chance at this level
-// shared out over all the blocks it was picked from (Bonferroni): the best of hundreds of blocks
-// always explains some noise, and a term that only fits the noise bends the sum to it. (Blocks
-// that only count together, such as x³/5 − x, may enter one at a time without it.)
-constexpr double term_significance = 0.01;
-// Products of more variables than this are left to the levels.
-constexpr std::size_t most_monomial_degree = 6;
 
 bool ranks_before(const TermSum& x, const TermSum& y) {
     if (const int order = compare_fits(x.unexplained, x.complexity, y.unexplained, y.complexity)) {
@@ -57,7 +42,8 @@ bool extends_before(const Extension& x, const Extension& y) {
 // blocks: the square of the normal quantile two-sided at term_significance / choices (F with one
 // and many degrees of freedom is nearly χ² with one), found by bisection on erfc.
 double term_threshold(std::size_t choices) {
-    const double tail = term_significance / static_cast<double>(std::max<std::size_t>(choices, 1));
+    const double tail =
+        thorough_tuning.term_significance / static_cast<double>(std::max<std::size_t>(choices, 1));
     double low = 0.0;
     double high = 40.0;
     for (int step = 0; step < 100; ++step) {
@@ -93,7 +79,7 @@ SumBasis basis_of(const TermSum& sum, std::span<const PairBlock* const> candidat
             }
         }
         const double norm = std::sqrt(dot(axis, axis));
-        if (!(norm * norm > collinear_limit)) continue;
+        if (!(norm * norm > thorough_tuning.collinear_limit)) continue;
         for (double& v : axis) v /= norm;
         const double along = dot(axis, basis.residual);
         for (std::size_t j = 0; j < axis.size(); ++j) basis.residual[j] -= along * axis[j];
@@ -108,7 +94,7 @@ SumBasis basis_of(const TermSum& sum, std::span<const PairBlock* const> candidat
 // them per degree of freedom, reaches `threshold`. Exact sums always qualify.
 bool every_term_significant(const TermSum& sum, std::span<const PairBlock* const> candidates,
                             std::span<const double> unit_target, double threshold) {
-    if (sum.unexplained <= exact_share) return true;
+    if (sum.unexplained <= thorough_tuning.exact_share) return true;
     // The target is centred: the offset and each block take a degree of freedom.
     const std::size_t rows = unit_target.size();
     if (rows <= sum.blocks.size() + 1) return false;
@@ -135,7 +121,7 @@ std::optional<std::vector<std::vector<Extension>>> best_extensions(
     std::vector<std::vector<std::vector<Extension>>> heaps(
         workers, std::vector<std::vector<Extension>>(sums.size()));
     const bool completed = parallel_for(
-        candidates.size(), 64,
+        candidates.size(), thorough_tuning.extension_chunk,
         [&](std::size_t begin, std::size_t end, std::size_t worker) {
             for (std::size_t c = begin; c < end; ++c) {
                 const std::span<const double> u = candidates[c]->unit;
@@ -146,7 +132,7 @@ std::optional<std::vector<std::vector<Extension>>> best_extensions(
                         const double along = dot(q, u);
                         outside -= along * along;
                     }
-                    if (!(outside > collinear_limit)) continue;
+                    if (!(outside > thorough_tuning.collinear_limit)) continue;
                     const double toward = dot(basis.residual, u);
                     const double left =
                         std::fmax(basis.unexplained - toward * toward / outside, 0.0);
@@ -182,52 +168,21 @@ std::vector<long double> back_substitute(const std::vector<std::vector<long doub
     return b;
 }
 
-// Postfix pieces of a formula, its text alongside.
-Expression joined(const Expression& a, const Expression& b, std::size_t op, const char* name) {
-    Expression out = a;
-    out.tokens.insert(out.tokens.end(), b.tokens.begin(), b.tokens.end());
-    out.tokens.push_back(Token::op(2, op));
-    out.formula = std::string(name) + "(" + a.formula + ", " + b.formula + ")";
-    out.var_count = std::max(a.var_count, b.var_count);
-    out.complexity = out.tokens.size();
-    return out;
-}
-
-Expression number(double value) {
-    Expression out;
-    out.tokens.push_back(Token::real(value));
-    out.formula = number_text(value);
-    out.complexity = 1;
-    return out;
-}
-
 // a·f as a factor: f for 1, Neg(f) for −1, Times(a, f) otherwise.
 Expression scaled(double a, const Expression& f) {
     if (a == 1.0) return f;
-    if (a != -1.0) return joined(number(a), f, builtin_id::times, "Times");
-    Expression out = f;
-    out.tokens.push_back(Token::op(1, builtin_id::neg));
-    out.formula = "Neg(" + f.formula + ")";
-    out.complexity = out.tokens.size();
-    return out;
-}
-
-// The constant 1, as the levels write it: not a fitted number, so the polish leaves it alone.
-Expression one() {
-    Expression out;
-    out.tokens.push_back(Token::constant(builtin_id::one, Complex{1.0, 0.0}));
-    out.formula = "1";
-    out.complexity = 1;
-    return out;
+    if (a != -1.0) return apply_builtin(builtin_id::times, number(a), f);
+    return apply_builtin(builtin_id::neg, f);
 }
 
 // f + c: Subtract(f, −c) for a negative c, which reads better and costs the same; a 1 set there
 // is the constant 1.
 Expression plus_number(const Expression& f, double c) {
     const double size = std::fabs(c);
-    const Expression amount = size == 1.0 ? one() : number(size);
-    if (c < 0.0) return joined(f, amount, builtin_id::subtract, "Subtract");
-    return joined(f, size == 1.0 ? amount : number(c), builtin_id::plus, "Plus");
+    // The constant 1, as the levels write it: not a fitted number, so the polish leaves it alone.
+    const Expression amount = size == 1.0 ? builtin_constant(builtin_id::one) : number(size);
+    if (c < 0.0) return apply_builtin(builtin_id::subtract, f, amount);
+    return apply_builtin(builtin_id::plus, f, size == 1.0 ? amount : number(c));
 }
 
 // The power of a single variable a term is (x, Times(x, x), …), or 0 for any other term.
@@ -248,7 +203,7 @@ std::size_t power_of(const Expression& term, std::uint8_t& variable) {
 Expression power(std::uint8_t variable, std::size_t degree) {
     const Expression x = Expression::variable_leaf(variable);
     Expression out = x;
-    for (std::size_t d = 1; d < degree; ++d) out = joined(out, x, builtin_id::times, "Times");
+    for (std::size_t d = 1; d < degree; ++d) out = apply_builtin(builtin_id::times, out, x);
     return out;
 }
 
@@ -278,7 +233,7 @@ std::optional<Expression> horner_form(std::span<const Expression> terms,
     for (--i;; --i) {
         inner = plus_number(inner, by_degree[i].second);
         const std::size_t gap = by_degree[i].first - (i > 0 ? by_degree[i - 1].first : 0);
-        inner = joined(power(variable, gap), inner, builtin_id::times, "Times");
+        inner = apply_builtin(builtin_id::times, power(variable, gap), inner);
         if (i == 0) break;
     }
     if (offset != 0.0) inner = plus_number(inner, offset);
@@ -315,21 +270,22 @@ std::optional<std::vector<TermSum>> best_sums(std::span<const PairBlock* const> 
             if (beam.size() == options.beam) break;
             if (!seen.insert(sum.blocks).second) continue;
             // A block swapped for one of the same span (−f for f) leaves the same: one is enough.
-            if (!beam.empty() && !(beam.back().unexplained <= exact_share) &&
+            if (!beam.empty() && !(beam.back().unexplained <= thorough_tuning.exact_share) &&
                 std::fabs(sum.unexplained - beam.back().unexplained) <=
-                    same_fit * beam.back().unexplained) {
+                    thorough_tuning.same_fit * beam.back().unexplained) {
                 continue;
             }
             beam.push_back(std::move(sum));
         }
-        if (size >= 3) found.insert(found.end(), beam.begin(), beam.end());
+        if (size >= thorough_tuning.fewest_terms)
+            found.insert(found.end(), beam.begin(), beam.end());
         // An exact sum needs no more blocks.
-        if (!beam.empty() && beam.front().unexplained <= exact_share) break;
+        if (!beam.empty() && beam.front().unexplained <= thorough_tuning.exact_share) break;
     }
     // Backward elimination from the largest sums: a block picked early for its fit alone may be
     // the one the others do not need once they are all there.
     for (TermSum sum : beam) {
-        while (sum.blocks.size() > 3) {
+        while (sum.blocks.size() > thorough_tuning.fewest_terms) {
             TermSum best;
             for (std::size_t drop = 0; drop < sum.blocks.size(); ++drop) {
                 TermSum smaller;
@@ -398,7 +354,8 @@ std::optional<std::vector<double>> fit_terms(std::span<const std::vector<double>
         }
         Wide norm = 0.0L;
         for (Wide v : axis) norm += v * v;
-        if (!(length > 0.0L) || !(norm > static_cast<Wide>(collinear_limit) * length)) {
+        if (!(length > 0.0L) ||
+            !(norm > static_cast<Wide>(thorough_tuning.collinear_limit) * length)) {
             return std::nullopt;
         }
         norm = std::sqrt(norm);
@@ -431,43 +388,26 @@ std::optional<std::vector<double>> fit_terms(std::span<const std::vector<double>
 
 Expression sum_form(std::span<const Expression> terms, std::span<const double> coefficients,
                     double offset) {
-    Expression out;
+    if (terms.empty()) return number(offset);
     std::vector<std::size_t> order(terms.size());
     for (std::size_t i = 0; i < terms.size(); ++i) order[i] = i;
     const auto lead = std::find_if(order.begin(), order.end(),
                                    [&](std::size_t i) { return coefficients[i] != -1.0; });
     if (lead != order.end()) std::rotate(order.begin(), lead, lead + 1);
-    const auto append = [&](const Expression& f, double scale) {
-        if (scale != 1.0) out.tokens.push_back(Token::real(scale));
-        out.tokens.insert(out.tokens.end(), f.tokens.begin(), f.tokens.end());
-        if (scale == 1.0) return f.formula;
-        out.tokens.push_back(Token::op(2, builtin_id::times));
-        return "Times(" + number_text(scale) + ", " + f.formula + ")";
-    };
+    Expression out;
     for (std::size_t position = 0; position < order.size(); ++position) {
         const Expression& f = terms[order[position]];
         const double a = coefficients[order[position]];
-        out.var_count = std::max(out.var_count, f.var_count);
         const bool negated = a == -1.0;
-        const std::string term = append(f, negated ? 1.0 : a);
+        const Expression term =
+            negated || a == 1.0 ? f : apply_builtin(builtin_id::times, number(a), f);
         if (position == 0) {
-            out.formula = negated ? "Neg(" + term + ")" : term;
-            if (negated) out.tokens.push_back(Token::op(1, builtin_id::neg));
-            continue;
-        }
-        out.tokens.push_back(Token::op(2, negated ? builtin_id::subtract : builtin_id::plus));
-        out.formula = (negated ? "Subtract(" : "Plus(") + out.formula + ", " + term + ")";
-    }
-    if (offset != 0.0 || out.tokens.empty()) {
-        out.tokens.push_back(Token::real(offset));
-        if (out.tokens.size() > 1) {
-            out.tokens.push_back(Token::op(2, builtin_id::plus));
-            out.formula = "Plus(" + out.formula + ", " + number_text(offset) + ")";
+            out = negated ? apply_builtin(builtin_id::neg, term) : term;
         } else {
-            out.formula = number_text(offset);
+            out = apply_builtin(negated ? builtin_id::subtract : builtin_id::plus, out, term);
         }
     }
-    out.complexity = out.tokens.size();
+    if (offset != 0.0) out = apply_builtin(builtin_id::plus, out, number(offset));
     return out;
 }
 
@@ -499,9 +439,9 @@ std::vector<ScoredExpression> sum_variants(std::span<const Expression> terms,
     std::vector<std::vector<double>> free_columns;
     std::vector<std::size_t> free_terms;
     for (std::size_t i = 0; i < terms.size(); ++i) {
-        const double unit = std::fabs(coefficients[i] - 1.0) <= unit_room   ? 1.0
-                            : std::fabs(coefficients[i] + 1.0) <= unit_room ? -1.0
-                                                                            : 0.0;
+        const double unit = std::fabs(coefficients[i] - 1.0) <= thorough_tuning.unit_room   ? 1.0
+                            : std::fabs(coefficients[i] + 1.0) <= thorough_tuning.unit_room ? -1.0
+                                                                                            : 0.0;
         if (unit == 0.0) {
             free_columns.push_back(values[i]);
             free_terms.push_back(i);
@@ -560,22 +500,13 @@ std::vector<Expression> monomials(std::uint8_t variables, std::size_t most) {
     // Exponent vectors of one degree from those of the degree below, each extended by a variable
     // no lower than its last, so that every product comes once.
     std::vector<std::pair<Expression, std::uint8_t>> below{{Expression{}, 0}};
-    for (std::size_t degree = 1; degree <= most_monomial_degree; ++degree) {
+    for (std::size_t degree = 1; degree <= thorough_tuning.most_monomial_degree; ++degree) {
         std::vector<std::pair<Expression, std::uint8_t>> current;
         for (const auto& [product, last] : below) {
             for (std::uint8_t v = last; v < variables; ++v) {
-                Expression grown = product;
                 const Expression leaf = Expression::variable_leaf(v);
-                grown.tokens.insert(grown.tokens.end(), leaf.tokens.begin(), leaf.tokens.end());
-                if (degree == 1) {
-                    grown.formula = leaf.formula;
-                } else {
-                    grown.tokens.push_back(Token::op(2, builtin_id::times));
-                    grown.formula = "Times(" + product.formula + ", " + leaf.formula + ")";
-                }
-                grown.var_count = std::max<std::uint8_t>(grown.var_count, v + 1);
-                grown.complexity = grown.tokens.size();
-                current.emplace_back(std::move(grown), v);
+                current.emplace_back(
+                    degree == 1 ? leaf : apply_builtin(builtin_id::times, product, leaf), v);
             }
         }
         if (out.size() + current.size() > most) break;

@@ -9,6 +9,7 @@
 #include "core/expression.hpp"
 #include "engine/fit/optimizer.hpp"
 #include "engine/thorough/thorough_pairs.hpp"
+#include "engine/thorough/thorough_tuning.hpp"
 #include "ops/registry.hpp"
 
 namespace kov {
@@ -27,9 +28,9 @@ struct TermSum {
 };
 
 struct TermSearchOptions {
-    std::size_t most_terms = 6;  // blocks in a sum at most
-    std::size_t beam = 12;       // sums kept per size, each extended by as many blocks
-    std::size_t per_size = 4;    // best sums of each size from 3 up that come back
+    std::size_t most_terms = thorough_tuning.most_terms;  // blocks in a sum at most
+    std::size_t beam = thorough_tuning.sum_beam;  // sums kept per size, each extended by as many
+    std::size_t per_size = thorough_tuning.sums_per_size;  // best sums of each size that come back
 };
 
 // Forward selection with refit on the blocks' unit vectors against the unit target, kept as a

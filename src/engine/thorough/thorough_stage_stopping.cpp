@@ -1,0 +1,77 @@
+// When the search stops: an exact formula, the noise floor reached, or no time for a level.
+
+#include <algorithm>
+#include <cmath>
+
+#include "engine/select/constant_snapping.hpp"
+#include "engine/thorough/thorough_stages.hpp"
+
+namespace kov {
+
+namespace {
+
+// Reaching the noise floor alone does not show the structure: a wrong one with a few fitted
+// numbers bends to fit the noise as well, and tends to come first, being shorter; and on few
+// noise-free rows the estimated "noise" may be curvature the rows do not resolve. A formula at
+// the floor whose numbers all snap to simple values while it stays there, and whose residuals
+// leave nothing that neighbouring rows share, is the data's formula as far as they can tell;
+// otherwise the search goes on. Each front entry is tried once.
+bool noise_floor_reached(ThoroughState& state) {
+    if (!(state.noise > 0.0)) return false;
+    const ThoroughTuning& tuning = thorough_tuning;
+    const double margin =
+        state.config.noise
+            ? tuning.given_noise_margin
+            : tuning.given_noise_margin * (1.0 + tuning.estimate_standard_errors *
+                                                     noise_estimate_spread(state.rows.size()));
+    const double floor = margin * state.noise;
+    std::vector<double> values;
+    std::vector<Complex> stack;
+    for (const auto& [complexity, entry] : state.front.entries()) {
+        const auto& [error, expression] = entry;
+        // While the levels are searched whole, a shorter formula may still reach the floor: the
+        // search goes on until every shorter one was looked at.
+        if (state.searched_whole && state.searched_level + 1 < complexity) continue;
+        if (error > floor || !state.tried_at_floor.insert({complexity, error}).second) continue;
+        const Expression snapped = snap_constants(expression, state.rows, state.targets,
+                                                  snapping_noise(state), operators(state));
+        FormulaCost cost;
+        count_numbers(snapped, cost);
+        if (cost.fitted_constants > 0) continue;
+        if (!real_values(snapped, state.rows, operators(state), values, stack)) continue;
+        if (rms_error(values, state.targets) > floor) continue;
+        for (std::size_t j = 0; j < values.size(); ++j) values[j] -= state.targets[j];
+        if (!state.residual_structure) state.residual_structure.emplace(state.input_rows);
+        if (state.residual_structure->looks_like_noise(values)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool should_stop(ThoroughState& state) {
+    if (state.config.disable_early_exit) return false;
+    const double best = state.front.best_error();
+    if (best <= state.config.early_exit_tolerance * state.scale) return true;
+    return noise_floor_reached(state);
+}
+
+// The estimated noise counts like a given one: a snap that costs no more than the noise is what
+// the data allow.
+NoiseModel snapping_noise(const ThoroughState& state) {
+    const std::optional<double> sigma =
+        state.config.noise ? state.config.noise
+                           : (state.noise > 0.0 ? std::optional(state.noise) : std::nullopt);
+    return NoiseModel{state.scale, sigma};
+}
+
+bool worth_running(const ThoroughState& state, std::uint64_t level) {
+    if (level <= state.config.max_complexity) return true;
+    if (!state.deadline.limited() || level > thorough_tuning.deepest_level) return false;
+    if (keep_count(state, level) == 0) return false;  // no memory left to keep what it finds
+    const double cost = expansion_cost(state, level, parent_cap(state, level));
+    const double predicted = state.last_level_seconds * cost / std::max(state.last_level_cost, 1.0);
+    return predicted < state.deadline.remaining();
+}
+
+}  // namespace kov

@@ -1,0 +1,158 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kov {
+
+// Every number that steers the thorough search, with the reason for its value. Limits that follow
+// from the data or the settings (beam_width, max_complexity, the time limit) are not here; nor are
+// numbers of a formula's own math (a mean's 1/n).
+struct ThoroughTuning {
+    // ---- Rows ------------------------------------------------------------------------------
+    // Rows the levels cache and rank on; larger data is subsampled to this many, well spread over
+    // the targets: enough to tell shapes apart, few enough that a level of 40 000 stays cheap.
+    std::size_t sample_limit = 128;
+    // Leading rows of the sample, spread over the targets, on which every candidate is screened
+    // before the promising ones are ranked on the whole sample.
+    std::size_t screening_rows = 16;
+    // Candidates the screening passes on: twice the keep, and at least this many more, so that
+    // the screening's coarser order rarely drops one the whole sample would keep.
+    std::size_t screened_beyond_keep = 256;
+    // Rows the confirmations measure candidates on: evenly strided beyond this many, since
+    // telling the best of a few candidates needs no more; polishing measures on all rows.
+    std::size_t confirmation_limit = 1000;
+
+    // ---- Levels ----------------------------------------------------------------------------
+    // Children generated per level at most (parents beyond a common rank cap are left out),
+    // unless beam_width parents per level give more; the memory budget bounds even those.
+    double children_budget = 5e6;
+    // Expressions a level keeps at most, and its constants (no variables) kept apart.
+    std::size_t level_cap = 40000;
+    std::size_t constant_quota = 64;
+    // A level may take the memory left for the caches divided by this, so that the levels after
+    // it still have room (beam_width expressions are kept while that much is left).
+    double memory_left_parts = 3.0;
+    // Levels a time-limited search may go to past max_complexity.
+    std::uint64_t deepest_level = 40;
+    // Targets the levels are ranked against: the real one and alternatives (times or divided by
+    // a variable, less a block's share).
+    std::size_t max_ranking_targets = 9;
+    // Division by a variable ranks only where the variable keeps above this share of its
+    // largest size: near zero the quotient is dominated by a few rows.
+    double divisor_least_share = 1e-2;
+
+    // ---- Memory ----------------------------------------------------------------------------
+    // Bytes the search's data may take together (levels, fingerprint set, candidates, pools):
+    // with the interpreter and its imports, a process well below 1.5 GB.
+    double memory_budget = 1e9;
+    // Shares of the budget for the levels' caches, the fingerprint set and one level's candidate
+    // list. The rest (a tenth) covers what those bound: the ranking's heaps (twice a level's keep
+    // of small picks per worker, a few MB each), the pool's partners (pairing_budget / pool size
+    // blocks of one row of doubles: some 30 MB with the first pool of 256) and one fitter per
+    // worker (a copy of the targets and a row's scratch each).
+    double level_share = 0.40;
+    double fingerprint_share = 0.30;
+    double candidate_share = 0.20;
+
+    // ---- Offers to the front ---------------------------------------------------------------
+    // Best candidates per level offered to the front in affine form.
+    std::size_t offered_per_level = 96;
+    // Of those (and of the fits), the best confirmed on all rows when the data is subsampled.
+    std::size_t confirmed_per_level = 16;
+
+    // ---- Fitted constants ------------------------------------------------------------------
+    // Best candidates per level with named constants whose constants become fitted numbers.
+    std::size_t fitted_per_level = 128;
+    // More constants than this rarely fit from one start and cost the most.
+    std::uint32_t max_fitted_constants = 4;
+    // The final refit of the front starts from the numbers found, once, with this many steps:
+    // they are close already.
+    int polish_starts = 1;
+    int polish_iterations = 100;
+
+    // ---- Sums of two blocks ----------------------------------------------------------------
+    // The best blocks of each level join a pool, the best of each new level are paired with the
+    // whole pool, and the best pairs are confirmed on all rows.
+    std::size_t pool_per_level = 64;
+    // Small blocks are the usual terms of a sum: more of them join.
+    std::size_t pool_per_small_level = 256;
+    std::uint64_t small_level = 4;
+    // Partners per level: as many as keep the pairing within this many multiply-adds, at least
+    // the best few thousand.
+    double pairing_budget = 1e9;
+    std::size_t partners_at_least = 2000;
+    std::size_t pairs_confirmed = 16;
+
+    // ---- Sums of several blocks ------------------------------------------------------------
+    // Picked, once this level is done, among the pool's blocks up to this complexity (single
+    // functions of a variable, x·y, sin(x²), …) and the products of the variables, as many
+    // whole degrees of those as give at most `most_products`.
+    std::uint64_t simple_block_complexity = 4;
+    std::size_t most_products = 84;
+    // Products of more variables than this are left to the levels.
+    std::size_t most_monomial_degree = 6;
+    // Rows per coefficient at least, so that a sum cannot simply pass through the data; and the
+    // fewest blocks a sum of several has (two are the pairs' business).
+    std::size_t rows_per_term = 3;
+    std::size_t fewest_terms = 3;
+    // The forward selection: blocks in a sum at most, sums kept per size (each extended by as
+    // many blocks), and the best sums of each size that come back.
+    std::size_t most_terms = 6;
+    std::size_t sum_beam = 12;
+    std::size_t sums_per_size = 4;
+    // Every block of a sum that comes back explains, beyond the others, more than chance at this
+    // level shared out over all the blocks it was picked from (Bonferroni): the best of hundreds
+    // of blocks always explains some noise, and a term that only fits the noise bends the sum to
+    // it. (Blocks that only count together, such as x³/5 − x, may enter one at a time without it.)
+    double term_significance = 0.01;
+    // A fitted coefficient this close to ±1 is also tried as ±1: with noise it wanders that far.
+    double unit_room = 0.25;
+
+    // ---- Residual targets ------------------------------------------------------------------
+    // Blocks up to this complexity may lend the ranking a target: what remains of the targets
+    // once the block's share is taken out, so that the other part of a sum survives until it is
+    // paired. Such a block must explain some of the targets, but not nearly all.
+    std::uint64_t residual_block_level = 3;
+    double residual_least_correlation = 0.3;
+    double residual_most_correlation = 0.9995;
+
+    // ---- Tolerances ------------------------------------------------------------------------
+    // Errors below this fraction of the targets' RMS are rounding: such formulas count as exact.
+    double exact_fraction = 1e-12;
+    // Combinations that leave less than this share of the target's spread unexplained are exact
+    // as far as the ranking can tell (a few hundred roundings of the unit vectors' products).
+    double exact_share = 1e-13;
+    // Blocks whose part outside the others' span is below this share of their length squared
+    // add nothing but an ill-determined coefficient: pairs and sums skip them.
+    double collinear_limit = 1e-10;
+    // Sums whose shares unexplained agree this closely span the same (their blocks differ by sign
+    // or an offset): only the first is kept.
+    double same_fit = 1e-9;
+
+    // ---- Stopping --------------------------------------------------------------------------
+    // A formula within this factor of the noise is as good as the data can tell: the search
+    // stops. An estimated noise level is itself uncertain (and tends low on few rows): it gets
+    // this many of its standard errors more room.
+    double given_noise_margin = 1.1;
+    double estimate_standard_errors = 2.0;
+
+    // ---- Work handed to a worker at a time ---------------------------------------------------
+    // Speed only: the outcome is the same for any split. Cheap items go in larger chunks, so
+    // that handing them out costs little beside the work.
+    std::size_t screening_chunk = 256;  // candidates screened on the first rows
+    std::size_t ranking_chunk = 64;     // promising candidates ranked on the sample
+    std::size_t building_chunk = 64;    // kept children composed and evaluated
+    std::size_t pairing_chunk = 16;     // partners, each paired with the whole pool
+    std::size_t extension_chunk = 64;   // blocks, each tried on every sum of the beam
+    std::size_t confirming_chunk = 2;   // expressions evaluated on all rows
+};
+
+inline constexpr ThoroughTuning thorough_tuning{};
+
+static_assert(thorough_tuning.level_share + thorough_tuning.fingerprint_share +
+                      thorough_tuning.candidate_share <
+                  1.0,
+              "the memory shares leave room for what they bound");
+
+}  // namespace kov
