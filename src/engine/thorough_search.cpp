@@ -292,6 +292,7 @@ public:
         if (config_.fit_constants && !offer_pairs(1)) {
             if (cancelled_) return SearchError::cancelled();
         }
+        send_progress(1);
         if (!should_stop()) {
             print(seeded_line(levels_[1].size()));
             for (std::uint64_t level = 2;; ++level) {
@@ -317,6 +318,19 @@ private:
 
     void print(const std::string& line) const {
         if (config_.verbose && hooks_.progress) hooks_.progress(line);
+    }
+
+    void send_progress(std::uint64_t level) const {
+        if (!hooks_.on_progress) return;
+        ProgressEvent event{
+            level, deadline_.elapsed(), config_.time_limit, front_.best_error(), {}};
+        for (const auto& [complexity, entry] : front_.entries()) {
+            if (entry.first == event.best_error) {
+                event.best_formula = entry.second.formula;
+                break;
+            }
+        }
+        hooks_.on_progress(event);
     }
 
     // Exact relative to the targets' scale, or down to the noise with a formula of simple numbers.
@@ -587,6 +601,7 @@ private:
         print(level_line(level, std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed),
                          levels_[level].size()));
         if (hooks_.on_level) hooks_.on_level(level, levels_[level].expressions);
+        send_progress(level);
         if (hooks_.stats != nullptr) {
             stats.generated = counts.generated;
             stats.unique = candidates.size();
