@@ -161,7 +161,7 @@ class SearchResult:
         self, protocol: SupportsIndex, /
     ) -> tuple[Callable[[_ResultState, str], SearchResult], tuple[_ResultState, str]]: ...
 
-def _rebuild_result(state: _ResultState, version: str = ..., /) -> SearchResult:
+def _rebuild_result(state: _ResultState, version: str | None = None, /) -> SearchResult:
     """Rebuilds a pickled SearchResult from its state."""
 
 # (name, arity) of every built-in operator, in id order.

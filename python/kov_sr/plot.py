@@ -56,6 +56,16 @@ def _results(source: Any) -> tuple[list[SearchResult], SearchResult | None]:
     return results, Front(results).selected
 
 
+def _latex_label(source: Any, selected: SearchResult) -> str:
+    """The selected formula in LaTeX, with a fitted model's feature names when it has them."""
+    table = getattr(source, "equations_", None)
+    if table is not None and selected in list(source.candidates_):
+        position = list(source.candidates_).index(selected)
+        row = table.iloc[position] if hasattr(table, "iloc") else table[position]
+        return str(row["latex"])
+    return selected.to_latex()
+
+
 def front(front_or_model: Any, ax: Axes | None = None) -> Axes:
     """The Pareto front: error against complexity, log scale, the selected formula marked.
 
@@ -77,7 +87,7 @@ def front(front_or_model: Any, ax: Axes | None = None) -> Axes:
             label=SELECTED_LABEL,
         )
         ax.annotate(
-            f"${selected.to_latex()}$",
+            f"${_latex_label(front_or_model, selected)}$",
             (selected.complexity, shown),
             xytext=(8, 8),
             textcoords="offset points",

@@ -347,9 +347,15 @@ PyObject* rebuild_result(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
         PyObject* state = nullptr;
         PyObject* version = nullptr;
-        if (!PyArg_ParseTuple(args, "O|U:_rebuild_result", &state, &version)) return nullptr;
-        // Before the state is read: a newer layout is refused, and the warning says why.
-        if (version != nullptr && !check_pickled_version(version, "SearchResult")) return nullptr;
+        if (!PyArg_ParseTuple(args, "O|O:_rebuild_result", &state, &version)) return nullptr;
+        if (version != nullptr && version != Py_None) {
+            if (!PyUnicode_Check(version)) {
+                state_type_error("version", "a str or None", version);
+                return nullptr;
+            }
+            // Before the state is read: a newer layout is refused, and the warning says why.
+            if (!check_pickled_version(version, "SearchResult")) return nullptr;
+        }
         std::optional<ReadResult> read = read_result(state);
         if (!read) return nullptr;
         return wrap_result(std::move(read->record), read->within_precision);

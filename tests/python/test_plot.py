@@ -50,7 +50,9 @@ def test_the_front_plot_takes_a_list_a_result_or_a_model(front):
     from kov_sr.sklearn import KovRegressor
 
     model = KovRegressor(max_complexity=5, model_selection="accuracy").fit(ROWS, YS)
-    assert shown_front(plot.front(model))[1] == [(model.result_.complexity, model.result_.error)]
+    ax = plot.front(model)
+    assert shown_front(ax)[1] == [(model.result_.complexity, model.result_.error)]
+    assert [text.get_text() for text in ax.texts] == [f"${model.equations_['latex'][0]}$"]
     with pytest.raises(ValueError, match="not fitted"):
         plot.front(KovRegressor())
 

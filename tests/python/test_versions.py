@@ -68,3 +68,15 @@ def test_an_estimator_records_its_version_and_warns_from_a_newer_one():
             fresh.__setstate__(state)
         assert [w.category for w in caught] == ([PickleVersionWarning] if warns else [])
         assert fresh.formula_ == model.formula_
+
+
+@pytest.mark.parametrize(("version", "error"), [
+    (None, None), ("0.0.1", None), (3, TypeError), (b"0.1.0", TypeError),
+])
+def test_the_version_beside_a_state_is_a_string_or_none(exp_result, version, error):
+    state = exp_result.__reduce__()[1][0]
+    if error is None:
+        assert repr(_core._rebuild_result(state, version)) == repr(exp_result)
+    else:
+        with pytest.raises(error, match="version must be a str or None"):
+            _core._rebuild_result(state, version)
