@@ -5,6 +5,8 @@ from typing import Any, Literal, SupportsFloat, SupportsIndex, final
 
 from numpy.typing import NDArray
 
+from kov_sr.display import Front
+
 __version__: str
 
 __all__ = [
@@ -96,7 +98,7 @@ class Searcher:
         """Alias for find_multivariate (Scikit-Learn style)."""
     def find_candidates(
         self, inputs: _Matrix, ys: _Vector, *, progress: _Progress = None
-    ) -> list[SearchResult]:
+    ) -> Front:
         """Returns the Pareto-front of all candidate formulas found."""
     def find_selected(
         self, inputs: _Matrix, ys: _Vector, *, progress: _Progress = None
@@ -119,7 +121,7 @@ class Searcher:
         """Returns up to count closed forms for a scalar constant, best first: by error, then complexity."""
     def _find_pareto(
         self, inputs: _Matrix, ys: _Vector, *, progress: _Progress = None
-    ) -> list[SearchResult]:
+    ) -> Front:
         """Returns the Pareto-front of one search that stops early, as find_multivariate does."""
     def __reduce__(self) -> tuple[Callable[..., Searcher], tuple[int, dict[str, Any]]]: ...
 
