@@ -85,8 +85,8 @@ class Searcher:
         Supports both Python lists and NumPy arrays.
         progress=True shows a progress bar instead of the progress lines (tqdm when
         installed); a callable receives (level, elapsed, time_limit, best_error,
-        best_formula) after each level and a few times a second. Every search method
-        takes it."""
+        best_formula) after each level and a few times a second. fit and the find_
+        methods take it."""
     def find_multivariate(
         self, inputs: _Matrix, ys: _Vector, *, progress: _Progress = None
     ) -> SearchResult:

@@ -310,8 +310,8 @@ PyDoc_STRVAR(find_function_doc,
              "Supports both Python lists and NumPy arrays.\n"
              "progress=True shows a progress bar instead of the progress lines (tqdm when\n"
              "installed); a callable receives (level, elapsed, time_limit, best_error,\n"
-             "best_formula) after each level and a few times a second. Every search method\n"
-             "takes it.");
+             "best_formula) after each level and a few times a second. fit and the find_\n"
+             "methods take it.");
 PyDoc_STRVAR(find_multivariate_doc,
              "find_multivariate($self, inputs, ys, *, progress=None)\n--\n\n"
              "Finds a multivariate function f(x0, x1, ...) \xe2\x89\x88 y.\n"

@@ -54,8 +54,8 @@ SEARCHER_DOCS = [
      "Finds a univariate function f(x) ≈ y.\nSupports both Python lists and NumPy arrays.\n"
      "progress=True shows a progress bar instead of the progress lines (tqdm when\n"
      "installed); a callable receives (level, elapsed, time_limit, best_error,\n"
-     "best_formula) after each level and a few times a second. Every search method\n"
-     "takes it."),
+     "best_formula) after each level and a few times a second. fit and the find_\n"
+     "methods take it."),
     ("find_multivariate", "(self, /, inputs, ys, *, progress=None)",
      "Finds a multivariate function f(x0, x1, ...) ≈ y.\nInputs should be a 2D array-like structure."),
     ("fit", "(self, /, inputs, ys, *, progress=None)", "Alias for find_multivariate (Scikit-Learn style)."),
