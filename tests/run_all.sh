@@ -2,7 +2,8 @@
 # Builds and runs every test, on a fresh machine too: first installs the tools it needs
 # (tests/install_tools.sh), then runs the C++ unit tests (GoogleTest) in two builds (the native
 # one; one with every portable fallback forced, built by clang with libc++, the macOS toolchain),
-# then the Python tests against a fresh install of the package, then both again under the address
+# then the Python tests against a fresh install of the package, then the wheel a user without a
+# compiler gets (tests/check_wheel.sh), then both suites again under the address
 # and undefined-behaviour sanitizers (tests/run_sanitizers.sh; KOV_SKIP_SANITIZERS=1 skips that
 # step locally, CI runs it).
 set -euo pipefail
@@ -30,6 +31,7 @@ CC=clang CXX=clang++ cpp_tests build/clang-libcxx-portable -DKOV_PORTABLE=ON \
 
 "$python" -m pip install --quiet ".[test]"
 "$python" -m pytest
+PYTHON="$python" bash tests/check_wheel.sh
 
 if [[ "${KOV_SKIP_SANITIZERS:-0}" != 1 ]]; then
   PYTHON="$python" bash tests/run_sanitizers.sh

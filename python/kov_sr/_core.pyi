@@ -5,6 +5,10 @@ from typing import Any, Literal, SupportsFloat, SupportsIndex, final
 
 from numpy.typing import NDArray
 
+from kov_sr.display import Front
+
+__version__: str
+
 __all__ = [
     "Searcher",
     "SearchResult",
@@ -23,6 +27,10 @@ _Matrix = Sequence[Sequence[_Number] | NDArray[Any]] | NDArray[Any]
 # value.re, value.im), the composed formula text, complexity, var_count, error, description length
 # and within_precision (None but for constant recognition). Layout 1 states (the first six) still load.
 _Token = tuple[int, int, int, int, float, float]
+
+# What the search methods take as progress=: True for a progress bar, or a callable receiving
+# (level, elapsed, time_limit, best_error, best_formula).
+_Progress = bool | None | Callable[[int, float, float | None, float, str], object]
 
 # The search strategies of Searcher(strategy=...).
 _Strategy = Literal["classic", "thorough"]
@@ -70,17 +78,31 @@ class Searcher:
     def noise(self) -> float | None:
         """standard deviation of the targets' noise, used by the thorough strategy; None to
         estimate it from the data."""
-    def find_function(self, xs: _Vector, ys: _Vector) -> SearchResult:
+    def find_function(
+        self, xs: _Vector, ys: _Vector, *, progress: _Progress = None
+    ) -> SearchResult:
         """Finds a univariate function f(x) ≈ y.
-        Supports both Python lists and NumPy arrays."""
-    def find_multivariate(self, inputs: _Matrix, ys: _Vector) -> SearchResult:
+        Supports both Python lists and NumPy arrays.
+        progress=True shows a progress bar instead of the progress lines (tqdm when
+        installed); a callable receives (level, elapsed, time_limit, best_error,
+        best_formula) after each level and a few times a second. fit and the find_
+        methods take it."""
+    def find_multivariate(
+        self, inputs: _Matrix, ys: _Vector, *, progress: _Progress = None
+    ) -> SearchResult:
         """Finds a multivariate function f(x0, x1, ...) ≈ y.
         Inputs should be a 2D array-like structure."""
-    def fit(self, inputs: _Matrix, ys: _Vector) -> SearchResult:
+    def fit(
+        self, inputs: _Matrix, ys: _Vector, *, progress: _Progress = None
+    ) -> SearchResult:
         """Alias for find_multivariate (Scikit-Learn style)."""
-    def find_candidates(self, inputs: _Matrix, ys: _Vector) -> list[SearchResult]:
+    def find_candidates(
+        self, inputs: _Matrix, ys: _Vector, *, progress: _Progress = None
+    ) -> Front:
         """Returns the Pareto-front of all candidate formulas found."""
-    def find_selected(self, inputs: _Matrix, ys: _Vector) -> SearchResult:
+    def find_selected(
+        self, inputs: _Matrix, ys: _Vector, *, progress: _Progress = None
+    ) -> SearchResult:
         """Finds the formula of least description length among the candidates.
         Runs the search of find_multivariate and picks, from its Pareto-front, the formula
         that best trades error against complexity and fitted numbers."""
@@ -97,7 +119,9 @@ class Searcher:
         count: SupportsIndex = 10,
     ) -> list[SearchResult]:
         """Returns up to count closed forms for a scalar constant, best first: by error, then complexity."""
-    def _find_pareto(self, inputs: _Matrix, ys: _Vector) -> list[SearchResult]:
+    def _find_pareto(
+        self, inputs: _Matrix, ys: _Vector, *, progress: _Progress = None
+    ) -> Front:
         """Returns the Pareto-front of one search that stops early, as find_multivariate does."""
     def __reduce__(self) -> tuple[Callable[..., Searcher], tuple[int, dict[str, Any]]]: ...
 
@@ -130,11 +154,16 @@ class SearchResult:
         """Evaluates the formula for a batch of inputs (list of lists or 2D array)."""
     def predict(self, inputs: _Matrix) -> list[float]:
         """Alias for eval_batch (Scikit-Learn style)."""
+    def _repr_latex_(self) -> str: ...
+    def _repr_html_(self) -> str: ...
     def __reduce__(
         self,
     ) -> tuple[Callable[[_ResultState], SearchResult], tuple[_ResultState]]: ...
+    def __reduce_ex__(
+        self, protocol: SupportsIndex, /
+    ) -> tuple[Callable[[_ResultState, str], SearchResult], tuple[_ResultState, str]]: ...
 
-def _rebuild_result(state: _ResultState, /) -> SearchResult:
+def _rebuild_result(state: _ResultState, version: str | None = None, /) -> SearchResult:
     """Rebuilds a pickled SearchResult from its state."""
 
 # (name, arity) of every built-in operator, in id order.

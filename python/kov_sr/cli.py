@@ -2,8 +2,9 @@
 
     kov-sr fit FILE.csv [--target COLUMN] [--max-complexity N] [--beam-width N] [--penalty X]
                         [--strategy {classic,thorough}] [--time-limit SECONDS] [--noise SIGMA]
-                        [--candidates] [--quiet]
+                        [--candidates] [--quiet] [--progress]
     kov-sr constant VALUE...
+    kov-sr --version
 
 ``fit`` uses the thorough search by default; ``constant`` the classic one, whose answers are closed
 forms without fitted numbers.
@@ -27,6 +28,7 @@ from kov_sr._core import KovComplexityError, KovDimensionError, Searcher
 from kov_sr._options import SEARCH_OPTIONS, SearchOption, searcher_arguments
 from kov_sr.export import with_names
 from kov_sr.selection import select
+from kov_sr.versions import package_version
 
 __all__ = ["main"]
 
@@ -69,6 +71,7 @@ def _argument_parser() -> argparse.ArgumentParser:
         prog="kov-sr",
         description="Find closed-form formulas for data and numbers.",
     )
+    parser.add_argument("--version", action="version", version=f"kov-sr {package_version()}")
     commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
 
     fit = commands.add_parser(
@@ -86,6 +89,13 @@ def _argument_parser() -> argparse.ArgumentParser:
         "its description length (lower is better)",
     )
     _add_search_settings(fit, "fit")
+
+    fit.add_argument(
+        "--progress",
+        action="store_true",
+        help="show a progress bar on standard error instead of the progress lines: elapsed time "
+        "against the time limit, the level, the best error so far",
+    )
 
     constant = commands.add_parser(
         "constant",
@@ -213,7 +223,7 @@ def _fit(arguments: argparse.Namespace) -> None:
     searcher = _searcher(arguments)
     if arguments.candidates:
         with _search_output(arguments):
-            results = searcher.find_candidates(inputs, ys)
+            results = searcher.find_candidates(inputs, ys, progress=arguments.progress)
         print(f"{'complexity':>10}  {'error':<12}  {'description_length':>18}  formula")
         for result in results:
             formula = with_names(result.formula, input_names)
@@ -224,7 +234,7 @@ def _fit(arguments: argparse.Namespace) -> None:
     else:
         # The Pareto list of the search find_multivariate runs: its first entry is that answer.
         with _search_output(arguments):
-            results = searcher._find_pareto(inputs, ys)
+            results = searcher._find_pareto(inputs, ys, progress=arguments.progress)
         if not results:  # only non-finite errors: what find_multivariate reports
             raise KovComplexityError(f"No formula found up to complexity {arguments.max_complexity}")
         result = results[0]

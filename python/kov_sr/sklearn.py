@@ -26,8 +26,10 @@ except ImportError as error:
 
 from kov_sr._core import Searcher, SearchResult
 from kov_sr._options import SEARCH_OPTIONS, SearchOption, default, searcher_arguments
+from kov_sr.display import Front, table_html
 from kov_sr.export import with_names
 from kov_sr.selection import select
+from kov_sr.versions import check_pickled_version, package_version
 
 __all__ = ["KovRegressor"]
 
@@ -42,6 +44,12 @@ _ESTIMATOR_ONLY: dict[str, tuple[list[Any], str]] = {
         '    Which candidate ``result_`` (and so ``formula_`` and ``predict``) is: "best" takes\n'
         "    the one of least description length, trading error against complexity and fitted\n"
         '    numbers; "accuracy" takes the most accurate one.',
+    ),
+    "progress": (
+        ["boolean"],
+        "progress : bool, default=False\n"
+        "    Show a progress bar during the search (tqdm when installed): elapsed time against the\n"
+        "    time limit, the level, the best error so far.",
     ),
 }
 
@@ -121,6 +129,7 @@ class KovRegressor(RegressorMixin, BaseEstimator):
         time_limit: float | None = default("time_limit"),
         noise: float | None = default("noise"),
         model_selection: Literal["best", "accuracy"] = "best",
+        progress: bool = False,
     ) -> None:
         self.max_complexity = max_complexity
         self.complexity_penalty = complexity_penalty
@@ -130,6 +139,7 @@ class KovRegressor(RegressorMixin, BaseEstimator):
         self.time_limit = time_limit
         self.noise = noise
         self.model_selection = model_selection
+        self.progress = progress
 
     @_validated
     def fit(self, X: ArrayLike, y: ArrayLike) -> KovRegressor:
@@ -142,12 +152,13 @@ class KovRegressor(RegressorMixin, BaseEstimator):
         args, kwargs = searcher_arguments(values)
         searcher = Searcher(*args, **kwargs)
         # The Pareto list of the one search that find_multivariate runs, early exit included.
-        candidates: list[SearchResult] = searcher._find_pareto(X_checked, y_checked)
-        self.candidates_ = candidates
+        candidates = searcher._find_pareto(X_checked, y_checked, progress=bool(self.progress))
         self.result_ = select(candidates) if self.model_selection == "best" else candidates[0]
+        chosen = candidates.index(self.result_)
+        self.candidates_ = Front(candidates, selected=chosen)
         names = self._feature_names()
         self.formula_ = with_names(self.result_.formula, names or _plain_names(self.n_features_in_))
-        self.equations_ = _equations(candidates, names, self.n_features_in_)
+        self.equations_ = _equations(candidates, names, self.n_features_in_, chosen)
         return self
 
     def predict(self, X: ArrayLike) -> NDArray[np.float64]:
@@ -155,6 +166,19 @@ class KovRegressor(RegressorMixin, BaseEstimator):
         check_is_fitted(self)
         X_checked = validate_data(self, X, dtype=np.float64, reset=False)
         return np.asarray(self.result_.predict(X_checked), dtype=np.float64)
+
+    # The pickle records the kov_sr version that wrote it (scikit-learn records its own), so that
+    # an older kov_sr loading it can say so.
+    def __getstate__(self) -> dict[str, Any]:
+        state: dict[str, Any] = super().__getstate__()
+        return {**state, "_kov_sr_version": package_version()}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        state = dict(state)
+        pickled = state.pop("_kov_sr_version", None)
+        if isinstance(pickled, str):
+            check_pickled_version(pickled, "KovRegressor")
+        super().__setstate__(state)
 
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()
@@ -184,13 +208,15 @@ Attributes
 result_ : SearchResult
     The selected formula (see ``model_selection``).
 candidates_ : list of SearchResult
-    The Pareto list: each formula more accurate than every simpler one, most accurate first.
+    The Pareto list: each formula more accurate than every simpler one, most accurate first
+    (a ``kov_sr.display.Front``: in a notebook, a table with ``result_`` marked).
 formula_ : str
     ``result_.formula`` with the feature names in place of ``v_{i}``.
 equations_ : pandas.DataFrame or list of dict
     One row per candidate, in the order of ``candidates_``, with the columns complexity,
     error, description_length, formula, latex and python (all three texts with the feature
-    names). A DataFrame when pandas is installed, else a list of dicts.
+    names). A DataFrame when pandas is installed, else a list of dicts; in a notebook either
+    shows the row of ``result_`` marked.
 n_features_in_ : int
     Number of features seen during fit.
 feature_names_in_ : ndarray of str
@@ -209,8 +235,11 @@ KovRegressor.__doc__ = (
 )
 
 
-def _equations(candidates: Sequence[SearchResult], names: Sequence[str] | None, count: int) -> Any:
-    """The table of candidates; ``names`` are the feature names, None for x0, x1, ..."""
+def _equations(
+    candidates: Sequence[SearchResult], names: Sequence[str] | None, count: int, selected: int
+) -> Any:
+    """The table of candidates; ``names`` are the feature names, None for x0, x1, ...; the row
+    ``selected`` is marked in notebooks."""
     plain = _plain_names(count)
     latex = (
         [f"x_{{{index}}}" for index in range(count)]
@@ -232,11 +261,28 @@ def _equations(candidates: Sequence[SearchResult], names: Sequence[str] | None, 
     try:
         import pandas
     except ImportError:
-        return rows
-    return pandas.DataFrame(rows, columns=_COLUMNS)
+        return _EquationRows(rows, selected)
+    from kov_sr._equations import Equations
+
+    table = Equations(rows, columns=_COLUMNS)
+    table.attrs["selected"] = selected
+    return table
 
 
 _COLUMNS = ["complexity", "error", "description_length", "formula", "latex", "python"]
+
+
+class _EquationRows(list[dict[str, Any]]):
+    """The table as a list of dicts (without pandas), marking the selected row in notebooks."""
+
+    def __init__(self, rows: Sequence[dict[str, Any]], selected: int) -> None:
+        super().__init__(rows)
+        self.selected = selected
+
+    def _repr_html_(self) -> str:
+        return table_html(
+            _COLUMNS, [(i, [row[c] for c in _COLUMNS]) for i, row in enumerate(self)], self.selected
+        )
 
 
 def _plain_names(count: int) -> list[str]:

@@ -7,6 +7,7 @@
 #include "python/members.hpp"
 #include "python/pickling.hpp"
 #include "python/py_ref.hpp"
+#include "python/version.hpp"
 
 namespace kov::python {
 namespace {
@@ -53,6 +54,7 @@ PyObject* create_module() {
     if (!add_operator_table(module.get())) return nullptr;
     if (!add_searcher_option_table(module.get())) return nullptr;
     if (!add_distributed(module.get())) return nullptr;
+    if (!add_version(module.get())) return nullptr;
     return module.release();
 }
 

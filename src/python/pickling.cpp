@@ -20,6 +20,7 @@
 #include "python/options.hpp"
 #include "python/search_result.hpp"
 #include "python/searcher.hpp"
+#include "python/version.hpp"
 
 namespace kov::python {
 namespace {
@@ -341,8 +342,20 @@ std::optional<ReadResult> read_result(PyObject* state) {
 
 // ---- The reconstructors ------------------------------------------------------------------------
 
-PyObject* rebuild_result(PyObject*, PyObject* state) {
+// (state) from pickles written before results recorded their version, (state, version) since.
+PyObject* rebuild_result(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
+        PyObject* state = nullptr;
+        PyObject* version = nullptr;
+        if (!PyArg_ParseTuple(args, "O|O:_rebuild_result", &state, &version)) return nullptr;
+        if (version != nullptr && version != Py_None) {
+            if (!PyUnicode_Check(version)) {
+                state_type_error("version", "a str or None", version);
+                return nullptr;
+            }
+            // Before the state is read: a newer layout is refused, and the warning says why.
+            if (!check_pickled_version(version, "SearchResult")) return nullptr;
+        }
         std::optional<ReadResult> read = read_result(state);
         if (!read) return nullptr;
         return wrap_result(std::move(read->record), read->within_precision);
@@ -393,14 +406,14 @@ PyObject* rebuild_searcher(PyObject*, PyObject* args) {
 }
 
 PyDoc_STRVAR(rebuild_result_doc,
-             "_rebuild_result($module, state, /)\n--\n\n"
+             "_rebuild_result($module, state, version=None, /)\n--\n\n"
              "Rebuilds a pickled SearchResult from its state.");
 PyDoc_STRVAR(rebuild_searcher_doc,
              "_rebuild_searcher($module, /, *state)\n--\n\n"
              "Rebuilds a pickled Searcher from its settings.");
 
 PyMethodDef reconstructors[] = {
-    {"_rebuild_result", rebuild_result, METH_O, rebuild_result_doc},
+    {"_rebuild_result", rebuild_result, METH_VARARGS, rebuild_result_doc},
     {"_rebuild_searcher", rebuild_searcher, METH_VARARGS, rebuild_searcher_doc},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -415,10 +428,14 @@ PyObject* reduce_with(PyObject* function, PyRef arguments) {
 
 }  // namespace
 
-PyObject* reduce_result(const SearchResult& record, std::optional<bool> within_precision) {
+PyObject* reduce_result(const SearchResult& record, std::optional<bool> within_precision,
+                        bool with_version) {
     PyRef state = PyRef::steal(result_state(record, within_precision));
     if (!state) return nullptr;
-    return reduce_with(rebuild_result_function, PyRef::steal(PyTuple_Pack(1, state.get())));
+    PyRef arguments =
+        PyRef::steal(with_version ? Py_BuildValue("(Os)", state.get(), package_version())
+                                  : PyTuple_Pack(1, state.get()));
+    return reduce_with(rebuild_result_function, std::move(arguments));
 }
 
 PyObject* reduce_searcher(const SearchConfig& config) {

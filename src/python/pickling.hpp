@@ -15,9 +15,11 @@ namespace kov::python {
 
 // (kov_sr._core._rebuild_result, (state,)): the state holds every token exactly, the composed
 // formula text, the complexity, var_count, the error, the description length and, for a constant's
-// answer, whether it is within the value's precision. New reference, or null with an error set.
+// answer, whether it is within the value's precision. With `with_version` (what pickle and copy
+// get, through __reduce_ex__) the arguments are (state, version): the package's version, so that
+// an older one loading the pickle can say that it is older. New reference, or null with an error.
 [[nodiscard]] PyObject* reduce_result(const SearchResult& record,
-                                      std::optional<bool> within_precision);
+                                      std::optional<bool> within_precision, bool with_version);
 
 // (kov_sr._core._rebuild_searcher, (2, {option name: value})). The reconstructor also accepts the
 // state of earlier versions, (max_complexity, complexity_penalty, beam_width).

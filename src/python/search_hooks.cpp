@@ -8,6 +8,8 @@ namespace {
 // The engine polls far more often than a person can notice; checking the clock is cheaper than
 // entering the interpreter's signal machinery on every poll.
 constexpr std::chrono::milliseconds signal_check_interval{20};
+// Often enough for a bar's clock to look alive, rarely enough to cost nothing.
+constexpr std::chrono::milliseconds progress_tick_interval{200};
 
 bool call_method(PyObject* object, const char* name, PyObject* argument) {
     PyRef method = PyRef::steal(PyObject_GetAttrString(object, name));
@@ -35,6 +37,9 @@ SearchHooks InterpreterHooks::hooks() {
     SearchHooks hooks;
     hooks.progress = [this](std::string_view line) { write_line(line); };
     hooks.should_cancel = [this] { return should_cancel(); };
+    if (progress_callback_ != nullptr) {
+        hooks.on_progress = [this](const ProgressEvent& event) { send_progress(event); };
+    }
     return hooks;
 }
 
@@ -69,9 +74,41 @@ bool InterpreterHooks::should_cancel() {
     if (now - last_signal_check_ < signal_check_interval) return false;
     last_signal_check_ = now;
     const InterpreterLockRetaken locked(*released_);
-    if (PyErr_CheckSignals() == 0) return false;
-    error_.take_current();
-    return true;
+    if (PyErr_CheckSignals() != 0) {
+        error_.take_current();
+        return true;
+    }
+    if (last_event_ && now - last_tick_ >= progress_tick_interval) {
+        last_tick_ = now;
+        const std::chrono::duration<double> since = now - last_event_time_;
+        call_progress(last_event_->elapsed_seconds + since.count());
+    }
+    return failed();
+}
+
+void InterpreterHooks::send_progress(const ProgressEvent& event) {
+    if (failed()) return;
+    last_event_ = event;
+    last_event_time_ = last_tick_ = std::chrono::steady_clock::now();
+    const InterpreterLockRetaken locked(*released_);
+    call_progress(event.elapsed_seconds);
+}
+
+// With the interpreter lock held.
+void InterpreterHooks::call_progress(double elapsed) {
+    const ProgressEvent& event = *last_event_;
+    PyRef limit = event.time_limit ? PyRef::steal(PyFloat_FromDouble(*event.time_limit))
+                                   : PyRef::borrow(Py_None);
+    PyRef formula = PyRef::steal(PyUnicode_DecodeUTF8(
+        event.best_formula.data(), static_cast<Py_ssize_t>(event.best_formula.size()), "replace"));
+    if (!limit || !formula) {
+        error_.take_current();
+        return;
+    }
+    PyRef result = PyRef::steal(PyObject_CallFunction(
+        progress_callback_, "KdOdO", static_cast<unsigned long long>(event.level), elapsed,
+        limit.get(), event.best_error, formula.get()));
+    if (!result) error_.take_current();
 }
 
 }  // namespace kov::python

@@ -3,6 +3,7 @@
 #include "python/py_ref.hpp"
 
 #include <chrono>
+#include <optional>
 #include <string_view>
 
 #include "engine/entry/run_bfs.hpp"
@@ -20,6 +21,9 @@ namespace kov::python {
 //             contextlib.redirect_stdout and test capture see the lines as they come.
 //   should_cancel: polls for signals so that Ctrl-C stops a search that may run for minutes
 //                (on the main thread: Python handles signals nowhere else).
+//   on_progress: with a progress callback, calls it with (level, elapsed, time_limit, best_error,
+//                best_formula) after each level, and on the main thread a few times a second in
+//                between with the elapsed time brought up to date, so that a bar keeps moving.
 // The first Python error (a failed write, the KeyboardInterrupt) is kept and stops the search; the
 // caller raises it once run_bfs has returned.
 class InterpreterHooks {
@@ -30,18 +34,27 @@ public:
                                     const SearchConfig& config);
 
     [[nodiscard]] bool failed() const noexcept { return error_.holds(); }
+    // A Python callable to receive the progress events (borrowed: the caller keeps it alive for
+    // the search). Null: none.
+    void set_progress_callback(PyObject* callback) noexcept { progress_callback_ = callback; }
     // Sets the kept error as the current Python error again. Returns null.
     PyObject* raise_kept_error() noexcept;
 
 private:
     void write_line(std::string_view line);
     bool should_cancel();
+    void send_progress(const ProgressEvent& event);
+    void call_progress(double elapsed);
 
     SearchHooks hooks();
 
     InterpreterLockReleased* released_ = nullptr;  // set while run() runs the engine
     SavedException error_;
     std::chrono::steady_clock::time_point last_signal_check_{};
+    PyObject* progress_callback_ = nullptr;
+    std::optional<ProgressEvent> last_event_;
+    std::chrono::steady_clock::time_point last_event_time_{};
+    std::chrono::steady_clock::time_point last_tick_{};
 };
 
 }  // namespace kov::python

@@ -166,8 +166,32 @@ PyObject* predict(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* reduce(PyObject* self, PyObject*) {
     return guarded([&] {
         const ResultData& data = data_of(self);
-        return reduce_result(data.record, data.within_precision);
+        return reduce_result(data.record, data.within_precision, false);
     });
+}
+
+// What pickle and copy call: __reduce__'s state with the package's version beside it.
+PyObject* reduce_ex(PyObject* self, PyObject*) {
+    return guarded([&] {
+        const ResultData& data = data_of(self);
+        return reduce_result(data.record, data.within_precision, true);
+    });
+}
+
+// Notebook display: kov_sr.display renders the result (the formula typeset, its error and
+// complexity); written in Python, where the markup is easy to read.
+PyObject* display_with(PyObject* self, const char* renderer) {
+    PyRef module = PyRef::steal(PyImport_ImportModule("kov_sr.display"));
+    if (!module) return nullptr;
+    return PyObject_CallMethod(module.get(), renderer, "O", self);
+}
+
+PyObject* repr_latex(PyObject* self, PyObject*) {
+    return display_with(self, "result_latex");
+}
+
+PyObject* repr_html(PyObject* self, PyObject*) {
+    return display_with(self, "result_html");
 }
 
 // ---- The class ---------------------------------------------------------------------------------
@@ -188,6 +212,9 @@ PyDoc_STRVAR(predict_doc,
              "predict($self, inputs)\n--\n\n"
              "Alias for eval_batch (Scikit-Learn style).");
 PyDoc_STRVAR(reduce_doc, "__reduce__($self)\n--\n\nHelper for pickle.");
+PyDoc_STRVAR(reduce_ex_doc,
+             "__reduce_ex__($self, protocol, /)\n--\n\nHelper for pickle: __reduce__ with the "
+             "version.");
 
 PyMethodDef methods[] = {
     {"to_latex", to_latex, METH_NOARGS, to_latex_doc},
@@ -196,6 +223,9 @@ PyMethodDef methods[] = {
     {"eval_batch", as_cfunction<eval_batch>(), METH_VARARGS | METH_KEYWORDS, eval_batch_doc},
     {"predict", as_cfunction<predict>(), METH_VARARGS | METH_KEYWORDS, predict_doc},
     {"__reduce__", reduce, METH_NOARGS, reduce_doc},
+    {"__reduce_ex__", reduce_ex, METH_O, reduce_ex_doc},
+    {"_repr_latex_", repr_latex, METH_NOARGS, nullptr},
+    {"_repr_html_", repr_html, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -18,6 +18,7 @@
 #include "python/options.hpp"
 #include "python/pickling.hpp"
 #include "python/search_hooks.hpp"
+#include "python/search_progress.hpp"
 #include "python/search_result.hpp"
 #include "python/search_turn.hpp"
 #include "python/searcher.hpp"
@@ -59,14 +60,21 @@ void searcher_dealloc(PyObject* self) {
 // ---- Running a search ------------------------------------------------------------------------
 
 // The formulas of one search, most accurate first; empty optional with a Python error set.
+// `progress` is the method's progress= argument (null when not given); a progress bar replaces the
+// progress lines, which would break it up.
 std::optional<std::vector<SearchResult>> search(const Matrix& rows, const Vector& targets,
-                                                const SearchConfig& config) {
+                                                const SearchConfig& config,
+                                                PyObject* progress = nullptr) {
+    const std::optional<SearchProgress> reporter = SearchProgress::from_argument(progress, config);
+    if (!reporter) return std::nullopt;
     const SearchTurn turn;
     if (!turn.taken()) return std::nullopt;
     // The engine runs without the interpreter lock: it reads its own copy of the settings, which
     // no other thread can change meanwhile.
-    const SearchConfig settings = config;
+    SearchConfig settings = config;
+    if (reporter->callback() != nullptr) settings.verbose = false;
     InterpreterHooks interpreter;
+    interpreter.set_progress_callback(reporter->callback());
     SearchOutcome outcome = interpreter.run(rows, targets, settings);
     // A kept error (Ctrl-C, a failing sys.stdout) wins even over a search that still completed.
     if (interpreter.failed()) {
@@ -86,8 +94,9 @@ std::optional<std::vector<SearchResult>> search(const Matrix& rows, const Vector
 
 // The most accurate formula. The engine can, in a corner case (only non-finite errors on the
 // front), return no formula at all; that is reported like a search that found nothing.
-PyObject* search_best(const Matrix& rows, const Vector& targets, const SearchConfig& config) {
-    std::optional<std::vector<SearchResult>> results = search(rows, targets, config);
+PyObject* search_best(const Matrix& rows, const Vector& targets, const SearchConfig& config,
+                      PyObject* progress) {
+    std::optional<std::vector<SearchResult>> results = search(rows, targets, config, progress);
     if (!results) return nullptr;
     if (results->empty()) {
         return raise(map_error(SearchError::no_formula_found(config.max_complexity)));
@@ -122,11 +131,20 @@ std::optional<Samples> finite_samples(PyObject* inputs_arg, PyObject* ys_arg) {
     return Samples{std::move(*inputs), std::move(*ys)};
 }
 
+// (first, ys, *, progress=None): `format` is "OO|$O:name".
 bool parse_two(PyObject* args, PyObject* kwargs, const char* format, const char* first_name,
-               PyObject** first, PyObject** second) {
-    const char* keywords[] = {first_name, "ys", nullptr};
+               PyObject** first, PyObject** second, PyObject** progress) {
+    const char* keywords[] = {first_name, "ys", "progress", nullptr};
     return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), first,
-                                       second) != 0;
+                                       second, progress) != 0;
+}
+
+// The search's front as a kov_sr.display.Front: a list that shows itself as a table in notebooks.
+PyObject* front_of(PyRef list) {
+    if (!list) return nullptr;
+    PyRef module = PyRef::steal(PyImport_ImportModule("kov_sr.display"));
+    if (!module) return nullptr;
+    return PyObject_CallMethod(module.get(), "Front", "O", list.get());
 }
 
 // ---- Methods -----------------------------------------------------------------------------------
@@ -134,7 +152,10 @@ bool parse_two(PyObject* args, PyObject* kwargs, const char* format, const char*
 PyObject* find_function(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* xs_arg = nullptr;
     PyObject* ys_arg = nullptr;
-    if (!parse_two(args, kwargs, "OO:find_function", "xs", &xs_arg, &ys_arg)) return nullptr;
+    PyObject* progress = nullptr;
+    if (!parse_two(args, kwargs, "OO|$O:find_function", "xs", &xs_arg, &ys_arg, &progress)) {
+        return nullptr;
+    }
     return guarded([&]() -> PyObject* {
         const std::optional<Vector> xs = finite_vector(xs_arg, "xs");
         if (!xs) return nullptr;
@@ -144,27 +165,28 @@ PyObject* find_function(PyObject* self, PyObject* args, PyObject* kwargs) {
         Matrix rows;
         rows.reserve(xs->size());
         for (const double x : *xs) rows.push_back(Vector{x});
-        return search_best(rows, *ys, config_of(self));
+        return search_best(rows, *ys, config_of(self), progress);
     });
 }
 
 PyObject* multivariate(PyObject* self, PyObject* args, PyObject* kwargs, const char* format) {
     PyObject* inputs_arg = nullptr;
     PyObject* ys_arg = nullptr;
-    if (!parse_two(args, kwargs, format, "inputs", &inputs_arg, &ys_arg)) return nullptr;
+    PyObject* progress = nullptr;
+    if (!parse_two(args, kwargs, format, "inputs", &inputs_arg, &ys_arg, &progress)) return nullptr;
     return guarded([&]() -> PyObject* {
         const std::optional<Samples> samples = finite_samples(inputs_arg, ys_arg);
         if (!samples) return nullptr;
-        return search_best(samples->inputs, samples->ys, config_of(self));
+        return search_best(samples->inputs, samples->ys, config_of(self), progress);
     });
 }
 
 PyObject* find_multivariate(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return multivariate(self, args, kwargs, "OO:find_multivariate");
+    return multivariate(self, args, kwargs, "OO|$O:find_multivariate");
 }
 
 PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return multivariate(self, args, kwargs, "OO:fit");
+    return multivariate(self, args, kwargs, "OO|$O:fit");
 }
 
 // The whole Pareto list of one search, most accurate first, as a Python list.
@@ -172,7 +194,8 @@ PyObject* pareto_list(PyObject* self, PyObject* args, PyObject* kwargs, const ch
                       bool early_exit) {
     PyObject* inputs_arg = nullptr;
     PyObject* ys_arg = nullptr;
-    if (!parse_two(args, kwargs, format, "inputs", &inputs_arg, &ys_arg)) return nullptr;
+    PyObject* progress = nullptr;
+    if (!parse_two(args, kwargs, format, "inputs", &inputs_arg, &ys_arg, &progress)) return nullptr;
     return guarded([&]() -> PyObject* {
         const std::optional<Samples> samples = finite_samples(inputs_arg, ys_arg);
         if (!samples) return nullptr;
@@ -180,7 +203,7 @@ PyObject* pareto_list(PyObject* self, PyObject* args, PyObject* kwargs, const ch
         SearchConfig config = config_of(self);
         config.disable_early_exit = !early_exit;
         std::optional<std::vector<SearchResult>> results =
-            search(samples->inputs, samples->ys, config);
+            search(samples->inputs, samples->ys, config, progress);
         if (!results) return nullptr;
         PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results->size())));
         if (!list) return nullptr;
@@ -189,26 +212,28 @@ PyObject* pareto_list(PyObject* self, PyObject* args, PyObject* kwargs, const ch
             if (item == nullptr) return nullptr;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
         }
-        return list.release();
+        return front_of(std::move(list));
     });
 }
 
 // Every level up to max_complexity, even after a formula turned out exact.
 PyObject* find_candidates(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return pareto_list(self, args, kwargs, "OO:find_candidates", false);
+    return pareto_list(self, args, kwargs, "OO|$O:find_candidates", false);
 }
 
 // The estimator's entry point: the candidates of the one search that find_multivariate runs, so
 // that fitting needs a single search and keeps its early exit.
 PyObject* find_pareto(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return pareto_list(self, args, kwargs, "OO:_find_pareto", true);
+    return pareto_list(self, args, kwargs, "OO|$O:_find_pareto", true);
 }
 
 // The formula of least description length on the Pareto list of the search find_multivariate runs.
 PyObject* find_selected(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* inputs_arg = nullptr;
     PyObject* ys_arg = nullptr;
-    if (!parse_two(args, kwargs, "OO:find_selected", "inputs", &inputs_arg, &ys_arg)) {
+    PyObject* progress = nullptr;
+    if (!parse_two(args, kwargs, "OO|$O:find_selected", "inputs", &inputs_arg, &ys_arg,
+                   &progress)) {
         return nullptr;
     }
     return guarded([&]() -> PyObject* {
@@ -216,7 +241,7 @@ PyObject* find_selected(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!samples) return nullptr;
         const SearchConfig& config = config_of(self);
         std::optional<std::vector<SearchResult>> results =
-            search(samples->inputs, samples->ys, config);
+            search(samples->inputs, samples->ys, config, progress);
         if (!results) return nullptr;
         const std::optional<std::size_t> chosen = select_by_description_length(*results);
         if (!chosen) return raise(map_error(SearchError::no_formula_found(config.max_complexity)));
@@ -280,21 +305,25 @@ PyGetSetDef* option_properties() {
 // ---- The class ---------------------------------------------------------------------------------
 
 PyDoc_STRVAR(find_function_doc,
-             "find_function($self, xs, ys)\n--\n\n"
+             "find_function($self, xs, ys, *, progress=None)\n--\n\n"
              "Finds a univariate function f(x) \xe2\x89\x88 y.\n"
-             "Supports both Python lists and NumPy arrays.");
+             "Supports both Python lists and NumPy arrays.\n"
+             "progress=True shows a progress bar instead of the progress lines (tqdm when\n"
+             "installed); a callable receives (level, elapsed, time_limit, best_error,\n"
+             "best_formula) after each level and a few times a second. fit and the find_\n"
+             "methods take it.");
 PyDoc_STRVAR(find_multivariate_doc,
-             "find_multivariate($self, inputs, ys)\n--\n\n"
+             "find_multivariate($self, inputs, ys, *, progress=None)\n--\n\n"
              "Finds a multivariate function f(x0, x1, ...) \xe2\x89\x88 y.\n"
              "Inputs should be a 2D array-like structure.");
 PyDoc_STRVAR(fit_doc,
-             "fit($self, inputs, ys)\n--\n\n"
+             "fit($self, inputs, ys, *, progress=None)\n--\n\n"
              "Alias for find_multivariate (Scikit-Learn style).");
 PyDoc_STRVAR(find_candidates_doc,
-             "find_candidates($self, inputs, ys)\n--\n\n"
+             "find_candidates($self, inputs, ys, *, progress=None)\n--\n\n"
              "Returns the Pareto-front of all candidate formulas found.");
 PyDoc_STRVAR(find_selected_doc,
-             "find_selected($self, inputs, ys)\n--\n\n"
+             "find_selected($self, inputs, ys, *, progress=None)\n--\n\n"
              "Finds the formula of least description length among the candidates.\n"
              "Runs the search of find_multivariate and picks, from its Pareto-front, the formula\n"
              "that best trades error against complexity and fitted numbers.");
@@ -307,7 +336,7 @@ PyDoc_STRVAR(recognize_constant_candidates_doc,
              "Returns up to count closed forms for a scalar constant, best first: by error, then "
              "complexity.");
 PyDoc_STRVAR(find_pareto_doc,
-             "_find_pareto($self, inputs, ys)\n--\n\n"
+             "_find_pareto($self, inputs, ys, *, progress=None)\n--\n\n"
              "Returns the Pareto-front of one search that stops early, as find_multivariate does.");
 PyDoc_STRVAR(reduce_doc, "__reduce__($self)\n--\n\nHelper for pickle.");
 

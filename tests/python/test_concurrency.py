@@ -114,7 +114,8 @@ def test_evaluations_from_threads_match_one_thread(sequential):
             assert batches == expected
 
 
-def test_other_threads_run_during_a_search():
+@pytest.mark.parametrize("progress", [False, True], ids=["lines", "bar"])
+def test_other_threads_run_during_a_search(progress):
     # A thread that ticks every millisecond stands for a server, a progress bar or a scheduler's
     # heartbeat: it gets hundreds of ticks during this search of about a second, but only some 30
     # (around the progress lines) when the search holds the interpreter lock throughout.
@@ -135,7 +136,7 @@ def test_other_threads_run_during_a_search():
         with contextlib.redirect_stdout(io.StringIO()):
             before = ticks
             kov_sr.Searcher(max_complexity=6, beam_width=3000).find_candidates(
-                [[x] for x in xs], ys)
+                [[x] for x in xs], ys, progress=progress)
             during = ticks - before
     finally:
         stop.set()

@@ -133,7 +133,7 @@ def test_one_search_through_the_private_entry_point(monkeypatch):
             self._searcher = kov_sr.Searcher(*settings, **options)
             calls.append(options)
 
-        def _find_pareto(self, inputs, ys):
+        def _find_pareto(self, inputs, ys, *, progress=False):
             calls.append("_find_pareto")
             return self._searcher.find_candidates(inputs, ys)
 

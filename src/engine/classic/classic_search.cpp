@@ -75,6 +75,7 @@ public:
         levels_.resize(2);
         seed();
         report(1);
+        send_progress(1);
         if (!early_exit()) {
             print(seeded_line(levels_[1].size()));
             for (std::uint64_t level = 2; level <= config_.max_complexity; ++level) {
@@ -107,6 +108,12 @@ private:
 
     void print(const std::string& line) const {
         if (hooks_.progress) hooks_.progress(line);
+    }
+
+    void send_progress(std::uint64_t level) const {
+        if (!hooks_.on_progress) return;
+        const auto [error, formula] = front_->best();
+        hooks_.on_progress({level, deadline_.elapsed(), config_.time_limit, error, formula});
     }
 
     void report(std::uint64_t level) const {
@@ -174,6 +181,7 @@ private:
         print(level_line(level, std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed),
                          levels_[level].size()));
         report(level);
+        send_progress(level);
 
         if (hooks_.stats != nullptr) {
             stats.generated = counts.generated;

@@ -13,6 +13,15 @@ std::map<std::uint64_t, double> ParetoFront::errors() const {
     return result;
 }
 
+std::pair<double, std::string> ParetoFront::best() const {
+    std::lock_guard lock(mutex_);
+    std::pair<double, std::string> best{std::numeric_limits<double>::infinity(), {}};
+    for (const auto& [complexity, entry] : entries_) {
+        if (entry.first < best.first) best = {entry.first, entry.second.formula};
+    }
+    return best;
+}
+
 void update_pareto(ParetoFront& front, const Expression& candidate, double error) {
     std::lock_guard lock(front.mutex_);
     auto it = front.entries_.find(candidate.complexity);

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <utility>
 
 #include "core/expression.hpp"
@@ -19,6 +20,9 @@ class ParetoFront {
 public:
     // Snapshot of (complexity -> error) for tests and diagnostics.
     [[nodiscard]] std::map<std::uint64_t, double> errors() const;
+    // The most accurate entry's error and formula text (the simplest of equal ones); infinity and
+    // no text while the front is empty.
+    [[nodiscard]] std::pair<double, std::string> best() const;
 
 private:
     friend void update_pareto(ParetoFront&, const Expression&, double);

@@ -15,6 +15,20 @@ double seconds(Clock::duration elapsed) {
     return std::chrono::duration<double>(elapsed).count();
 }
 
+// Where the search stands, for progress bars: the level just finished and the front's best.
+void send_progress(const ThoroughState& state, std::uint64_t level) {
+    if (!state.hooks.on_progress) return;
+    ProgressEvent event{level, state.deadline.elapsed(), state.config.time_limit,
+                        state.front.best_error(), {}};
+    for (const auto& [complexity, entry] : state.front.entries()) {
+        if (entry.first == event.best_error) {
+            event.best_formula = entry.second.formula;
+            break;
+        }
+    }
+    state.hooks.on_progress(event);
+}
+
 // One level: expanded, ranked, its best offered and fitted, kept, then paired with the pool and,
 // at the chosen levels, the residual targets and the sums of several blocks.
 bool run_level(ThoroughState& state, std::uint64_t level) {
@@ -42,6 +56,7 @@ bool run_level(ThoroughState& state, std::uint64_t level) {
     print(state, level_line(level, std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed),
                             state.levels[level].size()));
     if (state.hooks.on_level) state.hooks.on_level(level, state.levels[level].expressions);
+    send_progress(state, level);
     if (state.hooks.stats != nullptr) {
         LevelStats stats;
         stats.level = level;
@@ -66,6 +81,7 @@ SearchOutcome run_thorough(const std::vector<std::vector<double>>& rows,
     if (config.fit_constants && !offer_pairs(state, 1)) {
         if (state.cancelled) return SearchError::cancelled();
     }
+    send_progress(state, 1);
     if (!should_stop(state)) {
         print(state, seeded_line(state.levels[1].size()));
         for (std::uint64_t level = 2;; ++level) {
