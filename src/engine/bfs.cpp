@@ -24,6 +24,7 @@
 #include "engine/result_criterion.hpp"
 #include "engine/thorough_search.hpp"
 #include "engine/time_limit.hpp"
+#include "engine/units_search.hpp"
 #include "ops/complex_math.hpp"
 #include "ops/registry.hpp"
 
@@ -279,7 +280,7 @@ SearchOutcome run_bfs(const std::vector<std::vector<double>>& rows,
     }
     if (config.max_complexity == 0) return SearchError::no_formula_found(0);
     SearchOutcome outcome = config.strategy == Strategy::thorough
-                                ? run_thorough(rows, targets, config, hooks)
+                                ? run_thorough_with_units(rows, targets, config, hooks)
                                 : Search(rows, targets, config, hooks).run();
     if (auto* results = std::get_if<std::vector<SearchResult>>(&outcome)) {
         attach_description_lengths(*results, rows, targets, config);
