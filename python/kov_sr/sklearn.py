@@ -10,6 +10,7 @@ from __future__ import annotations
 import keyword
 import numbers
 from collections.abc import Sequence
+from fractions import Fraction
 from typing import Any, Literal
 
 import numpy as np
@@ -23,6 +24,7 @@ except ImportError as error:
         "kov_sr.sklearn needs scikit-learn 1.6 or newer: pip install 'kov-sr[sklearn]'"
     ) from error
 
+from kov_sr import units
 from kov_sr._core import Searcher, SearchResult
 from kov_sr.export import with_names
 from kov_sr.selection import select
@@ -69,6 +71,9 @@ class KovRegressor(RegressorMixin, BaseEstimator):
         One row per candidate, in the order of ``candidates_``, with the columns complexity,
         error, description_length, formula, latex and python (all three texts with the feature
         names). A DataFrame when pandas is installed, else a list of dicts.
+    X_units_, y_units_ : list of dict, dict or None
+        The units of the features and of the target the search was given, as exponents over
+        base dimensions (``fractions.Fraction``); None without units.
     n_features_in_ : int
         Number of features seen during fit.
     feature_names_in_ : ndarray of str
@@ -97,9 +102,28 @@ class KovRegressor(RegressorMixin, BaseEstimator):
         self.noise = noise
         self.model_selection = model_selection
 
-    def fit(self, X: ArrayLike, y: ArrayLike) -> KovRegressor:
-        """Search for the formula that maps the rows of X to y."""
+    def fit(
+        self, X: ArrayLike, y: ArrayLike, *, X_units: Any = None, y_units: Any = None
+    ) -> KovRegressor:
+        """Search for the formula that maps the rows of X to y.
+
+        ``X_units`` (one unit per feature) and ``y_units`` let the thorough strategy search only
+        formulas whose units agree (see ``kov_sr.units``); pint quantities and pint-pandas
+        columns in X and y carry their own units.
+        """
         self._check_parameters()
+        X, carried = units.strip_quantities(X, "X", keep_frame=True)
+        y, carried_y = units.strip_quantities(y, "y")
+        if X_units is None:
+            X_units = units.carried_units(carried, int(np.shape(X)[1]) if np.ndim(X) == 2 else 1)
+        if y_units is None and carried_y is not None:
+            y_units = carried_y[0]
+        self.X_units_: list[dict[str, Fraction]] | None = None
+        self.y_units_: dict[str, Fraction] | None = None
+        if X_units is not None or y_units is not None:
+            self.X_units_, self.y_units_ = units.normalize(
+                X_units, y_units, int(np.shape(X)[1]) if np.ndim(X) == 2 else 0,
+                ("X_units", "y_units"))
         X_checked, y_checked = validate_data(self, X, y, dtype=np.float64, y_numeric=True)
         # Integer targets would reach the search through its slow item-by-item conversion.
         y_checked = np.ascontiguousarray(y_checked, dtype=np.float64)
@@ -114,7 +138,8 @@ class KovRegressor(RegressorMixin, BaseEstimator):
             noise=self.noise,
         )
         # The Pareto list of the one search that find_multivariate runs, early exit included.
-        candidates: list[SearchResult] = searcher._find_pareto(X_checked, y_checked)
+        candidates: list[SearchResult] = searcher._find_pareto(
+            X_checked, y_checked, units=self.X_units_, target_units=self.y_units_)
         self.candidates_ = candidates
         self.result_ = select(candidates) if self.model_selection == "best" else candidates[0]
         names = self._feature_names()

@@ -128,8 +128,10 @@ def _pint_columns(frame: Any) -> list[Any] | None:
     return units
 
 
-def _strip(value: Any, argument: str) -> tuple[Any, Any]:
-    """(plain numbers, units carried or None) of the inputs or the targets."""
+def strip_quantities(value: Any, argument: str, keep_frame: bool = False) -> tuple[Any, Any]:
+    """(plain numbers, units carried or None) of the inputs or the targets: pint quantities and
+    pint-pandas columns give their magnitudes (a DataFrame stays one with ``keep_frame``) and
+    their units, one per column."""
     if _is_quantity(value):
         return value.magnitude, [value.units]
     columns = _pint_columns(value)
@@ -141,7 +143,7 @@ def _strip(value: Any, argument: str) -> tuple[Any, Any]:
         plain = value.copy()
         for name in plain.columns:
             plain[name] = plain[name].pint.magnitude
-        return plain.to_numpy(dtype=float), columns
+        return (plain if keep_frame else plain.to_numpy(dtype=float)), columns
     dtype_units = getattr(getattr(value, "dtype", None), "units", None)
     if dtype_units is not None and hasattr(value, "pint"):
         return value.pint.magnitude.to_numpy(dtype=float), [dtype_units]
@@ -161,15 +163,16 @@ def _columns_of(inputs: Any, one_column: bool) -> int:
 
 
 def normalize(units: Any, target_units: Any, columns: int,
+              names: tuple[str, str] = ("units", "target_units"),
               ) -> tuple[list[Exponents], Exponents]:
-    """The exponents of each column and of the target, checked."""
+    """The exponents of each column and of the target, checked; ``names`` are the arguments'
+    names for the messages."""
     if units is None or target_units is None:
-        given, missing = ("units", "target_units") if target_units is None else (
-            "target_units", "units")
+        given, missing = names if target_units is None else names[::-1]
         raise ValueError(f"{given} needs {missing} too: the units of the inputs and of the target "
                          "go together")
-    inputs = parse_units(units, columns)
-    target = parse_unit(target_units, "target_units")
+    inputs = parse_units(units, columns, names[0])
+    target = parse_unit(target_units, names[1])
     return inputs, target
 
 
@@ -182,18 +185,21 @@ def _engine_form(inputs: list[Exponents], target: Exponents) -> tuple[Any, ...]:
     return (tuple(names), tuple(row(unit) for unit in inputs), row(target))
 
 
+def carried_units(carried: list[Any] | None, columns: int) -> list[Any] | None:
+    """The units a quantity carried, one per column (a whole array's unit repeated)."""
+    if carried is None:
+        return None
+    return carried * columns if len(carried) == 1 and columns > 1 else carried
+
+
 def _prepare(inputs: Any, ys: Any, units: Any, target_units: Any,
              one_column: bool) -> tuple[Any, Any, Any]:
     """(inputs, ys, units for the engine or None): pint quantities become plain numbers and give
     their units unless ``units``/``target_units`` are given."""
-    inputs, carried = _strip(inputs, "xs" if one_column else "inputs")
-    ys, carried_target = _strip(ys, "ys")
+    inputs, carried = strip_quantities(inputs, "xs" if one_column else "inputs")
+    ys, carried_target = strip_quantities(ys, "ys")
     if units is None and carried is not None:
-        units = carried
-        if one_column:
-            units = carried[:1]
-        elif len(carried) == 1:
-            units = carried * _columns_of(inputs, one_column)
+        units = carried_units(carried, _columns_of(inputs, one_column))
     if target_units is None and carried_target is not None:
         target_units = carried_target[0]
     if units is None and target_units is None:

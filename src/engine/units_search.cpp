@@ -4,6 +4,7 @@
 #include <cmath>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -26,6 +27,8 @@ constexpr double reduced_share = 0.5;
 // The search without units must beat the consistent formulas by this factor in error to replace
 // them: rounding alone must not undo the units.
 constexpr double fallback_margin = 0.9;
+// A closed form of the constant this close to its fitted value (relative) replaces it.
+constexpr double closed_form_match = 1e-9;
 // Within this factor of the noise a consistent formula is as good as any.
 constexpr double noise_margin = 1.5;
 
@@ -137,7 +140,12 @@ public:
                 if (row[v] < 0.0) may_be_negative[v] = true;
             }
         }
-        const DimensionalBasis basis = dimensionless_basis(units_, may_be_negative);
+        DimensionalBasis basis;
+        try {
+            basis = dimensionless_basis(units_, may_be_negative);
+        } catch (const std::exception&) {  // exponents beyond 64-bit fractions
+            return without_units("the units' exponents are too large to reduce");
+        }
         std::vector<Expression> groups;
         std::vector<std::vector<double>> group_values;
         for (const Monomial& group : basis.groups) {
@@ -264,11 +272,6 @@ private:
         }
         const double value = sy / ss;
         std::vector<SearchResult> out;
-        SearchResult fitted;
-        fitted.expression.tokens.push_back(Token::real(value));
-        fitted.expression.formula = std::to_string(value);
-        fitted.expression.complexity = 1;
-        out.push_back(std::move(fitted));
         SearchConfig constant = child_config(reduced_share);
         constant.strategy = Strategy::classic;
         constant.verbose = false;
@@ -280,10 +283,22 @@ private:
         constant.ranked_answers = 5;
         constant.early_exit_tolerance = 1e-12;
         SearchOutcome answers = run_bfs(Rows{std::vector<double>{}}, {value}, constant, hooks_);
+        bool closed_form = false;
         if (auto* results = std::get_if<std::vector<SearchResult>>(&answers)) {
-            for (SearchResult& r : *results) out.push_back(std::move(r));
+            for (SearchResult& r : *results) {
+                closed_form = closed_form || r.error <= closed_form_match * std::abs(value);
+                out.push_back(std::move(r));
+            }
         } else if (std::get<SearchError>(answers).kind == SearchError::Kind::Cancelled) {
             return std::nullopt;
+        }
+        // The fitted number only where no closed form matches it: 2·π rather than 6.2832.
+        if (!closed_form) {
+            SearchResult fitted;
+            fitted.expression.tokens.push_back(Token::real(value));
+            fitted.expression.formula = std::to_string(value);
+            fitted.expression.complexity = 1;
+            out.push_back(std::move(fitted));
         }
         return out;
     }

@@ -246,15 +246,15 @@ PyGetSetDef properties[] = {
      "For constant recognition: whether the formula matches the value to the value's own "
      "precision (False: any likeness may be chance). None for other searches.",
      nullptr},
-    {"units", get_units, nullptr,
-     "The units the search was given, or None: a dict with the unit of each input column, of "
-     "the target, and a note on how they were used (the dimensionless groups searched, a fitted "
-     "constant that carries units, or why the search went on without them).",
-     nullptr},
     {"description_length", get_description_length, nullptr,
      "The model-selection criterion of the formula on the search's data, in nats: lower is "
      "better. It weighs the fit against the complexity and the number of fitted numbers. NaN for "
      "results pickled before it was recorded.",
+     nullptr},
+    {"units", get_units, nullptr,
+     "The units the search was given, or None: a dict with the unit of each input column, of "
+     "the target, and a note on how they were used (the dimensionless groups searched, a fitted "
+     "constant that carries units, or why the search went on without them).",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -150,6 +150,6 @@ def test_sympy_reads_integers_exactly(text, expected):
 def test_damaged_pickled_answers_are_refused(change, error):
     result = SMALL.recognize_constant(3 / 8, integers=True)
     rebuild, (state,) = result.__reduce__()
-    assert state[0] == 2 and state[1][0][0] == 5  # layout 2; an integer token comes first
+    assert state[0] == 3 and state[1][0][0] == 5  # layout 3; an integer token comes first
     with pytest.raises(error):
         rebuild(change(state))

@@ -50,14 +50,17 @@ def test_classes_report_builtins_as_module(cls, name):
 
 
 SEARCHER_DOCS = [
-    ("find_function", "(self, /, xs, ys)",
+    ("find_function", "(self, /, xs, ys, *, units=None, target_units=None)",
      "Finds a univariate function f(x) ≈ y.\nSupports both Python lists and NumPy arrays."),
-    ("find_multivariate", "(self, /, inputs, ys)",
-     "Finds a multivariate function f(x0, x1, ...) ≈ y.\nInputs should be a 2D array-like structure."),
-    ("fit", "(self, /, inputs, ys)", "Alias for find_multivariate (Scikit-Learn style)."),
-    ("find_candidates", "(self, /, inputs, ys)",
+    ("find_multivariate", "(self, /, inputs, ys, *, units=None, target_units=None)",
+     "Finds a multivariate function f(x0, x1, ...) ≈ y.\nInputs should be a 2D array-like structure.\n"
+     "units (one per input column) and target_units, or pint quantities as inputs, let the\n"
+     "thorough strategy search only formulas whose units agree: a unit is a mapping such\n"
+     "as {'m': 1, 's': -2}, a string such as 'kg*m/s^2' (with pint) or a pint unit."),
+    ("fit", "(self, /, inputs, ys, *, units=None, target_units=None)", "Alias for find_multivariate (Scikit-Learn style)."),
+    ("find_candidates", "(self, /, inputs, ys, *, units=None, target_units=None)",
      "Returns the Pareto-front of all candidate formulas found."),
-    ("find_selected", "(self, /, inputs, ys)",
+    ("find_selected", "(self, /, inputs, ys, *, units=None, target_units=None)",
      "Finds the formula of least description length among the candidates.\n"
      "Runs the search of find_multivariate and picks, from its Pareto-front, the formula\n"
      "that best trades error against complexity and fitted numbers."),
@@ -97,7 +100,7 @@ def test_method_order():
     assert settings == list(inspect.signature(kov_sr.Searcher).parameters)
     result_members = [n for n in vars(kov_sr.SearchResult) if not n.startswith("__")]
     assert result_members == [name for name, _, _ in RESULT_DOCS] + [
-        "formula", "error", "complexity", "within_precision", "description_length"]
+        "formula", "error", "complexity", "within_precision", "description_length", "units"]
 
 
 @pytest.mark.parametrize("cls, name, signature, doc",
