@@ -50,7 +50,7 @@ def _registry() -> Any:
         import pint
     except ImportError:  # pragma: no cover - pint is an optional extra
         return None
-    return pint.get_application_registry()
+    return pint.get_application_registry()  # type: ignore[no-untyped-call]
 
 
 # pint's base dimensions by their SI symbols, so that strings and mappings such as {"m": 1} agree.
