@@ -114,17 +114,17 @@ class KovRegressor(RegressorMixin, BaseEstimator):
         self._check_parameters()
         X, carried = units.strip_quantities(X, "X", keep_frame=True)
         y, carried_y = units.strip_quantities(y, "y")
+        X_checked, y_checked = validate_data(self, X, y, dtype=np.float64, y_numeric=True)
+        columns = int(X_checked.shape[1])
         if X_units is None:
-            X_units = units.carried_units(carried, int(np.shape(X)[1]) if np.ndim(X) == 2 else 1)
+            X_units = units.carried_units(carried, columns)
         if y_units is None and carried_y is not None:
             y_units = carried_y[0]
         self.X_units_: list[dict[str, Fraction]] | None = None
         self.y_units_: dict[str, Fraction] | None = None
         if X_units is not None or y_units is not None:
             self.X_units_, self.y_units_ = units.normalize(
-                X_units, y_units, int(np.shape(X)[1]) if np.ndim(X) == 2 else 0,
-                ("X_units", "y_units"))
-        X_checked, y_checked = validate_data(self, X, y, dtype=np.float64, y_numeric=True)
+                X_units, y_units, columns, ("X_units", "y_units"))
         # Integer targets would reach the search through its slow item-by-item conversion.
         y_checked = np.ascontiguousarray(y_checked, dtype=np.float64)
         # Searcher checks the other settings and names the one it refuses.
@@ -138,8 +138,10 @@ class KovRegressor(RegressorMixin, BaseEstimator):
             noise=self.noise,
         )
         # The Pareto list of the one search that find_multivariate runs, early exit included.
-        candidates: list[SearchResult] = searcher._find_pareto(
-            X_checked, y_checked, units=self.X_units_, target_units=self.y_units_)
+        given: dict[str, Any] = {}
+        if self.X_units_ is not None:
+            given = {"units": self.X_units_, "target_units": self.y_units_}
+        candidates: list[SearchResult] = searcher._find_pareto(X_checked, y_checked, **given)
         self.candidates_ = candidates
         self.result_ = select(candidates) if self.model_selection == "best" else candidates[0]
         names = self._feature_names()
