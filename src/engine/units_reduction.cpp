@@ -213,12 +213,11 @@ DimensionalBasis dimensionless_basis(const UnitSpec& units,
     return best;
 }
 
-std::string unit_text(std::span<const std::string> dimensions,
-                      std::span<const Rational> exponents) {
-    std::vector<std::size_t> order(dimensions.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::sort(order.begin(), order.end(),
-              [&](std::size_t a, std::size_t b) { return dimensions[a] < dimensions[b]; });
+namespace {
+
+// num1*num2/(den1*den2) of the named powers, taken in the given order.
+std::string fraction_text(std::span<const std::string> names, std::span<const Rational> exponents,
+                          const std::vector<std::size_t>& order) {
     const auto power = [](const std::string& name, Rational e) {
         if (e == Rational(1)) return name;
         if (e.den() == 1) return name + "^" + std::to_string(e.num());
@@ -230,12 +229,23 @@ std::string unit_text(std::span<const std::string> dimensions,
         if (e.is_zero()) continue;
         std::string& part = e.num() > 0 ? numerator : denominator;
         if (!part.empty()) part += "*";
-        part += power(dimensions[i], e.num() > 0 ? e : -e);
+        part += power(names[i], e.num() > 0 ? e : -e);
     }
     if (numerator.empty()) numerator.push_back('1');
     if (denominator.empty()) return numerator;
     const bool grouped = denominator.find('*') != std::string::npos;
     return numerator + "/" + (grouped ? "(" + denominator + ")" : denominator);
+}
+
+}  // namespace
+
+std::string unit_text(std::span<const std::string> dimensions,
+                      std::span<const Rational> exponents) {
+    std::vector<std::size_t> order(dimensions.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return dimensions[a] < dimensions[b]; });
+    return fraction_text(dimensions, exponents, order);
 }
 
 std::string monomial_text(const Monomial& monomial) {
@@ -245,7 +255,9 @@ std::string monomial_text(const Monomial& monomial) {
         name += std::to_string(i);
         names.push_back(std::move(name));
     }
-    return unit_text(names, monomial);
+    std::vector<std::size_t> order(monomial.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    return fraction_text(names, monomial, order);
 }
 
 }  // namespace kov

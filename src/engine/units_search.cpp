@@ -170,11 +170,13 @@ public:
                                         [](double v) { return std::isfinite(v); });
         if (!finite) return without_units("the target's scale is not finite on the data");
 
-        std::string note = "y/(" + monomial_text(scale) + ") = f(";
+        // "y/(x0*x1) = f(x2/x1)"; without groups the quotient is a number.
+        std::string note = "y/(" + monomial_text(scale) + ") = ";
+        if (basis.groups.empty()) note += "a constant";
         for (std::size_t k = 0; k < basis.groups.size(); ++k) {
-            note += (k ? ", " : "") + monomial_text(basis.groups[k]);
+            note += (k ? ", " : "f(") + monomial_text(basis.groups[k]);
         }
-        note += ")";
+        if (!basis.groups.empty()) note += ")";
         if (dimensional_constant) {
             note +=
                 "; the target's units are not a product of the inputs' units, so a fitted "
