@@ -7,6 +7,9 @@ Each tool gets the same wall-clock budget per problem and otherwise its document
 settings: tools with a time-limit option get the budget through it, the others are killed when
 the budget plus a grace period runs out, which counts as a failure.
 
+kov_sr also runs as "kov_sr+units" on the problems whose units are known (the textbook set),
+given the units of every variable and of the target.
+
 The problems (Nguyen-1..12 and physics formulas of one to four variables, and the Keijzer and
 Livermore sets, each reported on its own; every problem noise-free and with 1% and 10% Gaussian
 noise on the training targets) are in comparison/problems.py, the recovery rule in
@@ -41,6 +44,7 @@ from comparison.tools import (KOV_SELECTIONS, KOV_STRATEGIES, TOOLS, kov_descrip
                               worker_main)
 
 ENTRY = Path(__file__).resolve()
+UNITS_TOOL = "kov_sr+units"  # kov_sr given the problem's units
 DEFAULT_OUT = ENTRY.parent / "results"
 
 
@@ -122,10 +126,14 @@ def main(argv=None) -> int:
     runnable = [t for t in args.tools if t not in skipped]
     options = {"kov_strategy": args.kov_strategy, "kov_selection": args.kov_selection}
     tool_settings = {t: TOOLS[t].settings for t in runnable}
-    if "kov_sr" in runnable:
-        tool_settings["kov_sr"] = kov_description(args.kov_strategy, args.kov_selection,
-                                                  args.budget)
-        print(f"[compare] kov_sr runs as: {tool_settings['kov_sr']}", flush=True)
+    if "kov_sr" in runnable or UNITS_TOOL in runnable:
+        shown = kov_description(args.kov_strategy, args.kov_selection, args.budget)
+        for tool in ("kov_sr", UNITS_TOOL):
+            if tool in runnable:
+                tool_settings[tool] = shown + (
+                    "; units= and target_units= of the problem given" if tool == UNITS_TOOL
+                    else "")
+        print(f"[compare] kov_sr runs as: {shown}", flush=True)
     stored = args.out / "runs.json"
     if args.merge and not stored.exists():
         print(f"[compare] --merge: no {stored} yet, starting afresh", flush=True)
@@ -139,8 +147,13 @@ def main(argv=None) -> int:
         for problem in args.problems:
             data = make_data(problem)
             for tool in runnable:
+                run_options = options
+                if tool == UNITS_TOOL:
+                    if problem.unit_dicts is None:
+                        continue  # the variant given units runs only where units are known
+                    run_options = dict(options, units=problem.unit_dicts)
                 report = run_child(ENTRY, tool, data, args.budget, args.grace, Path(scratch),
-                                   logs / f"{problem.name}__{tool}.log", options)
+                                   logs / f"{problem.name}__{tool}.log", run_options)
                 run = judge(problem, data, tool, report)
                 run.measured, run.budget = date, args.budget
                 runs.append(run)

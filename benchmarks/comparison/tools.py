@@ -48,16 +48,17 @@ def kov_searcher_options(kov_sr, strategy: str, budget: float | None) -> tuple[d
     return options, f"Searcher({shown}), other settings default"
 
 
-def kov_pick(kov_sr, searcher, x, y, selection: str):
+def kov_pick(kov_sr, searcher, x, y, selection: str, **units):
     """The formula kov_sr answers with. "best" asks for the formula its model-selection
     criterion picks from the front, where this kov_sr offers that; "accuracy" (and any kov_sr
-    without a criterion) takes the front's most accurate formula."""
+    without a criterion) takes the front's most accurate formula. `units`: units= and
+    target_units= for the search, when given."""
     if selection == "best":
         if hasattr(searcher, "find_selected"):
-            return searcher.find_selected(x, y)
+            return searcher.find_selected(x, y, **units)
         if hasattr(kov_sr, "select"):
-            return kov_sr.select(searcher.find_candidates(x, y))
-    return searcher.find_multivariate(x, y)
+            return kov_sr.select(searcher.find_candidates(x, y, **units))
+    return searcher.find_multivariate(x, y, **units)
 
 
 def kov_description(strategy: str, selection: str, budget: float) -> str:
@@ -78,7 +79,11 @@ def _fit_kov_sr(x, y, budget, options):
 
     kwargs, _ = kov_searcher_options(kov_sr, options.get("kov_strategy", "thorough"), budget)
     searcher = kov_sr.Searcher(**kwargs)
-    result = kov_pick(kov_sr, searcher, x, y, options.get("kov_selection", "best"))
+    units = {}
+    if options.get("units") is not None:
+        inputs, target = options["units"]
+        units = {"units": inputs, "target_units": target}
+    result = kov_pick(kov_sr, searcher, x, y, options.get("kov_selection", "best"), **units)
     # The formula text gives the structure but names the constants as generated; the Python
     # rendering carries the fitted numbers. The judge reads the two together.
     def describe():
@@ -134,6 +139,9 @@ TOOLS = {
     # how the first committed runs ran kov_sr; new runs describe themselves (kov_description)
     "kov_sr": Tool("kov-sr", "kov_sr",
                    "Searcher() defaults; no time limit option (killed at the budget)", _fit_kov_sr),
+    # the same kov_sr given the units of the variables and target (problems with units only)
+    "kov_sr+units": Tool("kov-sr", "kov_sr", "as kov_sr, with units= and target_units=",
+                         _fit_kov_sr),
     "gplearn": Tool("gplearn", "gplearn.genetic",
                     "SymbolicRegressor defaults, random_state=0; no time limit option",
                     _fit_gplearn),

@@ -34,8 +34,12 @@ _Progress = bool | None | Callable[[int, float, float | None, float, str], objec
 
 # The search strategies of Searcher(strategy=...).
 _Strategy = Literal["classic", "thorough"]
+# A unit: {dimension: exponent}, a unit string (pint) or a pint unit.
+_Unit = Any
+_ResultUnits = tuple[tuple[str, ...], str, str] | None
 _ResultState = (
-    tuple[int, tuple[_Token, ...], str, int, int, float, float, bool | None]
+    tuple[int, tuple[_Token, ...], str, int, int, float, float, bool | None, _ResultUnits]
+    | tuple[int, tuple[_Token, ...], str, int, int, float, float, bool | None]
     | tuple[int, tuple[_Token, ...], str, int, int, float]
 )
 
@@ -79,29 +83,62 @@ class Searcher:
         """standard deviation of the targets' noise, used by the thorough strategy; None to
         estimate it from the data."""
     def find_function(
-        self, xs: _Vector, ys: _Vector, *, progress: _Progress = None
+        self,
+        xs: _Vector,
+        ys: _Vector,
+        *,
+        units: _Unit = None,
+        target_units: _Unit = None,
+        progress: _Progress = None,
     ) -> SearchResult:
         """Finds a univariate function f(x) ≈ y.
         Supports both Python lists and NumPy arrays.
         progress=True shows a progress bar instead of the progress lines (tqdm when
         installed); a callable receives (level, elapsed, time_limit, best_error,
         best_formula) after each level and a few times a second. fit and the find_
-        methods take it."""
+        methods take it, and units and target_units as find_multivariate does."""
     def find_multivariate(
-        self, inputs: _Matrix, ys: _Vector, *, progress: _Progress = None
+        self,
+        inputs: _Matrix,
+        ys: _Vector,
+        *,
+        units: Sequence[_Unit] | None = None,
+        target_units: _Unit = None,
+        progress: _Progress = None,
     ) -> SearchResult:
         """Finds a multivariate function f(x0, x1, ...) ≈ y.
-        Inputs should be a 2D array-like structure."""
+        Inputs should be a 2D array-like structure.
+        units (one per input column) and target_units, or pint quantities as inputs, let the
+        thorough strategy search only formulas whose units agree: a unit is a mapping such
+        as {'m': 1, 's': -2}, a string such as 'kg*m/s^2' (with pint) or a pint unit."""
     def fit(
-        self, inputs: _Matrix, ys: _Vector, *, progress: _Progress = None
+        self,
+        inputs: _Matrix,
+        ys: _Vector,
+        *,
+        units: Sequence[_Unit] | None = None,
+        target_units: _Unit = None,
+        progress: _Progress = None,
     ) -> SearchResult:
         """Alias for find_multivariate (Scikit-Learn style)."""
     def find_candidates(
-        self, inputs: _Matrix, ys: _Vector, *, progress: _Progress = None
+        self,
+        inputs: _Matrix,
+        ys: _Vector,
+        *,
+        units: Sequence[_Unit] | None = None,
+        target_units: _Unit = None,
+        progress: _Progress = None,
     ) -> Front:
         """Returns the Pareto-front of all candidate formulas found."""
     def find_selected(
-        self, inputs: _Matrix, ys: _Vector, *, progress: _Progress = None
+        self,
+        inputs: _Matrix,
+        ys: _Vector,
+        *,
+        units: Sequence[_Unit] | None = None,
+        target_units: _Unit = None,
+        progress: _Progress = None,
     ) -> SearchResult:
         """Finds the formula of least description length among the candidates.
         Runs the search of find_multivariate and picks, from its Pareto-front, the formula
@@ -120,7 +157,13 @@ class Searcher:
     ) -> list[SearchResult]:
         """Returns up to count closed forms for a scalar constant, best first: by error, then complexity."""
     def _find_pareto(
-        self, inputs: _Matrix, ys: _Vector, *, progress: _Progress = None
+        self,
+        inputs: _Matrix,
+        ys: _Vector,
+        *,
+        units: Sequence[_Unit] | None = None,
+        target_units: _Unit = None,
+        progress: _Progress = None,
     ) -> Front:
         """Returns the Pareto-front of one search that stops early, as find_multivariate does."""
     def __reduce__(self) -> tuple[Callable[..., Searcher], tuple[int, dict[str, Any]]]: ...
@@ -141,6 +184,9 @@ class SearchResult:
     @property
     def within_precision(self) -> bool | None:
         """For constant recognition: whether the formula matches the value to the value's own precision (False: any likeness may be chance). None for other searches."""
+    @property
+    def units(self) -> dict[str, Any] | None:
+        """The units the search was given, or None: a dict with the unit of each input column, of the target, and a note on how they were used (the dimensionless groups searched, a fitted constant that carries units, or why the search went on without them)."""
     @property
     def description_length(self) -> float:
         """The model-selection criterion of the formula on the search's data, in nats: lower is better. It weighs the fit against the complexity and the number of fitted numbers. NaN for results pickled before it was recorded."""

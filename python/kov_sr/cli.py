@@ -3,11 +3,16 @@
     kov-sr fit FILE.csv [--target COLUMN] [--max-complexity N] [--beam-width N] [--penalty X]
                         [--strategy {classic,thorough}] [--time-limit SECONDS] [--noise SIGMA]
                         [--candidates] [--quiet] [--progress]
+                        [--units COLUMN=UNIT ...]
     kov-sr constant VALUE...
     kov-sr --version
 
 ``fit`` uses the thorough search by default; ``constant`` the classic one, whose answers are closed
 forms without fitted numbers.
+
+``--units`` gives the unit of every column, the target's included, by its CSV name, e.g.
+``--units m=kg v=m/s c=m/s p=kg*m/s`` (unit strings read by pint; ``1`` is dimensionless): the
+thorough search then tries only formulas whose units agree.
 
 Results go to standard output and the search's progress lines to standard error, so the results
 can be piped. Bad input gets one line on standard error and exit status 2.
@@ -29,6 +34,7 @@ from kov_sr._options import SEARCH_OPTIONS, SearchOption, searcher_arguments
 from kov_sr.export import with_names
 from kov_sr.selection import select
 from kov_sr.versions import package_version
+from kov_sr.units import parse_unit
 
 __all__ = ["main"]
 
@@ -95,6 +101,13 @@ def _argument_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="show a progress bar on standard error instead of the progress lines: elapsed time "
         "against the time limit, the level, the best error so far",
+    )
+    fit.add_argument(
+        "--units",
+        nargs="+",
+        metavar="COLUMN=UNIT",
+        help="the unit of every column, the target's included (e.g. v=m/s t=s d=m; '1' for "
+        "none; read by pint): only formulas whose units agree are searched (thorough strategy)",
     )
 
     constant = commands.add_parser(
@@ -221,9 +234,12 @@ def _fit(arguments: argparse.Namespace) -> None:
     inputs = [row[:target] + row[target + 1 :] for row in rows]
     ys = [row[target] for row in rows]
     searcher = _searcher(arguments)
+    units = _units_by_column(arguments.units, input_names, names[target])
+    if units and arguments.strategy != "thorough":
+        raise InputError("--units needs the thorough strategy (--strategy thorough)")
     if arguments.candidates:
         with _search_output(arguments):
-            results = searcher.find_candidates(inputs, ys, progress=arguments.progress)
+            results = searcher.find_candidates(inputs, ys, progress=arguments.progress, **units)
         print(f"{'complexity':>10}  {'error':<12}  {'description_length':>18}  formula")
         for result in results:
             formula = with_names(result.formula, input_names)
@@ -234,12 +250,14 @@ def _fit(arguments: argparse.Namespace) -> None:
     else:
         # The Pareto list of the search find_multivariate runs: its first entry is that answer.
         with _search_output(arguments):
-            results = searcher._find_pareto(inputs, ys, progress=arguments.progress)
+            results = searcher._find_pareto(inputs, ys, progress=arguments.progress, **units)
         if not results:  # only non-finite errors: what find_multivariate reports
             raise KovComplexityError(f"No formula found up to complexity {arguments.max_complexity}")
         result = results[0]
         print(f"{names[target]} = {with_names(result.formula, input_names)}")
         print(f"error {result.error:.6g} (root-mean-square), complexity {result.complexity}")
+        if result.units is not None:
+            print(f"units: {result.units['note']}")
         selected = select(results)
         if selected is not result:
             print(
@@ -247,6 +265,33 @@ def _fit(arguments: argparse.Namespace) -> None:
                 f"{with_names(selected.formula, input_names)}, error {selected.error:.6g}, "
                 f"complexity {selected.complexity}"
             )
+
+
+def _units_by_column(
+    given: Sequence[str] | None, input_names: Sequence[str], target_name: str
+) -> dict[str, Any]:
+    """units= and target_units= from COLUMN=UNIT texts, which must name every column once."""
+    if not given:
+        return {}
+    by_name: dict[str, str] = {}
+    for text in given:
+        name, equals, unit = text.partition("=")
+        if not equals or not name:
+            raise InputError(f"--units: {text!r} is not COLUMN=UNIT")
+        if name not in (*input_names, target_name):
+            raise InputError(f"--units: no column {name!r}")
+        if name in by_name:
+            raise InputError(f"--units: column {name!r} given twice")
+        by_name[name] = unit
+    missing = [name for name in (*input_names, target_name) if name not in by_name]
+    if missing:
+        raise InputError(f"--units: no unit for the columns {', '.join(missing)}")
+    try:
+        inputs = [parse_unit(by_name[name], f"--units: column {name!r}") for name in input_names]
+        target = parse_unit(by_name[target_name], f"--units: column {target_name!r}")
+    except ValueError as error:
+        raise InputError(str(error)) from None
+    return {"units": inputs, "target_units": target}
 
 
 def _constant(arguments: argparse.Namespace) -> None:

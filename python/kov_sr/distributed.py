@@ -38,6 +38,7 @@ from typing import Any, cast
 from kov_sr import _core
 from kov_sr._core import KovRuntimeError, Searcher, SearchResult
 from kov_sr._options import default
+from kov_sr.units import strip_quantities
 
 __all__ = ["DistributedSearcher", "fit_many"]
 
@@ -50,6 +51,10 @@ _WATCH_SECONDS = 0.25
 # A problem or a beam larger than this is scattered to the workers once rather than sent with
 # every task.
 _SCATTER_BYTES = 64 * 1024
+
+
+def _carries_units(*values: Any) -> bool:
+    return any(strip_quantities(value, "")[1] is not None for value in values)
 
 
 def _require_distributed() -> Any:
@@ -363,30 +368,53 @@ class DistributedSearcher:
         #: Per-level figures of the last split search (seconds, bytes moved, work per share).
         self.last_levels: list[dict[str, Any]] = []
 
-    def find_function(self, xs: Any, ys: Any) -> SearchResult:
+    def find_function(
+        self, xs: Any, ys: Any, *, units: Any = None, target_units: Any = None
+    ) -> SearchResult:
         """Finds a univariate function f(x) ≈ y on the cluster."""
-        return cast(SearchResult, self._run("function", "first", "find_function", xs, ys))
+        return cast(
+            SearchResult,
+            self._run("function", "first", "find_function", xs, ys, units, target_units),
+        )
 
-    def find_multivariate(self, inputs: Any, ys: Any) -> SearchResult:
+    def find_multivariate(
+        self, inputs: Any, ys: Any, *, units: Any = None, target_units: Any = None
+    ) -> SearchResult:
         """Finds a multivariate function f(x0, x1, ...) ≈ y on the cluster."""
         return cast(
-            SearchResult, self._run("multivariate", "first", "find_multivariate", inputs, ys)
+            SearchResult,
+            self._run(
+                "multivariate", "first", "find_multivariate", inputs, ys, units, target_units
+            ),
         )
 
-    def fit(self, inputs: Any, ys: Any) -> SearchResult:
+    def fit(
+        self, inputs: Any, ys: Any, *, units: Any = None, target_units: Any = None
+    ) -> SearchResult:
         """Alias for find_multivariate (Scikit-Learn style)."""
-        return cast(SearchResult, self._run("multivariate", "first", "fit", inputs, ys))
+        return cast(
+            SearchResult,
+            self._run("multivariate", "first", "fit", inputs, ys, units, target_units),
+        )
 
-    def find_candidates(self, inputs: Any, ys: Any) -> list[SearchResult]:
+    def find_candidates(
+        self, inputs: Any, ys: Any, *, units: Any = None, target_units: Any = None
+    ) -> list[SearchResult]:
         """Returns the Pareto-front of all candidate formulas found, searched on the cluster."""
         return cast(
-            "list[SearchResult]", self._run("candidates", "all", "find_candidates", inputs, ys)
+            "list[SearchResult]",
+            self._run("candidates", "all", "find_candidates", inputs, ys, units, target_units),
         )
 
-    def find_selected(self, inputs: Any, ys: Any) -> SearchResult:
+    def find_selected(
+        self, inputs: Any, ys: Any, *, units: Any = None, target_units: Any = None
+    ) -> SearchResult:
         """Finds the formula of least description length among the candidates, on the cluster."""
         return cast(
-            SearchResult, self._run("multivariate", "selected", "find_selected", inputs, ys)
+            SearchResult,
+            self._run(
+                "multivariate", "selected", "find_selected", inputs, ys, units, target_units
+            ),
         )
 
     def recognize_constant(
@@ -421,7 +449,21 @@ class DistributedSearcher:
             sys.stdout.flush()
         return result
 
-    def _run(self, kind: str, pick: str, method: str, first: Any, second: Any) -> Any:
+    def _run(
+        self,
+        kind: str,
+        pick: str,
+        method: str,
+        first: Any,
+        second: Any,
+        units: Any = None,
+        target_units: Any = None,
+    ) -> Any:
+        # Units (given, or carried by pint quantities) are used by the thorough strategy only,
+        # which runs as one task: the worker's Searcher reads and checks them.
+        if units is not None or target_units is not None or _carries_units(first, second):
+            keywords = {"units": units, "target_units": target_units}
+            return self._run_task(method, (first, second), keywords)
         problem, splittable = _core._distributed_problem(self.searcher, kind, first, second)
         if not splittable:
             return self._run_task(method, (first, second), {})

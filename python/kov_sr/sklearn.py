@@ -10,6 +10,7 @@ from __future__ import annotations
 import keyword
 import numbers
 from collections.abc import Callable, Sequence
+from fractions import Fraction
 from typing import Any, ClassVar, Literal, TypeVar, cast
 
 import numpy as np
@@ -24,6 +25,7 @@ except ImportError as error:
         "kov_sr.sklearn needs scikit-learn 1.6 or newer: pip install 'kov-sr[sklearn]'"
     ) from error
 
+from kov_sr import units
 from kov_sr._core import Searcher, SearchResult
 from kov_sr._options import SEARCH_OPTIONS, SearchOption, default, searcher_arguments
 from kov_sr.display import Front, table_html
@@ -142,9 +144,28 @@ class KovRegressor(RegressorMixin, BaseEstimator):
         self.progress = progress
 
     @_validated
-    def fit(self, X: ArrayLike, y: ArrayLike) -> KovRegressor:
-        """Search for the formula that maps the rows of X to y."""
+    def fit(
+        self, X: ArrayLike, y: ArrayLike, *, X_units: Any = None, y_units: Any = None
+    ) -> KovRegressor:
+        """Search for the formula that maps the rows of X to y.
+
+        ``X_units`` (one unit per feature) and ``y_units`` let the thorough strategy search only
+        formulas whose units agree (see ``kov_sr.units``); pint quantities and pint-pandas
+        columns in X and y carry their own units.
+        """
+        X, carried = units.strip_quantities(X, "X", keep_frame=True)
+        y, carried_y = units.strip_quantities(y, "y")
         X_checked, y_checked = validate_data(self, X, y, dtype=np.float64, y_numeric=True)
+        columns = int(X_checked.shape[1])
+        if X_units is None:
+            X_units = units.carried_units(carried, columns)
+        if y_units is None and carried_y is not None:
+            y_units = carried_y[0]
+        self.X_units_: list[dict[str, Fraction]] | None = None
+        self.y_units_: dict[str, Fraction] | None = None
+        if X_units is not None or y_units is not None:
+            self.X_units_, self.y_units_ = units.normalize(
+                X_units, y_units, columns, ("X_units", "y_units"))
         # Integer targets would reach the search through its slow item-by-item conversion.
         y_checked = np.ascontiguousarray(y_checked, dtype=np.float64)
         values = {option.name: getattr(self, option.name) for option in SEARCH_OPTIONS}
@@ -152,7 +173,12 @@ class KovRegressor(RegressorMixin, BaseEstimator):
         args, kwargs = searcher_arguments(values)
         searcher = Searcher(*args, **kwargs)
         # The Pareto list of the one search that find_multivariate runs, early exit included.
-        candidates = searcher._find_pareto(X_checked, y_checked, progress=bool(self.progress))
+        given: dict[str, Any] = {}
+        if self.X_units_ is not None:
+            given = {"units": self.X_units_, "target_units": self.y_units_}
+        candidates: list[SearchResult] = searcher._find_pareto(
+            X_checked, y_checked, progress=bool(self.progress), **given
+        )
         self.result_ = select(candidates) if self.model_selection == "best" else candidates[0]
         chosen = candidates.index(self.result_)
         self.candidates_ = Front(candidates, selected=chosen)
@@ -217,6 +243,9 @@ equations_ : pandas.DataFrame or list of dict
     error, description_length, formula, latex and python (all three texts with the feature
     names). A DataFrame when pandas is installed, else a list of dicts; in a notebook either
     shows the row of ``result_`` marked.
+X_units_, y_units_ : list of dict, dict or None
+    The units of the features and of the target the search was given, as exponents over
+    base dimensions (``fractions.Fraction``); None without units.
 n_features_in_ : int
     Number of features seen during fit.
 feature_names_in_ : ndarray of str

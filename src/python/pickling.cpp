@@ -32,8 +32,12 @@ constexpr Py_ssize_t first_state_size = 6;  // layout, tokens, formula, complexi
 // Layout 2 appends the description length and, for a constant's answer, whether it is within the
 // value's precision (True or False; None for other results). Layout 1 still loads, with an unknown
 // description length and no precision flag.
-constexpr unsigned long long state_layout = 2;
-constexpr Py_ssize_t state_size = 8;
+// Layout 3 appends the units the search was given: None, or (units of the inputs as a tuple of
+// texts, unit of the target, note on their use). Layouts 1 and 2 load without units.
+constexpr unsigned long long second_layout = 2;
+constexpr Py_ssize_t second_state_size = 8;
+constexpr unsigned long long state_layout = 3;
+constexpr Py_ssize_t state_size = 9;
 // A Searcher's state: (layout, {option name: value}). Options missing from the settings take their
 // defaults, so adding an option keeps this layout.
 constexpr unsigned long long searcher_layout = 2;
@@ -73,10 +77,28 @@ PyObject* result_state(const SearchResult& record, std::optional<bool> within_pr
         expression.formula.data(), static_cast<Py_ssize_t>(expression.formula.size())));
     if (!formula) return nullptr;
     PyObject* flag = !within_precision ? Py_None : *within_precision ? Py_True : Py_False;
-    return Py_BuildValue("(KOOKIddO)", state_layout, tokens.get(), formula.get(),
+    PyRef units = PyRef::borrow(Py_None);
+    if (record.units) {
+        PyRef inputs =
+            PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(record.units->inputs.size())));
+        if (!inputs) return nullptr;
+        for (std::size_t i = 0; i < record.units->inputs.size(); ++i) {
+            const std::string& text = record.units->inputs[i];
+            PyObject* item =
+                PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+            if (item == nullptr) return nullptr;
+            PyTuple_SET_ITEM(inputs.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        units = PyRef::steal(Py_BuildValue("(Os#s#)", inputs.get(), record.units->target.data(),
+                                           static_cast<Py_ssize_t>(record.units->target.size()),
+                                           record.units->note.data(),
+                                           static_cast<Py_ssize_t>(record.units->note.size())));
+        if (!units) return nullptr;
+    }
+    return Py_BuildValue("(KOOKIddOO)", state_layout, tokens.get(), formula.get(),
                          static_cast<unsigned long long>(expression.complexity),
                          static_cast<unsigned>(expression.var_count), record.error,
-                         record.description_length, flag);
+                         record.description_length, flag, units.get());
 }
 
 // ---- Reading -----------------------------------------------------------------------------------
@@ -261,6 +283,26 @@ std::optional<std::string> read_text(PyObject* object, const std::string& field)
     return std::string(text, static_cast<std::size_t>(size));
 }
 
+// (units of the inputs, unit of the target, note), all texts.
+std::shared_ptr<const SearchUnits> read_units(PyObject* state) {
+    if (!read_tuple(state, 3, "units")) return nullptr;
+    PyObject* inputs = PyTuple_GET_ITEM(state, 0);
+    if (!read_tuple(inputs, -1, "the units of the inputs")) return nullptr;
+    auto units = std::make_shared<SearchUnits>();
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(inputs); ++i) {
+        std::optional<std::string> text = read_text(PyTuple_GET_ITEM(inputs, i), "an input unit");
+        if (!text) return nullptr;
+        units->inputs.push_back(std::move(*text));
+    }
+    std::optional<std::string> target = read_text(PyTuple_GET_ITEM(state, 1), "the target unit");
+    if (!target) return nullptr;
+    std::optional<std::string> note = read_text(PyTuple_GET_ITEM(state, 2), "the units note");
+    if (!note) return nullptr;
+    units->target = std::move(*target);
+    units->note = std::move(*note);
+    return units;
+}
+
 struct ReadResult {
     SearchResult record;
     std::optional<bool> within_precision;
@@ -275,17 +317,22 @@ std::optional<ReadResult> read_result(PyObject* state) {
     }
     const std::optional<std::uint64_t> layout = read_integer(item(0), UINT64_MAX, "layout");
     if (!layout) return std::nullopt;
-    if (*layout != first_layout && *layout != state_layout) {
+    if (*layout != first_layout && *layout != second_layout && *layout != state_layout) {
         state_value_error("unknown layout " + std::to_string(*layout));
         return std::nullopt;
     }
-    const bool current = *layout == state_layout;
-    if (!read_tuple(state, current ? state_size : first_state_size, "the state")) {
-        return std::nullopt;
-    }
+    const Py_ssize_t size = *layout == first_layout    ? first_state_size
+                            : *layout == second_layout ? second_state_size
+                                                       : state_size;
+    if (!read_tuple(state, size, "the state")) return std::nullopt;
     std::optional<bool> within_precision;
     double description_length = std::numeric_limits<double>::quiet_NaN();
-    if (current) {
+    std::shared_ptr<const SearchUnits> units;
+    if (*layout == state_layout && PyTuple_GET_ITEM(state, 8) != Py_None) {
+        units = read_units(PyTuple_GET_ITEM(state, 8));
+        if (!units) return std::nullopt;
+    }
+    if (*layout != first_layout) {
         const std::optional<double> length = read_double(item(6), "description_length");
         if (!length) return std::nullopt;
         description_length = *length;
@@ -325,6 +372,7 @@ std::optional<ReadResult> read_result(PyObject* state) {
     if (!error) return std::nullopt;
     record.error = *error;
     record.description_length = description_length;
+    record.units = std::move(units);
 
     record.registry = builtin_registry();
     if (const std::optional<std::string> problem =

@@ -74,6 +74,44 @@ PyObject* get_within_precision(PyObject* self, void*) {
     return PyBool_FromLong(*flag ? 1 : 0);
 }
 
+// None, or {"inputs": (unit per column, ...), "target": unit, "note": how they were used}.
+PyObject* get_units(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        const std::shared_ptr<const SearchUnits>& units = data_of(self).record.units;
+        if (!units) Py_RETURN_NONE;
+        PyRef inputs = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(units->inputs.size())));
+        if (!inputs) return nullptr;
+        for (std::size_t i = 0; i < units->inputs.size(); ++i) {
+            PyObject* text = to_str(units->inputs[i]);
+            if (text == nullptr) return nullptr;
+            PyTuple_SET_ITEM(inputs.get(), static_cast<Py_ssize_t>(i), text);
+        }
+        PyRef target = PyRef::steal(to_str(units->target));
+        PyRef note = PyRef::steal(to_str(units->note));
+        if (!target || !note) return nullptr;
+        return Py_BuildValue("{sOsOsO}", "inputs", inputs.get(), "target", target.get(), "note",
+                             note.get());
+    });
+}
+
+// The repr, and for a search with units a second line naming them and how they were used.
+PyObject* search_result_str(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        const ResultData& data = data_of(self);
+        PyRef text = PyRef::steal(PyObject_Repr(self));
+        if (!text || !data.record.units) return text.release();
+        const SearchUnits& units = *data.record.units;
+        std::string line = "units: ";
+        for (std::size_t i = 0; i < units.inputs.size(); ++i) {
+            line += (i ? ", x" : "x") + std::to_string(i) + " [" + units.inputs[i] + "]";
+        }
+        line += " -> y [" + units.target + "]; " + units.note;
+        PyRef tail = PyRef::steal(to_str("\n" + line));
+        if (!tail) return nullptr;
+        return PyUnicode_Concat(text.get(), tail.get());
+    });
+}
+
 PyObject* search_result_repr(PyObject* self) {
     return guarded([&] {
         const ResultData& data = data_of(self);
@@ -243,6 +281,11 @@ PyGetSetDef properties[] = {
      "better. It weighs the fit against the complexity and the number of fitted numbers. NaN for "
      "results pickled before it was recorded.",
      nullptr},
+    {"units", get_units, nullptr,
+     "The units the search was given, or None: a dict with the unit of each input column, of "
+     "the target, and a note on how they were used (the dimensionless groups searched, a fitted "
+     "constant that carries units, or why the search went on without them).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -256,6 +299,7 @@ PyTypeObject make_type_object() {
     type.tp_new = search_result_new;
     type.tp_dealloc = search_result_dealloc;
     type.tp_repr = search_result_repr;
+    type.tp_str = search_result_str;
     type.tp_methods = methods;
     type.tp_getset = properties;
     return type;

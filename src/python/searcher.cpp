@@ -22,6 +22,7 @@
 #include "python/search_result.hpp"
 #include "python/search_turn.hpp"
 #include "python/searcher.hpp"
+#include "python/units_argument.hpp"
 
 namespace kov::python {
 namespace {
@@ -131,14 +132,6 @@ std::optional<Samples> finite_samples(PyObject* inputs_arg, PyObject* ys_arg) {
     return Samples{std::move(*inputs), std::move(*ys)};
 }
 
-// (first, ys, *, progress=None): `format` is "OO|$O:name".
-bool parse_two(PyObject* args, PyObject* kwargs, const char* format, const char* first_name,
-               PyObject** first, PyObject** second, PyObject** progress) {
-    const char* keywords[] = {first_name, "ys", "progress", nullptr};
-    return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), first,
-                                       second, progress) != 0;
-}
-
 // The search's front as a kov_sr.display.Front: a list that shows itself as a table in notebooks.
 PyObject* front_of(PyRef list) {
     if (!list) return nullptr;
@@ -147,63 +140,103 @@ PyObject* front_of(PyRef list) {
     return PyObject_CallMethod(module.get(), "Front", "O", list.get());
 }
 
+// The arguments of a search method: the samples, the keyword-only units of the inputs and of the
+// target, and the progress bar.
+struct CallArguments {
+    PyObject* first = nullptr;
+    PyObject* ys = nullptr;
+    PyObject* units = nullptr;
+    PyObject* target_units = nullptr;
+    PyObject* progress = nullptr;  // a progress bar or callable; null when not given
+};
+
+bool parse_call(PyObject* args, PyObject* kwargs, const char* format, const char* first_name,
+                CallArguments& call) {
+    const char* keywords[] = {first_name, "ys", "units", "target_units", "progress", nullptr};
+    return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords),
+                                       &call.first, &call.ys, &call.units, &call.target_units,
+                                       &call.progress) != 0;
+}
+
+// The samples with their units read (pint quantities carry their own); the settings of this call
+// carry the units. Units need the thorough strategy's dimensional analysis.
+struct UnitsCall {
+    UnitsArguments arguments;
+    SearchConfig config;
+};
+
+std::optional<UnitsCall> with_units(PyObject* self, const CallArguments& call, bool one_column) {
+    std::optional<UnitsArguments> read =
+        read_units(call.first, call.ys, call.units, call.target_units, one_column);
+    if (!read) return std::nullopt;
+    SearchConfig config = config_of(self);
+    if (read->units && config.strategy != Strategy::thorough) {
+        raise(PyExc_ValueError,
+              "units need the thorough strategy: Searcher(strategy=\"thorough\") uses them for "
+              "dimensional analysis; the classic strategy cannot");
+        return std::nullopt;
+    }
+    config.units = read->units;
+    return UnitsCall{std::move(*read), std::move(config)};
+}
+
 // ---- Methods -----------------------------------------------------------------------------------
 
 PyObject* find_function(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* xs_arg = nullptr;
-    PyObject* ys_arg = nullptr;
-    PyObject* progress = nullptr;
-    if (!parse_two(args, kwargs, "OO|$O:find_function", "xs", &xs_arg, &ys_arg, &progress)) {
-        return nullptr;
-    }
+    CallArguments call;
+    if (!parse_call(args, kwargs, "OO|$OOO:find_function", "xs", call)) return nullptr;
     return guarded([&]() -> PyObject* {
-        const std::optional<Vector> xs = finite_vector(xs_arg, "xs");
+        const std::optional<UnitsCall> prepared = with_units(self, call, true);
+        if (!prepared) return nullptr;
+        const std::optional<Vector> xs = finite_vector(prepared->arguments.inputs.get(), "xs");
         if (!xs) return nullptr;
-        const std::optional<Vector> ys = finite_vector(ys_arg, "ys");
+        const std::optional<Vector> ys = finite_vector(prepared->arguments.ys.get(), "ys");
         if (!ys) return nullptr;
         // One input variable: each x is a row of its own.
         Matrix rows;
         rows.reserve(xs->size());
         for (const double x : *xs) rows.push_back(Vector{x});
-        return search_best(rows, *ys, config_of(self), progress);
+        return search_best(rows, *ys, prepared->config, call.progress);
     });
 }
 
 PyObject* multivariate(PyObject* self, PyObject* args, PyObject* kwargs, const char* format) {
-    PyObject* inputs_arg = nullptr;
-    PyObject* ys_arg = nullptr;
-    PyObject* progress = nullptr;
-    if (!parse_two(args, kwargs, format, "inputs", &inputs_arg, &ys_arg, &progress)) return nullptr;
+    CallArguments call;
+    if (!parse_call(args, kwargs, format, "inputs", call)) return nullptr;
     return guarded([&]() -> PyObject* {
-        const std::optional<Samples> samples = finite_samples(inputs_arg, ys_arg);
+        const std::optional<UnitsCall> prepared = with_units(self, call, false);
+        if (!prepared) return nullptr;
+        const std::optional<Samples> samples =
+            finite_samples(prepared->arguments.inputs.get(), prepared->arguments.ys.get());
         if (!samples) return nullptr;
-        return search_best(samples->inputs, samples->ys, config_of(self), progress);
+        return search_best(samples->inputs, samples->ys, prepared->config, call.progress);
     });
 }
 
 PyObject* find_multivariate(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return multivariate(self, args, kwargs, "OO|$O:find_multivariate");
+    return multivariate(self, args, kwargs, "OO|$OOO:find_multivariate");
 }
 
 PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return multivariate(self, args, kwargs, "OO|$O:fit");
+    return multivariate(self, args, kwargs, "OO|$OOO:fit");
 }
 
 // The whole Pareto list of one search, most accurate first, as a Python list.
 PyObject* pareto_list(PyObject* self, PyObject* args, PyObject* kwargs, const char* format,
                       bool early_exit) {
-    PyObject* inputs_arg = nullptr;
-    PyObject* ys_arg = nullptr;
-    PyObject* progress = nullptr;
-    if (!parse_two(args, kwargs, format, "inputs", &inputs_arg, &ys_arg, &progress)) return nullptr;
+    CallArguments call;
+    if (!parse_call(args, kwargs, format, "inputs", call)) return nullptr;
     return guarded([&]() -> PyObject* {
-        const std::optional<Samples> samples = finite_samples(inputs_arg, ys_arg);
+        std::optional<UnitsCall> prepared = with_units(self, call, false);
+        if (!prepared) return nullptr;
+        const std::optional<Samples> samples =
+            finite_samples(prepared->arguments.inputs.get(), prepared->arguments.ys.get());
         if (!samples) return nullptr;
         // On a private copy: the Searcher's own settings stay.
-        SearchConfig config = config_of(self);
+        SearchConfig& config = prepared->config;
         config.disable_early_exit = !early_exit;
         std::optional<std::vector<SearchResult>> results =
-            search(samples->inputs, samples->ys, config, progress);
+            search(samples->inputs, samples->ys, config, call.progress);
         if (!results) return nullptr;
         PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results->size())));
         if (!list) return nullptr;
@@ -218,30 +251,28 @@ PyObject* pareto_list(PyObject* self, PyObject* args, PyObject* kwargs, const ch
 
 // Every level up to max_complexity, even after a formula turned out exact.
 PyObject* find_candidates(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return pareto_list(self, args, kwargs, "OO|$O:find_candidates", false);
+    return pareto_list(self, args, kwargs, "OO|$OOO:find_candidates", false);
 }
 
 // The estimator's entry point: the candidates of the one search that find_multivariate runs, so
 // that fitting needs a single search and keeps its early exit.
 PyObject* find_pareto(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return pareto_list(self, args, kwargs, "OO|$O:_find_pareto", true);
+    return pareto_list(self, args, kwargs, "OO|$OOO:_find_pareto", true);
 }
 
 // The formula of least description length on the Pareto list of the search find_multivariate runs.
 PyObject* find_selected(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* inputs_arg = nullptr;
-    PyObject* ys_arg = nullptr;
-    PyObject* progress = nullptr;
-    if (!parse_two(args, kwargs, "OO|$O:find_selected", "inputs", &inputs_arg, &ys_arg,
-                   &progress)) {
-        return nullptr;
-    }
+    CallArguments call;
+    if (!parse_call(args, kwargs, "OO|$OOO:find_selected", "inputs", call)) return nullptr;
     return guarded([&]() -> PyObject* {
-        const std::optional<Samples> samples = finite_samples(inputs_arg, ys_arg);
+        const std::optional<UnitsCall> prepared = with_units(self, call, false);
+        if (!prepared) return nullptr;
+        const std::optional<Samples> samples =
+            finite_samples(prepared->arguments.inputs.get(), prepared->arguments.ys.get());
         if (!samples) return nullptr;
-        const SearchConfig& config = config_of(self);
+        const SearchConfig& config = prepared->config;
         std::optional<std::vector<SearchResult>> results =
-            search(samples->inputs, samples->ys, config, progress);
+            search(samples->inputs, samples->ys, config, call.progress);
         if (!results) return nullptr;
         const std::optional<std::size_t> chosen = select_by_description_length(*results);
         if (!chosen) return raise(map_error(SearchError::no_formula_found(config.max_complexity)));
@@ -305,25 +336,29 @@ PyGetSetDef* option_properties() {
 // ---- The class ---------------------------------------------------------------------------------
 
 PyDoc_STRVAR(find_function_doc,
-             "find_function($self, xs, ys, *, progress=None)\n--\n\n"
+             "find_function($self, xs, ys, *, units=None, target_units=None, progress=None)\n--\n\n"
              "Finds a univariate function f(x) \xe2\x89\x88 y.\n"
              "Supports both Python lists and NumPy arrays.\n"
              "progress=True shows a progress bar instead of the progress lines (tqdm when\n"
              "installed); a callable receives (level, elapsed, time_limit, best_error,\n"
              "best_formula) after each level and a few times a second. fit and the find_\n"
-             "methods take it.");
-PyDoc_STRVAR(find_multivariate_doc,
-             "find_multivariate($self, inputs, ys, *, progress=None)\n--\n\n"
-             "Finds a multivariate function f(x0, x1, ...) \xe2\x89\x88 y.\n"
-             "Inputs should be a 2D array-like structure.");
+             "methods take it, and units and target_units as find_multivariate does.");
+PyDoc_STRVAR(
+    find_multivariate_doc,
+    "find_multivariate($self, inputs, ys, *, units=None, target_units=None, progress=None)\n--\n\n"
+    "Finds a multivariate function f(x0, x1, ...) \xe2\x89\x88 y.\n"
+    "Inputs should be a 2D array-like structure.\n"
+    "units (one per input column) and target_units, or pint quantities as inputs, let the\n"
+    "thorough strategy search only formulas whose units agree: a unit is a mapping such\n"
+    "as {'m': 1, 's': -2}, a string such as 'kg*m/s^2' (with pint) or a pint unit.");
 PyDoc_STRVAR(fit_doc,
-             "fit($self, inputs, ys, *, progress=None)\n--\n\n"
+             "fit($self, inputs, ys, *, units=None, target_units=None, progress=None)\n--\n\n"
              "Alias for find_multivariate (Scikit-Learn style).");
 PyDoc_STRVAR(find_candidates_doc,
-             "find_candidates($self, inputs, ys, *, progress=None)\n--\n\n"
+             "find_candidates($self, inputs, ys, *, units=None, target_units=None, progress=None)\n--\n\n"
              "Returns the Pareto-front of all candidate formulas found.");
 PyDoc_STRVAR(find_selected_doc,
-             "find_selected($self, inputs, ys, *, progress=None)\n--\n\n"
+             "find_selected($self, inputs, ys, *, units=None, target_units=None, progress=None)\n--\n\n"
              "Finds the formula of least description length among the candidates.\n"
              "Runs the search of find_multivariate and picks, from its Pareto-front, the formula\n"
              "that best trades error against complexity and fitted numbers.");
@@ -336,7 +371,7 @@ PyDoc_STRVAR(recognize_constant_candidates_doc,
              "Returns up to count closed forms for a scalar constant, best first: by error, then "
              "complexity.");
 PyDoc_STRVAR(find_pareto_doc,
-             "_find_pareto($self, inputs, ys, *, progress=None)\n--\n\n"
+             "_find_pareto($self, inputs, ys, *, units=None, target_units=None, progress=None)\n--\n\n"
              "Returns the Pareto-front of one search that stops early, as find_multivariate does.");
 PyDoc_STRVAR(reduce_doc, "__reduce__($self)\n--\n\nHelper for pickle.");
 

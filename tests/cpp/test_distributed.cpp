@@ -276,7 +276,8 @@ SearchConfig config_without_defaults() {
     SearchConfig config;
     auto& [max_complexity, complexity_penalty, beam_width, strategy, time_limit, verbose, noise,
            early_exit_tolerance, disable_early_exit, fit_constants, real_answers_only,
-           integer_seeds, rank_integer_completions, ranked_answers, formula_budget] = config;
+           integer_seeds, rank_integer_completions, ranked_answers, formula_budget, units] = config;
+    units = nullptr;  // never carried: a search with units is not split
     max_complexity = 7;
     complexity_penalty = -0.0;
     beam_width = 9;

@@ -141,8 +141,8 @@ def test_sympy_reads_integers_exactly(text, expected):
 
 
 @pytest.mark.parametrize("change, error", [
-    (lambda state: state[:7] + (1,), TypeError),  # within_precision must be a bool or None
-    (lambda state: state[:7], ValueError),  # layout 2 has eight items
+    (lambda state: state[:7] + (1,) + state[8:], TypeError),  # within_precision: bool or None
+    (lambda state: state[:7], ValueError),  # layout 3 has nine items
     (lambda state: (1,) + state[1:], ValueError),  # layout 1 has six
     # An integer token must hold a whole number, or its text would not say what it computes.
     (lambda state: (state[0], ((5, 0, 0, 0, 2.5, 0.0),) + state[1][1:]) + state[2:], ValueError),
@@ -150,6 +150,6 @@ def test_sympy_reads_integers_exactly(text, expected):
 def test_damaged_pickled_answers_are_refused(change, error):
     result = SMALL.recognize_constant(3 / 8, integers=True)
     rebuild, (state,) = result.__reduce__()
-    assert state[0] == 2 and state[1][0][0] == 5  # layout 2; an integer token comes first
+    assert state[0] == 3 and state[1][0][0] == 5  # layout 3; an integer token comes first
     with pytest.raises(error):
         rebuild(change(state))

@@ -133,6 +133,12 @@ OPTION_CASES = [
         {"integers": True, "count": 3},
     ),
     ({"max_complexity": 5}, "recognize_constant_candidates", (2.0**0.5,), {}),
+    (
+        {"max_complexity": 4, "strategy": "thorough"},
+        "find_multivariate",
+        (TWO, QUADRATIC),
+        {"units": [{"m": 1}, "m"], "target_units": {"m": 2}},
+    ),
 ]
 
 

@@ -50,18 +50,21 @@ def test_classes_report_builtins_as_module(cls, name):
 
 
 SEARCHER_DOCS = [
-    ("find_function", "(self, /, xs, ys, *, progress=None)",
+    ("find_function", "(self, /, xs, ys, *, units=None, target_units=None, progress=None)",
      "Finds a univariate function f(x) ≈ y.\nSupports both Python lists and NumPy arrays.\n"
      "progress=True shows a progress bar instead of the progress lines (tqdm when\n"
      "installed); a callable receives (level, elapsed, time_limit, best_error,\n"
      "best_formula) after each level and a few times a second. fit and the find_\n"
-     "methods take it."),
-    ("find_multivariate", "(self, /, inputs, ys, *, progress=None)",
-     "Finds a multivariate function f(x0, x1, ...) ≈ y.\nInputs should be a 2D array-like structure."),
-    ("fit", "(self, /, inputs, ys, *, progress=None)", "Alias for find_multivariate (Scikit-Learn style)."),
-    ("find_candidates", "(self, /, inputs, ys, *, progress=None)",
+     "methods take it, and units and target_units as find_multivariate does."),
+    ("find_multivariate", "(self, /, inputs, ys, *, units=None, target_units=None, progress=None)",
+     "Finds a multivariate function f(x0, x1, ...) ≈ y.\nInputs should be a 2D array-like structure.\n"
+     "units (one per input column) and target_units, or pint quantities as inputs, let the\n"
+     "thorough strategy search only formulas whose units agree: a unit is a mapping such\n"
+     "as {'m': 1, 's': -2}, a string such as 'kg*m/s^2' (with pint) or a pint unit."),
+    ("fit", "(self, /, inputs, ys, *, units=None, target_units=None, progress=None)", "Alias for find_multivariate (Scikit-Learn style)."),
+    ("find_candidates", "(self, /, inputs, ys, *, units=None, target_units=None, progress=None)",
      "Returns the Pareto-front of all candidate formulas found."),
-    ("find_selected", "(self, /, inputs, ys, *, progress=None)",
+    ("find_selected", "(self, /, inputs, ys, *, units=None, target_units=None, progress=None)",
      "Finds the formula of least description length among the candidates.\n"
      "Runs the search of find_multivariate and picks, from its Pareto-front, the formula\n"
      "that best trades error against complexity and fitted numbers."),
@@ -101,7 +104,8 @@ def test_method_order():
     assert settings == list(inspect.signature(kov_sr.Searcher).parameters)
     result_members = [n for n in vars(kov_sr.SearchResult) if not n.startswith("__")]
     assert result_members == [name for name, _, _ in RESULT_DOCS] + [
-        "_repr_latex_", "_repr_html_", "formula", "error", "complexity", "within_precision", "description_length"]
+        "_repr_latex_", "_repr_html_", "formula", "error", "complexity", "within_precision", "description_length",
+        "units"]
 
 
 @pytest.mark.parametrize("cls, name, signature, doc",

@@ -313,8 +313,10 @@ def test_any_token_sequence_is_refused_or_usable(tokens, var_count):
     assert result.to_latex() and result.to_python() and repr(result)
     assert len(result.eval_batch(POINTS)) == len(POINTS)
     result.eval(POINTS[0])
-    # Floats by their bits; a layout-1 state comes back as layout 2 with an unknown criterion.
-    assert pickle.dumps(result.__reduce__()[1][0]) == pickle.dumps((2, *state[1:], math.nan, None))
+    # Floats by their bits; a layout-1 state comes back as layout 3 with an unknown criterion and
+    # no units.
+    assert pickle.dumps(result.__reduce__()[1][0]) == pickle.dumps(
+        (3, *state[1:], math.nan, None, None))
 
 
 class Forged:

@@ -4,6 +4,7 @@ import math
 import re
 import signal
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -143,18 +144,26 @@ SLOW = "Times(Plus(Sin(v_{0}), Cos(v_{0})), Plus(Sin(v_{0}), Cos(v_{0})))"
 
 
 @pytest.mark.parametrize("on_main_thread", [True, False])
-def test_a_slow_simplification_falls_back_to_the_unsimplified_value(on_main_thread):
+def test_a_slow_simplification_falls_back_to_the_unsimplified_value(on_main_thread, monkeypatch):
     outcome = []
 
-    def run():
-        outcome.append(simplify(SLOW, inputs=POSITIVE, time_limit=1e-6))
+    # SymPy simplifies SLOW in milliseconds once its cache is warm, less than a loaded machine may
+    # take to wake the waiting thread: a simplification that sleeps is slow for sure.
+    def slow_simplify(expression, *args, **kwargs):
+        time.sleep(5.0)
+        return expression
 
-    if on_main_thread:
-        run()
-    else:
-        helper = threading.Thread(target=run)
-        helper.start()
-        helper.join()
+    def run():
+        outcome.append(simplify(SLOW, inputs=POSITIVE, time_limit=0.05))
+
+    with monkeypatch.context() as patched:
+        patched.setattr(sympy, "simplify", slow_simplify)
+        if on_main_thread:
+            run()
+        else:
+            helper = threading.Thread(target=run)
+            helper.start()
+            helper.join()
     x = sympy.Symbol("v_0", positive=True)
     assert outcome == [(sympy.sin(x) + sympy.cos(x)) ** 2]
     assert simplify(SLOW, inputs=POSITIVE) != outcome[0]

@@ -63,6 +63,9 @@ SearchConfig get_config(ByteReader& in) {
 }  // namespace
 
 std::string encode_problem(const Problem& problem) {
+    if (problem.config.units) {
+        throw std::invalid_argument("distributed search: a search with units runs as one task");
+    }
     ByteWriter out;
     put_config(out, problem.config);
     out.put<std::uint64_t>(problem.rows.size());

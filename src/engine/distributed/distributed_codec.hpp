@@ -74,13 +74,15 @@ private:
 
 // Every field of SearchConfig, in declaration order, as a tuple of references: the message carries
 // each of them. The structured binding must name every field, so a field added to SearchConfig
-// stops the build here until it is added (and so encoded and decoded) too.
+// stops the build here until it is added (and so encoded and decoded) too. The one exception is
+// `units`: a search with units runs as one task, never split, and encode_problem refuses them.
 template <class Config>
     requires std::is_same_v<std::remove_const_t<Config>, SearchConfig>
 [[nodiscard]] auto config_fields(Config& config) {
     auto& [max_complexity, complexity_penalty, beam_width, strategy, time_limit, verbose, noise,
            early_exit_tolerance, disable_early_exit, fit_constants, real_answers_only,
-           integer_seeds, rank_integer_completions, ranked_answers, formula_budget] = config;
+           integer_seeds, rank_integer_completions, ranked_answers, formula_budget, units] = config;
+    (void)units;
     return std::tie(max_complexity, complexity_penalty, beam_width, strategy, time_limit, verbose,
                     noise, early_exit_tolerance, disable_early_exit, fit_constants,
                     real_answers_only, integer_seeds, rank_integer_completions, ranked_answers,

@@ -5,7 +5,7 @@
 
 #include "engine/classic/classic_search.hpp"
 #include "engine/select/result_criterion.hpp"
-#include "engine/thorough/thorough_search.hpp"
+#include "engine/units/units_search.hpp"
 
 namespace kov {
 
@@ -29,7 +29,7 @@ SearchOutcome run_bfs(const std::vector<std::vector<double>>& rows,
         return *std::move(refused);
     }
     SearchOutcome outcome = config.strategy == Strategy::thorough
-                                ? run_thorough(rows, targets, config, hooks)
+                                ? run_thorough_with_units(rows, targets, config, hooks)
                                 : run_classic(rows, targets, config, hooks);
     if (auto* results = std::get_if<std::vector<SearchResult>>(&outcome)) {
         attach_description_lengths(*results, rows, targets, config);

@@ -1,10 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
 namespace kov {
+
+struct UnitSpec;  // engine/units/units_reduction.hpp
 
 // How a search explores and fits. Classic is the written breadth-first search, kept bit for bit;
 // thorough ranks building blocks by their best affine fit, fits constants by least squares and
@@ -42,6 +45,9 @@ struct SearchConfig {
     // Distinct formulas the search may try, seeds included: it stops before a level that would
     // take it past this. None: no limit.
     std::optional<std::uint64_t> formula_budget;
+    // The units of the inputs and the target, for the thorough strategy's dimensional analysis.
+    // None: no units known.
+    std::shared_ptr<const UnitSpec> units;
 
     SearchConfig() = default;
     SearchConfig(std::uint64_t max_complexity_, double complexity_penalty_,

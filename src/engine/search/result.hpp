@@ -13,6 +13,13 @@
 
 namespace kov {
 
+// How a search with units used them: the units as text and what became of them.
+struct SearchUnits {
+    std::vector<std::string> inputs;  // one unit per input column, e.g. "kg*m/s^2"
+    std::string target;
+    std::string note;  // the dimensionless groups searched, or why the units were not used
+};
+
 // One formula a search returns. Owns its expression; shares the registry of the search so it can be
 // evaluated and rendered long after the search has ended, from any thread.
 struct SearchResult {
@@ -22,6 +29,8 @@ struct SearchResult {
     // The model-selection criterion on the search's data, in nats: lower is better. NaN when not
     // known (results pickled before it existed).
     double description_length = std::numeric_limits<double>::quiet_NaN();
+    // The units the search was given; null without units.
+    std::shared_ptr<const SearchUnits> units = nullptr;
 
     // Real part of the formula at the point (values[i] is variable i, imaginary parts 0.0), or a
     // quiet NaN where evaluation fails. Surplus values are ignored.
