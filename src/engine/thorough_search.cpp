@@ -25,6 +25,7 @@
 #include "engine/thorough_front.hpp"
 #include "engine/thorough_memory.hpp"
 #include "engine/thorough_pairs.hpp"
+#include "engine/thorough_products.hpp"
 #include "engine/thorough_rank.hpp"
 #include "engine/thorough_terms.hpp"
 #include "engine/time_limit.hpp"
@@ -284,12 +285,17 @@ public:
         unit_target_ = unit_vector(sample_targets);
         noise_ = config.noise ? *config.noise : estimate_noise(rows, targets);
         fitters_.resize(worker_count());
+        products_.emplace(sample_rows_, sample_targets, variables_);
     }
 
     SearchOutcome run() {
         levels_.resize(2);
         seed();
         if (config_.fit_constants && !offer_pairs(1)) {
+            if (cancelled_) return SearchError::cancelled();
+        }
+        // Products of powers of the variables, fitted in logarithms (thorough_products).
+        if (config_.fit_constants && !confirm(products_->monomials(*registry_))) {
             if (cancelled_) return SearchError::cancelled();
         }
         if (!should_stop()) {
@@ -577,6 +583,9 @@ private:
         levels_.push_back(std::move(next));
         parent_limits_.push_back(std::numeric_limits<std::size_t>::max());
         if (config_.fit_constants && !offer_pairs(level)) return false;
+        // The variables' powers times the level's best blocks (thorough_products).
+        if (config_.fit_constants && !confirm(products_->with_blocks(*registry_, levels_[level])))
+            return false;
         if (config_.fit_constants && level == residual_block_level) add_residual_targets();
         if (config_.fit_constants && level == simple_block_complexity && !offer_sums())
             return false;
@@ -965,6 +974,7 @@ private:
     std::vector<double> unit_target_;           // on the sample rows, centred, unit length
     std::vector<PairBlock> pool_;               // building blocks of sums, best of each level
     std::vector<Expression> pool_expressions_;  // the same blocks' expressions
+    std::optional<ProductSearch> products_;     // products of powers, fitted in logarithms
 };
 
 }  // namespace

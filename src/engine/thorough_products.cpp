@@ -1,0 +1,380 @@
+#include "engine/thorough_products.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <utility>
+
+#include "engine/best_kept.hpp"
+#include "engine/thorough_pairs.hpp"
+#include "ops/builtin_ids.hpp"
+
+namespace kov {
+
+namespace {
+
+// Single-block products offered per level: the exact one ranks first when the level holds it, the
+// next few are near misses that cost little to confirm.
+constexpr std::size_t singles_per_level = 8;
+// Two-block products offered per level (a new block with a kept one).
+constexpr std::size_t pairs_per_level = 8;
+// Blocks kept from earlier levels as partners of a new level's blocks.
+constexpr std::size_t kept_blocks = 48;
+// An exponent farther than this from a multiple of 1/2 is not a power law: the product is left
+// out. Noise of a few percent moves fitted exponents by far less.
+constexpr double exponent_room = 0.15;
+// Largest powers written out: x⁴ (as halves) for a variable, g² for a block.
+constexpr int most_variable_halves = 8;
+constexpr int most_block_halves = 4;
+// A block must explain at least this share of what the variables' powers leave of log|y|.
+constexpr double least_gain = 0.5;
+// A block's logarithm whose part outside the variables' span is below this share of its length
+// is one of their monomials (or a constant): nothing new.
+constexpr double collinear_limit = 1e-9;
+// Values a block may take on the cached rows to be tried as an exponent, exp(c·u): beyond it
+// exp overflows or the block is no rate.
+constexpr double most_exponent = 300.0;
+// A target this close to a monomial on the cached rows needs no blocks.
+constexpr double monomial_share = 1e-20;
+
+double dot(std::span<const double> x, std::span<const double> y) {
+    double sum = 0.0;
+    for (std::size_t j = 0; j < x.size(); ++j) sum += x[j] * y[j];
+    return sum;
+}
+
+void centre(std::vector<double>& values) {
+    double mean = 0.0;
+    for (double v : values) mean += v;
+    mean /= static_cast<double>(values.size());
+    for (double& v : values) v -= mean;
+}
+
+// log|v| of real, nonzero, finite values; false otherwise.
+bool logs_of(const Complex* values, std::size_t count, std::vector<double>& out, bool& positive) {
+    out.resize(count);
+    positive = true;
+    for (std::size_t j = 0; j < count; ++j) {
+        const double re = values[j].re;
+        if (!(std::fabs(values[j].im) <= 1e-12 * std::fabs(re)) || re == 0.0 || !std::isfinite(re))
+            return false;
+        positive = positive && re > 0.0;
+        out[j] = std::log(std::fabs(re));
+    }
+    return true;
+}
+
+// Least squares of y on the centred columns, in extended precision (normal equations with
+// partial pivoting: a dozen columns at most, and only the rounded exponents are used).
+bool solve_least_squares(std::span<const std::vector<double>* const> columns,
+                         std::span<const double> y, std::vector<double>& out) {
+    const std::size_t k = columns.size();
+    std::vector<std::vector<long double>> a(k, std::vector<long double>(k + 1, 0.0L));
+    for (std::size_t p = 0; p < k; ++p) {
+        for (std::size_t q = 0; q < k; ++q) {
+            long double s = 0.0L;
+            for (std::size_t j = 0; j < y.size(); ++j)
+                s += static_cast<long double>((*columns[p])[j]) * (*columns[q])[j];
+            a[p][q] = s;
+        }
+        long double s = 0.0L;
+        for (std::size_t j = 0; j < y.size(); ++j)
+            s += static_cast<long double>((*columns[p])[j]) * y[j];
+        a[p][k] = s;
+    }
+    for (std::size_t c = 0; c < k; ++c) {
+        std::size_t pivot = c;
+        for (std::size_t r = c + 1; r < k; ++r) {
+            if (std::fabs(a[r][c]) > std::fabs(a[pivot][c])) pivot = r;
+        }
+        if (!(std::fabs(a[pivot][c]) > 1e-300L)) return false;
+        std::swap(a[c], a[pivot]);
+        for (std::size_t r = 0; r < k; ++r) {
+            if (r == c) continue;
+            const long double f = a[r][c] / a[c][c];
+            for (std::size_t q = c; q <= k; ++q) a[r][q] -= f * a[c][q];
+        }
+    }
+    out.resize(k);
+    for (std::size_t c = 0; c < k; ++c) out[c] = static_cast<double>(a[c][k] / a[c][c]);
+    return std::all_of(out.begin(), out.end(), [](double v) { return std::isfinite(v); });
+}
+
+// The exponent in halves, or nothing when it is not near a half or too large.
+bool to_halves(double exponent, int most, int& halves) {
+    const double twice = 2.0 * exponent;
+    const double rounded = std::round(twice);
+    if (std::fabs(twice - rounded) > 2.0 * exponent_room || std::fabs(rounded) > most) return false;
+    halves = static_cast<int>(rounded);
+    return true;
+}
+
+Expression product_of(const OperatorRegistry& registry,
+                      const std::vector<const Expression*>& items) {
+    Expression out = *items.front();
+    for (std::size_t i = 1; i < items.size(); ++i)
+        out = Expression::binary(registry, builtin_id::times, out, *items[i]);
+    return out;
+}
+
+}  // namespace
+
+ProductSearch::ProductSearch(const ComplexRows& sample_rows, std::span<const double> sample_targets,
+                             std::size_t variables)
+    : rows_(sample_targets.size()) {
+    if (rows_ < 4) return;
+    target_logs_.resize(rows_);
+    for (std::size_t j = 0; j < rows_; ++j) {
+        const double y = sample_targets[j];
+        if (y == 0.0 || !std::isfinite(y)) return;
+        target_logs_[j] = std::log(std::fabs(y));
+    }
+    centre(target_logs_);
+    std::vector<Complex> column(rows_);
+    for (std::size_t v = 0; v < variables; ++v) {
+        for (std::size_t j = 0; j < rows_; ++j) {
+            column[j] = v < sample_rows[j].size() ? sample_rows[j][v] : Complex{};
+        }
+        std::vector<double> logs;
+        bool positive = true;
+        if (!logs_of(column.data(), rows_, logs, positive)) continue;
+        centre(logs);
+        std::vector<double> axis = logs;
+        orthogonalise(axis);
+        const double norm = std::sqrt(dot(axis, axis));
+        if (!(norm * norm > collinear_limit * dot(logs, logs))) continue;
+        for (double& a : axis) a /= norm;
+        basis_.push_back(std::move(axis));
+        variables_.push_back(v);
+        variable_logs_.push_back(std::move(logs));
+        variable_positive_.push_back(positive);
+    }
+    residual_ = target_logs_;
+    orthogonalise(residual_);
+    residual_norm_ = dot(residual_, residual_);
+    usable_ = !variables_.empty() && std::isfinite(residual_norm_);
+}
+
+void ProductSearch::orthogonalise(std::vector<double>& values) const {
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const auto& q : basis_) {
+            const double along = dot(q, values);
+            for (std::size_t j = 0; j < values.size(); ++j) values[j] -= along * q[j];
+        }
+    }
+}
+
+bool ProductSearch::block_column(const Complex* values, bool exponent, std::vector<double>& out,
+                                 bool& positive) const {
+    if (exponent) {
+        // exp(u) is positive and its logarithm is u itself.
+        positive = true;
+        out.resize(rows_);
+        for (std::size_t j = 0; j < rows_; ++j) {
+            if (!(std::fabs(values[j].im) <= 1e-12 * std::fabs(values[j].re)) ||
+                !std::isfinite(values[j].re) || std::fabs(values[j].re) > most_exponent) {
+                return false;
+            }
+            out[j] = values[j].re;
+        }
+    } else if (!logs_of(values, rows_, out, positive)) {
+        return false;
+    }
+    centre(out);
+    return true;
+}
+
+double ProductSearch::left_after(std::span<const double> orthogonal) const {
+    const double toward = dot(residual_, orthogonal);
+    return std::fmax(residual_norm_ - toward * toward / dot(orthogonal, orthogonal), 0.0);
+}
+
+bool ProductSearch::rounded_product(const OperatorRegistry& registry,
+                                    std::span<const Block* const> blocks, Expression& out) const {
+    std::vector<const std::vector<double>*> columns;
+    for (const auto& logs : variable_logs_) columns.push_back(&logs);
+    for (const Block* block : blocks) columns.push_back(&block->logs);
+    std::vector<double> exponents;
+    if (!solve_least_squares(columns, target_logs_, exponents)) return false;
+    std::vector<Factor> factors;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        const bool is_variable = i < variables_.size();
+        const Block* block = is_variable ? nullptr : blocks[i - variables_.size()];
+        int halves = 0;
+        if (!to_halves(exponents[i], is_variable ? most_variable_halves : most_block_halves,
+                       halves)) {
+            if (is_variable || !block->exponent) return false;
+            // exp(c·u) with a rate that is no simple fraction: a fitted number, polished later.
+            Expression number;
+            number.tokens.push_back(Token::real(exponents[i]));
+            number.formula = number_text(exponents[i]);
+            number.complexity = 1;
+            factors.push_back({Expression::unary(registry, builtin_id::exp,
+                                                 Expression::binary(registry, builtin_id::times,
+                                                                    number, block->expression)),
+                               2});
+            continue;
+        }
+        if (halves == 0) {
+            if (!is_variable) return false;  // the block was picked for what it explains
+            continue;
+        }
+        const bool positive = is_variable ? variable_positive_[i] : block->positive;
+        if (halves % 2 != 0 && !positive) return false;  // a square root of a negative value
+        if (is_variable) {
+            factors.push_back(
+                {Expression::variable_leaf(static_cast<std::uint8_t>(variables_[i])), halves});
+        } else if (block->exponent) {
+            factors.push_back(
+                {Expression::unary(registry, builtin_id::exp, block->expression), halves});
+        } else {
+            factors.push_back({block->expression, halves});
+        }
+    }
+    if (factors.empty()) return false;
+    out = product_form(registry, factors);
+    return true;
+}
+
+Expression ProductSearch::product_form(const OperatorRegistry& registry,
+                                       std::span<const Factor> factors) {
+    std::vector<const Expression*> above;
+    std::vector<const Expression*> below;
+    std::vector<const Expression*> root_above;
+    std::vector<const Expression*> root_below;
+    for (const Factor& f : factors) {
+        const int size = std::abs(f.halves);
+        auto& whole = f.halves > 0 ? above : below;
+        for (int k = 0; k < size / 2; ++k) whole.push_back(&f.base);
+        if (size % 2 != 0) (f.halves > 0 ? root_above : root_below).push_back(&f.base);
+    }
+    std::vector<Expression> roots;  // owns the square roots the products point to
+    roots.reserve(1);
+    if (!root_above.empty()) {
+        Expression inside = product_of(registry, root_above);
+        if (!root_below.empty()) {
+            inside = Expression::binary(registry, builtin_id::divide, inside,
+                                        product_of(registry, root_below));
+        }
+        roots.push_back(Expression::unary(registry, builtin_id::sqrt, inside));
+        above.push_back(&roots.back());
+    } else if (!root_below.empty()) {
+        roots.push_back(
+            Expression::unary(registry, builtin_id::sqrt, product_of(registry, root_below)));
+        below.push_back(&roots.back());
+    }
+    if (above.empty()) {
+        return Expression::unary(registry, builtin_id::inv, product_of(registry, below));
+    }
+    Expression out = product_of(registry, above);
+    if (!below.empty()) {
+        out = Expression::binary(registry, builtin_id::divide, out, product_of(registry, below));
+    }
+    return out;
+}
+
+std::vector<Expression> ProductSearch::monomials(const OperatorRegistry& registry) const {
+    std::vector<Expression> out;
+    Expression product;
+    if (usable_ && rounded_product(registry, {}, product)) out.push_back(std::move(product));
+    return out;
+}
+
+std::vector<Expression> ProductSearch::with_blocks(const OperatorRegistry& registry,
+                                                   const bfs::Level& level) {
+    std::vector<Expression> out;
+    if (!usable_ || residual_norm_ <= monomial_share * dot(target_logs_, target_logs_)) return out;
+    // The level's best blocks by what log|y| leaves once they join the variables' powers.
+    // Picks are (left, 2·node + 1 when the block is an exponent).
+    using Pick = std::pair<double, std::size_t>;
+    std::vector<Pick> heap;
+    std::vector<double> logs;
+    for (std::size_t i = 0; i < level.size(); ++i) {
+        const bfs::Node& node = level.nodes[i];
+        if (node.constant || !node.rows_ok) continue;
+        for (const bool exponent : {false, true}) {
+            bool positive = true;
+            if (!block_column(level.row_values(i), exponent, logs, positive)) continue;
+            const double length = dot(logs, logs);
+            orthogonalise(logs);
+            if (!(dot(logs, logs) > collinear_limit * length)) continue;
+            const double left = left_after(logs);
+            if (!(left <= (1.0 - least_gain) * residual_norm_)) continue;
+            keep_best(heap, Pick{left, 2 * i + (exponent ? 1 : 0)}, singles_per_level,
+                      std::less<Pick>());
+        }
+    }
+    std::sort(heap.begin(), heap.end());
+    std::vector<Block> fresh;
+    std::vector<std::vector<double>> fresh_orthogonal;
+    for (const auto& [left, pick] : heap) {
+        Block block;
+        bool positive = true;
+        block.exponent = pick % 2 == 1;
+        (void)block_column(level.row_values(pick / 2), block.exponent, block.logs, positive);
+        block.positive = positive;
+        block.expression = level.expressions[pick / 2];
+        block.left = left;
+        std::vector<double> orthogonal = block.logs;
+        orthogonalise(orthogonal);
+        const Block* one[] = {&block};
+        Expression product;
+        if (rounded_product(registry, one, product)) out.push_back(std::move(product));
+        fresh.push_back(std::move(block));
+        fresh_orthogonal.push_back(std::move(orthogonal));
+    }
+    // Each new block with each kept one (and the new ones before it): the best pairs by what the
+    // two leave together.
+    using PairPick = std::pair<double, std::pair<std::size_t, std::size_t>>;
+    std::vector<PairPick> pairs;
+    const auto pair_left = [&](const std::vector<double>& a, const std::vector<double>& b) {
+        const double aa = dot(a, a);
+        const double ab = dot(a, b);
+        std::vector<double> c = b;
+        for (std::size_t j = 0; j < c.size(); ++j) c[j] -= ab / aa * a[j];
+        const double cc = dot(c, c);
+        if (!(cc > collinear_limit * dot(b, b))) return residual_norm_;
+        const double ra = dot(residual_, a);
+        const double rc = dot(residual_, c);
+        return std::fmax(residual_norm_ - ra * ra / aa - rc * rc / cc, 0.0);
+    };
+    const std::size_t partners = kept_.size() + fresh.size();
+    for (std::size_t f = 0; f < fresh.size(); ++f) {
+        for (std::size_t p = 0; p < partners; ++p) {
+            if (p >= kept_.size() && p - kept_.size() >= f) break;
+            const std::vector<double>& other =
+                p < kept_.size() ? kept_orthogonal_[p] : fresh_orthogonal[p - kept_.size()];
+            const double left = pair_left(fresh_orthogonal[f], other);
+            if (!(left < fresh[f].left)) continue;
+            keep_best(pairs, PairPick{left, {f, p}}, pairs_per_level, std::less<PairPick>());
+        }
+    }
+    std::sort(pairs.begin(), pairs.end());
+    for (const auto& [left, picks] : pairs) {
+        const auto [f, p] = picks;
+        const Block* two[] = {&fresh[f], p < kept_.size() ? &kept_[p] : &fresh[p - kept_.size()]};
+        Expression product;
+        if (rounded_product(registry, two, product)) out.push_back(std::move(product));
+    }
+    // The new blocks join the kept ones; the best `kept_blocks` stay.
+    for (std::size_t f = 0; f < fresh.size(); ++f) {
+        kept_.push_back(std::move(fresh[f]));
+        kept_orthogonal_.push_back(std::move(fresh_orthogonal[f]));
+    }
+    std::vector<std::size_t> order(kept_.size());
+    for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t x, std::size_t y) { return kept_[x].left < kept_[y].left; });
+    order.resize(std::min(order.size(), kept_blocks));
+    std::vector<Block> blocks;
+    std::vector<std::vector<double>> orthogonal;
+    for (std::size_t k : order) {
+        blocks.push_back(std::move(kept_[k]));
+        orthogonal.push_back(std::move(kept_orthogonal_[k]));
+    }
+    kept_ = std::move(blocks);
+    kept_orthogonal_ = std::move(orthogonal);
+    return out;
+}
+
+}  // namespace kov

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "core/expression.hpp"
+#include "engine/bfs_level.hpp"
+#include "engine/optimizer.hpp"
+#include "ops/registry.hpp"
+
+namespace kov {
+
+// Products of powers: targets of the form c · Π xv^ev · Π gk^pk, with the exponents small
+// multiples of 1/2 and the gk blocks the levels built. In logarithms such a target is a sum,
+// log|y| = log|c| + Σ ev·log|xv| + Σ pk·log|gk|, so a linear least-squares fit on the cached rows
+// finds the exponents however many variables the product has: a monomial of nine variables is one
+// fit, not a level of the search twenty tokens deep. The blocks are each level's expressions whose
+// logarithm best explains what the variables' powers leave of log|y|: a difference x2 − x1, an
+// exp(−x1/(x2·x3)), a 1 − cos x. A block u may also stand for exp(u), whose logarithm is u.
+class ProductSearch {
+public:
+    // `sample_rows` and `sample_targets` are the rows the levels cache, in the same order. The
+    // search is off (it offers nothing) when a target is zero or not finite there.
+    ProductSearch(const ComplexRows& sample_rows, std::span<const double> sample_targets,
+                  std::size_t variables);
+
+    // The monomial the variables' powers give alone, exponents rounded to halves; empty when
+    // they are not near halves or the search is off.
+    [[nodiscard]] std::vector<Expression> monomials(const OperatorRegistry& registry) const;
+
+    // Products of the variables' powers with one or two blocks of `level` (and of the blocks
+    // kept from earlier levels), the best few by what their fit leaves of log|y| on the cached
+    // rows, with their exponents rounded to halves. Deterministic; the level is only read.
+    [[nodiscard]] std::vector<Expression> with_blocks(const OperatorRegistry& registry,
+                                                      const bfs::Level& level);
+
+    // A factor raised to halves·1/2 (negative for a divisor); one factor per entry.
+    struct Factor {
+        Expression base;
+        int halves = 0;
+    };
+    // The product of the factors as the fewest tokens the grammar allows: integer powers as
+    // repeated products, the half powers under one square root, divisors under one Divide.
+    [[nodiscard]] static Expression product_form(const OperatorRegistry& registry,
+                                                 std::span<const Factor> factors);
+
+private:
+    struct Block {
+        std::vector<double> logs;  // log|g| on the cached rows, centred
+        Expression expression;
+        double left = 0.0;      // what log|y| leaves once the variables and this block are fitted
+        bool positive = true;   // on every cached row: a square root of it is real
+        bool exponent = false;  // the block u stands for exp(u): its values are the logs
+    };
+    // The column a block gives the fit in logarithms: log|g| centred, or u centred for exp(u).
+    [[nodiscard]] bool block_column(const Complex* values, bool exponent, std::vector<double>& out,
+                                    bool& positive) const;
+
+    // The exponents of the variables' logarithms and of the blocks' on the cached rows, rounded
+    // to halves and written as a product; nothing when an exponent is not near a half.
+    [[nodiscard]] bool rounded_product(const OperatorRegistry& registry,
+                                       std::span<const Block* const> blocks, Expression& out) const;
+    // What remains of the residual once `l` (orthogonal to the variables' span) is fitted.
+    [[nodiscard]] double left_after(std::span<const double> orthogonal) const;
+    // Removes the variables' span (and the mean) from the values.
+    void orthogonalise(std::vector<double>& values) const;
+
+    std::size_t rows_ = 0;
+    bool usable_ = false;
+    std::vector<std::size_t> variables_;              // with a logarithm on every cached row
+    std::vector<std::vector<double>> variable_logs_;  // log|xv|, centred, one per variable
+    std::vector<bool> variable_positive_;             // xv > 0 on every cached row
+    std::vector<std::vector<double>> basis_;          // orthonormal basis of variable_logs_
+    std::vector<double> target_logs_;                 // log|y|, centred
+    std::vector<double> residual_;                    // of target_logs_ outside the variables' span
+    double residual_norm_ = 0.0;                      // its squared length
+    std::vector<Block> kept_;                         // the best blocks of the levels so far
+    std::vector<std::vector<double>> kept_orthogonal_;  // their logs outside the variables' span
+};
+
+}  // namespace kov
