@@ -1,0 +1,103 @@
+// Products of powers fitted in logarithms: the written form, and structures the thorough search
+// must reach through them at a depth where the levels alone cannot build them.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/bfs.hpp"
+#include "engine/thorough_products.hpp"
+#include "test_support.hpp"
+
+namespace kov {
+namespace {
+
+using Factor = ProductSearch::Factor;
+
+struct FormCase {
+    const char* name;
+    std::vector<Factor> factors;
+    const char* formula;
+};
+
+class ProductFormTest : public ::testing::TestWithParam<FormCase> {};
+
+TEST_P(ProductFormTest, WritesPowersWithTheGrammarsOperators) {
+    const FormCase& c = GetParam();
+    EXPECT_EQ(ProductSearch::product_form(test::builtins(), c.factors).formula, c.formula);
+}
+
+Factor x(std::uint8_t i, int halves) {
+    return {Expression::variable_leaf(i), halves};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, ProductFormTest,
+    ::testing::Values(
+        FormCase{"square_over", {x(0, 4), x(1, -2)}, "Divide(Times(v_{0}, v_{0}), v_{1})"},
+        FormCase{"roots_share_one_sqrt",
+                 {x(0, 2), x(1, 1), x(2, -1)},
+                 "Times(v_{0}, Sqrt(Divide(v_{1}, v_{2})))"},
+        FormCase{
+            "only_divisors", {x(0, -2), x(1, -3)}, "Inv(Times(Times(v_{0}, v_{1}), Sqrt(v_{1})))"},
+        FormCase{"root_below", {x(0, 2), x(1, -1)}, "Divide(v_{0}, Sqrt(v_{1}))"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct StructureCase {
+    const char* name;
+    std::size_t variables;
+    std::uint64_t max_complexity;  // below what the levels would need for the formula
+    std::function<double(const std::vector<double>&)> truth;
+};
+
+class ProductStructureTest : public ::testing::TestWithParam<StructureCase> {};
+
+TEST_P(ProductStructureTest, IsFoundExactly) {
+    const StructureCase& c = GetParam();
+    std::vector<std::vector<double>> rows;
+    std::vector<double> targets;
+    for (int i = 0; i < 60; ++i) {
+        std::vector<double> row;
+        for (std::size_t v = 0; v < c.variables; ++v) {
+            row.push_back(1.0 + 4.0 * std::fmod(0.618034 * i + 0.377 * static_cast<double>(v) +
+                                                    0.1 * static_cast<double>(v * v),
+                                                1.0));
+        }
+        targets.push_back(c.truth(row));
+        rows.push_back(std::move(row));
+    }
+    SearchConfig config(c.max_complexity, 0.1, 1000);
+    config.strategy = Strategy::thorough;
+    const SearchOutcome outcome = run_bfs(rows, targets, config, {});
+    const auto& results = std::get<std::vector<SearchResult>>(outcome);
+    ASSERT_FALSE(results.empty());
+    double scale = 0.0;
+    for (double t : targets) scale = std::fmax(scale, std::fabs(t));
+    EXPECT_LE(results.front().error, 1e-9 * scale) << results.front().expression.formula;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Structures, ProductStructureTest,
+    ::testing::Values(
+        // 17 tokens: only the fit in logarithms reaches it at level 1.
+        StructureCase{"monomial_of_five", 5, 2,
+                      [](const auto& r) {
+                          return 0.4 * r[0] * r[0] * r[0] * r[1] * std::sqrt(r[2]) /
+                                 (r[3] * r[4] * r[4]);
+                      }},
+        // A monomial times a difference the third level builds.
+        StructureCase{"monomial_times_difference", 5, 3,
+                      [](const auto& r) { return r[0] * r[1] * (r[2] - r[3]) / r[4]; }},
+        // Over the square root of a sum (a half power of a block).
+        StructureCase{"over_root_of_sum", 3, 3,
+                      [](const auto& r) { return r[0] * r[1] / std::sqrt(r[1] + r[2]); }},
+        // exp(u) from the block u the third level builds.
+        StructureCase{"times_exponential", 3, 3,
+                      [](const auto& r) { return 2.0 * r[0] * std::exp(-0.5 * r[1] / r[2]); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kov
