@@ -26,8 +26,15 @@ constexpr double exponent_room = 0.15;
 // Largest powers written out: x⁴ (as halves) for a variable, g² for a block.
 constexpr int most_variable_halves = 8;
 constexpr int most_block_halves = 4;
-// A block must explain at least this share of what the variables' powers leave of log|y|.
+// A block alone must explain at least this share of what the variables' powers leave of log|y|
+// to be offered alone, and this much smaller share to be kept as a partner (the two halves of
+// (c − v)(c + v) each explain little alone).
 constexpr double least_gain = 0.5;
+constexpr double least_share = 0.05;
+// Small monomials tried as exponents: each variable's power from −2 to 2, at most this many
+// variables in one, and no more monomials than this (whole counts of variables only).
+constexpr std::size_t most_exponent_variables = 4;
+constexpr std::size_t most_exponent_monomials = 20000;
 // A block's logarithm whose part outside the variables' span is below this share of its length
 // is one of their monomials (or a constant): nothing new.
 constexpr double collinear_limit = 1e-9;
@@ -109,6 +116,40 @@ bool to_halves(double exponent, int most, int& halves) {
     return true;
 }
 
+// Exponent vectors over `count` variables with entries −2 … 2, by number of variables used (one
+// to most_exponent_variables), as many whole numbers of variables as give at most
+// most_exponent_monomials.
+std::vector<std::vector<int>> small_monomials(std::size_t count) {
+    std::vector<std::vector<int>> out;
+    constexpr int choices[] = {-2, -1, 1, 2};
+    for (std::size_t used = 1; used <= std::min(count, most_exponent_variables); ++used) {
+        std::vector<std::vector<int>> these;
+        // Every set of `used` positions (ascending), every choice of powers on them.
+        std::vector<std::size_t> at(used);
+        for (std::size_t k = 0; k < used; ++k) at[k] = k;
+        for (;;) {
+            std::vector<std::size_t> pick(used, 0);
+            for (;;) {
+                std::vector<int> powers(count, 0);
+                for (std::size_t k = 0; k < used; ++k) powers[at[k]] = choices[pick[k]];
+                these.push_back(std::move(powers));
+                std::size_t k = used;
+                while (k > 0 && pick[k - 1] == 3) pick[--k] = 0;
+                if (k == 0) break;
+                ++pick[k - 1];
+            }
+            std::size_t k = used;
+            while (k > 0 && at[k - 1] == count - used + k - 1) --k;
+            if (k == 0) break;
+            ++at[k - 1];
+            for (std::size_t i = k; i < used; ++i) at[i] = at[i - 1] + 1;
+        }
+        if (out.size() + these.size() > most_exponent_monomials) break;
+        out.insert(out.end(), these.begin(), these.end());
+    }
+    return out;
+}
+
 Expression product_of(const OperatorRegistry& registry,
                       const std::vector<const Expression*>& items) {
     Expression out = *items.front();
@@ -121,7 +162,7 @@ Expression product_of(const OperatorRegistry& registry,
 
 ProductSearch::ProductSearch(const ComplexRows& sample_rows, std::span<const double> sample_targets,
                              std::size_t variables)
-    : rows_(sample_targets.size()) {
+    : rows_(sample_targets.size()), sample_rows_(sample_rows) {
     if (rows_ < 4) return;
     target_logs_.resize(rows_);
     for (std::size_t j = 0; j < rows_; ++j) {
@@ -273,10 +314,51 @@ Expression ProductSearch::product_form(const OperatorRegistry& registry,
     return out;
 }
 
-std::vector<Expression> ProductSearch::monomials(const OperatorRegistry& registry) const {
+std::vector<Expression> ProductSearch::monomials(const OperatorRegistry& registry) {
     std::vector<Expression> out;
     Expression product;
     if (usable_ && rounded_product(registry, {}, product)) out.push_back(std::move(product));
+    if (!usable_ || residual_norm_ <= monomial_share * dot(target_logs_, target_logs_)) return out;
+    // exp(c·M) for the small monomials M of the variables: a Boltzmann factor, a decay.
+    std::vector<std::vector<int>> powers = small_monomials(variables_.size());
+    std::vector<Candidate> candidates;
+    std::vector<double> column(rows_);
+    for (std::size_t m = 0; m < powers.size(); ++m) {
+        bool finite = true;
+        for (std::size_t j = 0; j < rows_ && finite; ++j) {
+            double value = 1.0;
+            for (std::size_t v = 0; v < variables_.size(); ++v) {
+                const int e = powers[m][v];
+                if (e == 0) continue;
+                value *= std::pow(sample_rows_[j][variables_[v]].re, e);
+            }
+            finite = std::isfinite(value) && std::fabs(value) <= most_exponent;
+            column[j] = value;
+        }
+        if (!finite) continue;
+        centre(column);
+        const double length = dot(column, column);
+        orthogonalise(column);
+        if (!(dot(column, column) > collinear_limit * length)) continue;
+        candidates.push_back({left_after(column), m});
+    }
+    std::vector<Block> fresh;
+    for (const Candidate& c : best_candidates(candidates)) {
+        std::vector<Factor> factors;
+        for (std::size_t v = 0; v < variables_.size(); ++v) {
+            const int e = powers[c.source][v];
+            if (e != 0)
+                factors.push_back(
+                    {Expression::variable_leaf(static_cast<std::uint8_t>(variables_[v])), 2 * e});
+        }
+        Block block;
+        block.expression = product_form(registry, factors);
+        block.exponent = true;
+        block.left = c.left;
+        if (!block_values(registry, block)) continue;
+        fresh.push_back(std::move(block));
+    }
+    add_products(registry, std::move(fresh), out);
     return out;
 }
 
@@ -285,9 +367,8 @@ std::vector<Expression> ProductSearch::with_blocks(const OperatorRegistry& regis
     std::vector<Expression> out;
     if (!usable_ || residual_norm_ <= monomial_share * dot(target_logs_, target_logs_)) return out;
     // The level's best blocks by what log|y| leaves once they join the variables' powers.
-    // Picks are (left, 2·node + 1 when the block is an exponent).
-    using Pick = std::pair<double, std::size_t>;
-    std::vector<Pick> heap;
+    // Sources are 2·node, plus 1 when the block stands for exp of itself.
+    std::vector<Candidate> candidates;
     std::vector<double> logs;
     for (std::size_t i = 0; i < level.size(); ++i) {
         const bfs::Node& node = level.nodes[i];
@@ -298,30 +379,60 @@ std::vector<Expression> ProductSearch::with_blocks(const OperatorRegistry& regis
             const double length = dot(logs, logs);
             orthogonalise(logs);
             if (!(dot(logs, logs) > collinear_limit * length)) continue;
-            const double left = left_after(logs);
-            if (!(left <= (1.0 - least_gain) * residual_norm_)) continue;
-            keep_best(heap, Pick{left, 2 * i + (exponent ? 1 : 0)}, singles_per_level,
-                      std::less<Pick>());
+            candidates.push_back({left_after(logs), 2 * i + (exponent ? 1 : 0)});
         }
     }
-    std::sort(heap.begin(), heap.end());
     std::vector<Block> fresh;
-    std::vector<std::vector<double>> fresh_orthogonal;
-    for (const auto& [left, pick] : heap) {
+    for (const Candidate& c : best_candidates(candidates)) {
         Block block;
-        bool positive = true;
-        block.exponent = pick % 2 == 1;
-        (void)block_column(level.row_values(pick / 2), block.exponent, block.logs, positive);
-        block.positive = positive;
-        block.expression = level.expressions[pick / 2];
-        block.left = left;
+        block.exponent = c.source % 2 == 1;
+        (void)block_column(level.row_values(c.source / 2), block.exponent, block.logs,
+                           block.positive);
+        block.expression = level.expressions[c.source / 2];
+        block.left = c.left;
+        fresh.push_back(std::move(block));
+    }
+    add_products(registry, std::move(fresh), out);
+    return out;
+}
+
+std::vector<ProductSearch::Candidate> ProductSearch::best_candidates(
+    std::vector<Candidate>& candidates) const {
+    const auto before = [](const Candidate& x, const Candidate& y) {
+        return x.left != y.left ? x.left < y.left : x.source < y.source;
+    };
+    std::vector<Candidate> heap;
+    for (const Candidate& c : candidates) {
+        if (c.left < (1.0 - least_share) * residual_norm_) {
+            keep_best(heap, c, singles_per_level, before);
+        }
+    }
+    std::sort(heap.begin(), heap.end(), before);
+    return heap;
+}
+
+bool ProductSearch::block_values(const OperatorRegistry& registry, Block& block) const {
+    std::vector<Complex> values(rows_);
+    for (std::size_t j = 0; j < rows_; ++j) {
+        const std::optional<Complex> value =
+            eval(block.expression, sample_rows_[j], registry.operators());
+        if (!value) return false;
+        values[j] = *value;
+    }
+    return block_column(values.data(), block.exponent, block.logs, block.positive);
+}
+
+void ProductSearch::add_products(const OperatorRegistry& registry, std::vector<Block> fresh,
+                                 std::vector<Expression>& out) {
+    std::vector<std::vector<double>> fresh_orthogonal;
+    for (const Block& block : fresh) {
         std::vector<double> orthogonal = block.logs;
         orthogonalise(orthogonal);
+        fresh_orthogonal.push_back(std::move(orthogonal));
+        if (!(block.left <= (1.0 - least_gain) * residual_norm_)) continue;
         const Block* one[] = {&block};
         Expression product;
         if (rounded_product(registry, one, product)) out.push_back(std::move(product));
-        fresh.push_back(std::move(block));
-        fresh_orthogonal.push_back(std::move(orthogonal));
     }
     // Each new block with each kept one (and the new ones before it): the best pairs by what the
     // two leave together.
@@ -345,7 +456,9 @@ std::vector<Expression> ProductSearch::with_blocks(const OperatorRegistry& regis
             const std::vector<double>& other =
                 p < kept_.size() ? kept_orthogonal_[p] : fresh_orthogonal[p - kept_.size()];
             const double left = pair_left(fresh_orthogonal[f], other);
-            if (!(left < fresh[f].left)) continue;
+            if (!(left < std::fmin(fresh[f].left, p < kept_.size() ? kept_[p].left
+                                                                   : fresh[p - kept_.size()].left)))
+                continue;
             keep_best(pairs, PairPick{left, {f, p}}, pairs_per_level, std::less<PairPick>());
         }
     }
@@ -374,7 +487,6 @@ std::vector<Expression> ProductSearch::with_blocks(const OperatorRegistry& regis
     }
     kept_ = std::move(blocks);
     kept_orthogonal_ = std::move(orthogonal);
-    return out;
 }
 
 }  // namespace kov

@@ -27,7 +27,9 @@ public:
 
     // The monomial the variables' powers give alone, exponents rounded to halves; empty when
     // they are not near halves or the search is off.
-    [[nodiscard]] std::vector<Expression> monomials(const OperatorRegistry& registry) const;
+    // Also exp(c·M) times those powers for the small monomials M that explain most (and these
+    // blocks are kept as partners of the levels' blocks).
+    [[nodiscard]] std::vector<Expression> monomials(const OperatorRegistry& registry);
 
     // Products of the variables' powers with one or two blocks of `level` (and of the blocks
     // kept from earlier levels), the best few by what their fit leaves of log|y| on the cached
@@ -57,6 +59,19 @@ private:
     [[nodiscard]] bool block_column(const Complex* values, bool exponent, std::vector<double>& out,
                                     bool& positive) const;
 
+    // A block's source (a monomial, or a level's node) with what log|y| leaves once it joins.
+    struct Candidate {
+        double left = 0.0;
+        std::size_t source = 0;
+    };
+    // The best few (each leaving less than what the variables' powers leave), best first.
+    [[nodiscard]] std::vector<Candidate> best_candidates(std::vector<Candidate>& candidates) const;
+    // The block's column from its expression evaluated on the cached rows.
+    [[nodiscard]] bool block_values(const OperatorRegistry& registry, Block& block) const;
+    // Offers the products with each new block alone and the best pairs of a new block with a new
+    // or kept one; the new blocks join the kept ones.
+    void add_products(const OperatorRegistry& registry, std::vector<Block> fresh,
+                      std::vector<Expression>& out);
     // The exponents of the variables' logarithms and of the blocks' on the cached rows, rounded
     // to halves and written as a product; nothing when an exponent is not near a half.
     [[nodiscard]] bool rounded_product(const OperatorRegistry& registry,
@@ -67,6 +82,7 @@ private:
     void orthogonalise(std::vector<double>& values) const;
 
     std::size_t rows_ = 0;
+    const ComplexRows& sample_rows_;
     bool usable_ = false;
     std::vector<std::size_t> variables_;              // with a logarithm on every cached row
     std::vector<std::vector<double>> variable_logs_;  // log|xv|, centred, one per variable

@@ -94,6 +94,11 @@ INSTANTIATE_TEST_SUITE_P(
         // Over the square root of a sum (a half power of a block).
         StructureCase{"over_root_of_sum", 3, 3,
                       [](const auto& r) { return r[0] * r[1] / std::sqrt(r[1] + r[2]); }},
+        // exp(c·M) of a small monomial M, found with the first level.
+        StructureCase{"exponential_of_monomial", 4, 2,
+                      [](const auto& r) {
+                          return 1.5 * r[0] * std::exp(-0.5 * r[1] * r[2] / (r[3] * r[3]));
+                      }},
         // exp(u) from the block u the third level builds.
         StructureCase{"times_exponential", 3, 3,
                       [](const auto& r) { return 2.0 * r[0] * std::exp(-0.5 * r[1] / r[2]); }}),
