@@ -319,9 +319,12 @@ std::vector<Expression> ProductSearch::monomials(const OperatorRegistry& registr
     Expression product;
     if (usable_ && rounded_product(registry, {}, product)) out.push_back(std::move(product));
     if (!usable_ || residual_norm_ <= monomial_share * dot(target_logs_, target_logs_)) return out;
-    // exp(c·M) for the small monomials M of the variables: a Boltzmann factor, a decay.
+    // exp(c·M) for the small monomials M of the variables (a Boltzmann factor, a decay), and the
+    // factors exp(M) − 1 and 1 − exp(−M) (Planck's law, a charging capacitor). Sources are
+    // 3·monomial + kind.
     std::vector<std::vector<int>> powers = small_monomials(variables_.size());
     std::vector<Candidate> candidates;
+    std::vector<double> monomial(rows_);
     std::vector<double> column(rows_);
     for (std::size_t m = 0; m < powers.size(); ++m) {
         bool finite = true;
@@ -332,34 +335,77 @@ std::vector<Expression> ProductSearch::monomials(const OperatorRegistry& registr
                 if (e == 0) continue;
                 value *= std::pow(sample_rows_[j][variables_[v]].re, e);
             }
-            finite = std::isfinite(value) && std::fabs(value) <= most_exponent;
-            column[j] = value;
+            finite = std::isfinite(value) && std::fabs(value) <= most_exponent && value != 0.0;
+            monomial[j] = value;
         }
         if (!finite) continue;
-        centre(column);
-        const double length = dot(column, column);
-        orthogonalise(column);
-        if (!(dot(column, column) > collinear_limit * length)) continue;
-        candidates.push_back({left_after(column), m});
+        for (std::size_t kind = 0; kind < 3; ++kind) {
+            for (std::size_t j = 0; j < rows_; ++j) {
+                const double u = monomial[j];
+                column[j] = kind == 0   ? u
+                            : kind == 1 ? std::log(std::fabs(std::expm1(u)))
+                                        : std::log(std::fabs(std::expm1(-u)));
+            }
+            centre(column);
+            const double length = dot(column, column);
+            orthogonalise(column);
+            if (!(dot(column, column) > collinear_limit * length)) continue;
+            candidates.push_back({left_after(column), 3 * m + kind});
+            exponent_columns_.push_back(column);
+            exponent_sources_.push_back(3 * m + kind);
+        }
     }
+    exponent_powers_ = std::move(powers);
     std::vector<Block> fresh;
     for (const Candidate& c : best_candidates(candidates)) {
-        std::vector<Factor> factors;
-        for (std::size_t v = 0; v < variables_.size(); ++v) {
-            const int e = powers[c.source][v];
-            if (e != 0)
-                factors.push_back(
-                    {Expression::variable_leaf(static_cast<std::uint8_t>(variables_[v])), 2 * e});
-        }
         Block block;
-        block.expression = product_form(registry, factors);
-        block.exponent = true;
+        if (!exponent_block(registry, c.source, block)) continue;
         block.left = c.left;
-        if (!block_values(registry, block)) continue;
         fresh.push_back(std::move(block));
     }
     add_products(registry, std::move(fresh), out);
     return out;
+}
+
+bool ProductSearch::exponent_block(const OperatorRegistry& registry, std::size_t source,
+                                   Block& block) const {
+    const std::size_t m = source / 3;
+    const std::size_t kind = source % 3;
+    std::vector<Factor> factors;
+    for (std::size_t v = 0; v < variables_.size(); ++v) {
+        const int e = exponent_powers_[m][v];
+        if (e != 0) {
+            factors.push_back(
+                {Expression::variable_leaf(static_cast<std::uint8_t>(variables_[v])), 2 * e});
+        }
+    }
+    const Expression u = product_form(registry, factors);
+    const Expression one = Expression::constant_leaf(registry, builtin_id::one);
+    if (kind == 0) {
+        block.expression = u;
+    } else if (kind == 1) {
+        block.expression = Expression::binary(registry, builtin_id::subtract,
+                                              Expression::unary(registry, builtin_id::exp, u), one);
+    } else {
+        block.expression =
+            Expression::binary(registry, builtin_id::subtract, one,
+                               Expression::unary(registry, builtin_id::exp,
+                                                 Expression::unary(registry, builtin_id::neg, u)));
+    }
+    block.exponent = kind == 0;
+    return block_values(registry, block);
+}
+
+double ProductSearch::pair_left(std::span<const double> a, std::span<const double> b) const {
+    const double aa = dot(a, a);
+    const double ab = dot(a, b);
+    std::vector<double> c(b.begin(), b.end());
+    for (std::size_t j = 0; j < c.size(); ++j) c[j] -= ab / aa * a[j];
+    const double cc = dot(c, c);
+    if (!(cc > collinear_limit * dot(b, b))) return residual_norm_;
+    const double ra = dot(residual_, a);
+    const double rc = dot(residual_, c);
+    return std::fmax(residual_norm_ - ra * ra / aa - rc * rc / cc, 0.0);
 }
 
 std::vector<Expression> ProductSearch::with_blocks(const OperatorRegistry& registry,
@@ -391,6 +437,29 @@ std::vector<Expression> ProductSearch::with_blocks(const OperatorRegistry& regis
         block.expression = level.expressions[c.source / 2];
         block.left = c.left;
         fresh.push_back(std::move(block));
+    }
+    // Each new block with the exp(c·M) of every small monomial: a factor such as cos(ω·t) hides
+    // a decay exp(−γ·t) that explains little beside it, so that it is not among the kept ones.
+    for (const Block& block : fresh) {
+        std::vector<double> orthogonal = block.logs;
+        orthogonalise(orthogonal);
+        double best = block.left;
+        std::size_t partner = exponent_columns_.size();
+        for (std::size_t e = 0; e < exponent_columns_.size(); ++e) {
+            const double left = pair_left(orthogonal, exponent_columns_[e]);
+            if (left < best) {
+                best = left;
+                partner = e;
+            }
+        }
+        Block other;
+        if (partner == exponent_columns_.size() ||
+            !exponent_block(registry, exponent_sources_[partner], other)) {
+            continue;
+        }
+        const Block* two[] = {&block, &other};
+        Expression product;
+        if (rounded_product(registry, two, product)) out.push_back(std::move(product));
     }
     add_products(registry, std::move(fresh), out);
     return out;
@@ -438,17 +507,6 @@ void ProductSearch::add_products(const OperatorRegistry& registry, std::vector<B
     // two leave together.
     using PairPick = std::pair<double, std::pair<std::size_t, std::size_t>>;
     std::vector<PairPick> pairs;
-    const auto pair_left = [&](const std::vector<double>& a, const std::vector<double>& b) {
-        const double aa = dot(a, a);
-        const double ab = dot(a, b);
-        std::vector<double> c = b;
-        for (std::size_t j = 0; j < c.size(); ++j) c[j] -= ab / aa * a[j];
-        const double cc = dot(c, c);
-        if (!(cc > collinear_limit * dot(b, b))) return residual_norm_;
-        const double ra = dot(residual_, a);
-        const double rc = dot(residual_, c);
-        return std::fmax(residual_norm_ - ra * ra / aa - rc * rc / cc, 0.0);
-    };
     const std::size_t partners = kept_.size() + fresh.size();
     for (std::size_t f = 0; f < fresh.size(); ++f) {
         for (std::size_t p = 0; p < partners; ++p) {

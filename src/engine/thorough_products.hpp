@@ -72,6 +72,12 @@ private:
     // or kept one; the new blocks join the kept ones.
     void add_products(const OperatorRegistry& registry, std::vector<Block> fresh,
                       std::vector<Expression>& out);
+    // A small monomial M of the variables as the block exp(M), exp(M) − 1 or 1 − exp(−M)
+    // (source 3·monomial + 0, 1 or 2), its column evaluated.
+    [[nodiscard]] bool exponent_block(const OperatorRegistry& registry, std::size_t source,
+                                      Block& block) const;
+    // What the residual leaves once two columns (orthogonal to the variables' span) are fitted.
+    [[nodiscard]] double pair_left(std::span<const double> a, std::span<const double> b) const;
     // The exponents of the variables' logarithms and of the blocks' on the cached rows, rounded
     // to halves and written as a product; nothing when an exponent is not near a half.
     [[nodiscard]] bool rounded_product(const OperatorRegistry& registry,
@@ -91,8 +97,11 @@ private:
     std::vector<double> target_logs_;                 // log|y|, centred
     std::vector<double> residual_;                    // of target_logs_ outside the variables' span
     double residual_norm_ = 0.0;                      // its squared length
-    std::vector<Block> kept_;                         // the best blocks of the levels so far
-    std::vector<std::vector<double>> kept_orthogonal_;  // their logs outside the variables' span
+    std::vector<std::vector<int>> exponent_powers_;   // the small monomials tried as exp(c·M)
+    std::vector<std::vector<double>> exponent_columns_;  // their columns outside the span
+    std::vector<std::size_t> exponent_sources_;          // and which monomial each is
+    std::vector<Block> kept_;                            // the best blocks of the levels so far
+    std::vector<std::vector<double>> kept_orthogonal_;   // their logs outside the variables' span
 };
 
 }  // namespace kov
