@@ -32,9 +32,10 @@ constexpr int most_block_halves = 4;
 constexpr double least_gain = 0.5;
 constexpr double least_share = 0.05;
 // Small monomials tried as exponents: each variable's power from −2 to 2, at most this many
-// variables in one, and no more monomials than this (whole counts of variables only).
+// variables in one, and no more monomials than this (whole counts of variables only): their
+// columns take at most 12 000 · 3 · 128 doubles, 37 MB.
 constexpr std::size_t most_exponent_variables = 4;
-constexpr std::size_t most_exponent_monomials = 20000;
+constexpr std::size_t most_exponent_monomials = 12000;
 // A block's logarithm whose part outside the variables' span is below this share of its length
 // is one of their monomials (or a constant): nothing new.
 constexpr double collinear_limit = 1e-9;
