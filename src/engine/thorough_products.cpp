@@ -1,8 +1,10 @@
 #include "engine/thorough_products.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <utility>
 
 #include "engine/best_kept.hpp"
@@ -18,6 +20,13 @@ namespace {
 constexpr std::size_t singles_per_level = 8;
 // Two-block products offered per level (a new block with a kept one).
 constexpr std::size_t pairs_per_level = 8;
+// Forward selection over each level: after its best block, the level's blocks that leave least
+// beside the ones chosen, this many per step (each chosen in turn: the best second block is not
+// always the true one), up to this many blocks in all.
+constexpr std::size_t selected_per_step = 3;
+constexpr std::size_t most_selected_blocks = 3;
+// Three-block products offered per level (a best pair with a third block).
+constexpr std::size_t triples_per_level = 4;
 // Blocks kept from earlier levels as partners of a new level's blocks.
 constexpr std::size_t kept_blocks = 48;
 // An exponent farther than this from a multiple of 1/2 is not a power law: the product is left
@@ -42,6 +51,8 @@ constexpr double collinear_limit = 1e-9;
 // Values a block may take on the cached rows to be tried as an exponent, exp(c·u): beyond it
 // exp overflows or the block is no rate.
 constexpr double most_exponent = 300.0;
+// Blocks whose shares left agree this closely have the same logarithm.
+constexpr double same_fit = 1e-9;
 // A target this close to a monomial on the cached rows needs no blocks.
 constexpr double monomial_share = 1e-20;
 
@@ -358,7 +369,7 @@ std::vector<Expression> ProductSearch::monomials(const OperatorRegistry& registr
     }
     exponent_powers_ = std::move(powers);
     std::vector<Block> fresh;
-    for (const Candidate& c : best_candidates(candidates)) {
+    for (const Candidate& c : best_candidates(candidates, residual_norm_, singles_per_level)) {
         Block block;
         if (!exponent_block(registry, c.source, block)) continue;
         block.left = c.left;
@@ -397,6 +408,27 @@ bool ProductSearch::exponent_block(const OperatorRegistry& registry, std::size_t
     return block_values(registry, block);
 }
 
+double ProductSearch::combined_left(std::span<const std::vector<double>* const> columns) const {
+    std::vector<std::vector<double>> axes;
+    double left = residual_norm_;
+    for (const std::vector<double>* column : columns) {
+        std::vector<double> axis = *column;
+        for (int pass = 0; pass < 2; ++pass) {
+            for (const auto& q : axes) {
+                const double along = dot(q, axis);
+                for (std::size_t j = 0; j < axis.size(); ++j) axis[j] -= along * q[j];
+            }
+        }
+        const double norm = dot(axis, axis);
+        if (!(norm > collinear_limit * dot(*column, *column))) return residual_norm_;
+        for (double& a : axis) a /= std::sqrt(norm);
+        const double toward = dot(residual_, axis);
+        left -= toward * toward;
+        axes.push_back(std::move(axis));
+    }
+    return std::fmax(left, 0.0);
+}
+
 double ProductSearch::pair_left(std::span<const double> a, std::span<const double> b) const {
     const double aa = dot(a, a);
     const double ab = dot(a, b);
@@ -414,23 +446,12 @@ std::vector<Expression> ProductSearch::with_blocks(const OperatorRegistry& regis
     std::vector<Expression> out;
     if (!usable_ || residual_norm_ <= monomial_share * dot(target_logs_, target_logs_)) return out;
     // The level's best blocks by what log|y| leaves once they join the variables' powers.
-    // Sources are 2·node, plus 1 when the block stands for exp of itself.
     std::vector<Candidate> candidates;
-    std::vector<double> logs;
-    for (std::size_t i = 0; i < level.size(); ++i) {
-        const bfs::Node& node = level.nodes[i];
-        if (node.constant || !node.rows_ok) continue;
-        for (const bool exponent : {false, true}) {
-            bool positive = true;
-            if (!block_column(level.row_values(i), exponent, logs, positive)) continue;
-            const double length = dot(logs, logs);
-            orthogonalise(logs);
-            if (!(dot(logs, logs) > collinear_limit * length)) continue;
-            candidates.push_back({left_after(logs), 2 * i + (exponent ? 1 : 0)});
-        }
-    }
+    scan_level(level, [&](std::size_t source, const std::vector<double>& orthogonal) {
+        candidates.push_back({left_after(orthogonal), source});
+    });
     std::vector<Block> fresh;
-    for (const Candidate& c : best_candidates(candidates)) {
+    for (const Candidate& c : best_candidates(candidates, residual_norm_, singles_per_level)) {
         Block block;
         block.exponent = c.source % 2 == 1;
         (void)block_column(level.row_values(c.source / 2), block.exponent, block.logs,
@@ -439,6 +460,7 @@ std::vector<Expression> ProductSearch::with_blocks(const OperatorRegistry& regis
         block.left = c.left;
         fresh.push_back(std::move(block));
     }
+    if (!fresh.empty()) select_forward(registry, level, {fresh.front()}, out);
     // Each new block with the exp(c·M) of every small monomial: a factor such as cos(ω·t) hides
     // a decay exp(−γ·t) that explains little beside it, so that it is not among the kept ones.
     for (const Block& block : fresh) {
@@ -466,19 +488,97 @@ std::vector<Expression> ProductSearch::with_blocks(const OperatorRegistry& regis
     return out;
 }
 
+void ProductSearch::scan_level(
+    const bfs::Level& level,
+    const std::function<void(std::size_t, const std::vector<double>&)>& visit) const {
+    std::vector<double> column;
+    for (std::size_t i = 0; i < level.size(); ++i) {
+        const bfs::Node& node = level.nodes[i];
+        if (node.constant || !node.rows_ok) continue;
+        for (const bool exponent : {false, true}) {
+            bool positive = true;
+            if (!block_column(level.row_values(i), exponent, column, positive)) continue;
+            const double length = dot(column, column);
+            orthogonalise(column);
+            if (!(dot(column, column) > collinear_limit * length)) continue;
+            visit(2 * i + (exponent ? 1 : 0), column);
+        }
+    }
+}
+
+void ProductSearch::select_forward(const OperatorRegistry& registry, const bfs::Level& level,
+                                   const std::vector<Block>& chosen, std::vector<Expression>& out) {
+    if (chosen.empty() || chosen.size() >= most_selected_blocks) return;
+    // The chosen blocks' columns made orthonormal, and what they leave of the residual.
+    std::vector<std::vector<double>> axes;
+    std::vector<double> residual = residual_;
+    for (const Block& block : chosen) {
+        std::vector<double> axis = block.logs;
+        orthogonalise(axis);
+        for (int pass = 0; pass < 2; ++pass) {
+            for (const auto& q : axes) {
+                const double along = dot(q, axis);
+                for (std::size_t j = 0; j < axis.size(); ++j) axis[j] -= along * q[j];
+            }
+        }
+        const double norm = std::sqrt(dot(axis, axis));
+        if (!(norm > 0.0)) return;
+        for (double& a : axis) a /= norm;
+        const double along = dot(axis, residual);
+        for (std::size_t j = 0; j < residual.size(); ++j) residual[j] -= along * axis[j];
+        axes.push_back(std::move(axis));
+    }
+    const double left = dot(residual, residual);
+    if (!(left > monomial_share * residual_norm_)) return;  // exact already
+    std::vector<Candidate> candidates;
+    scan_level(level, [&](std::size_t source, const std::vector<double>& orthogonal) {
+        std::vector<double> c = orthogonal;
+        for (const auto& q : axes) {
+            const double along = dot(q, c);
+            for (std::size_t j = 0; j < c.size(); ++j) c[j] -= along * q[j];
+        }
+        const double norm = dot(c, c);
+        if (!(norm > collinear_limit * dot(orthogonal, orthogonal))) return;
+        const double toward = dot(residual, c);
+        candidates.push_back({std::fmax(left - toward * toward / norm, 0.0), source});
+    });
+    for (const Candidate& c : best_candidates(candidates, left, selected_per_step)) {
+        std::vector<Block> grown = chosen;
+        Block& block = grown.emplace_back();
+        block.exponent = c.source % 2 == 1;
+        (void)block_column(level.row_values(c.source / 2), block.exponent, block.logs,
+                           block.positive);
+        block.expression = level.expressions[c.source / 2];
+        block.left = c.left;
+        std::vector<const Block*> blocks;
+        for (const Block& b : grown) blocks.push_back(&b);
+        Expression product;
+        if (rounded_product(registry, blocks, product)) out.push_back(std::move(product));
+        select_forward(registry, level, grown, out);
+    }
+}
+
 std::vector<ProductSearch::Candidate> ProductSearch::best_candidates(
-    std::vector<Candidate>& candidates) const {
+    std::vector<Candidate>& candidates, double before_any, std::size_t count) const {
     const auto before = [](const Candidate& x, const Candidate& y) {
         return x.left != y.left ? x.left < y.left : x.source < y.source;
     };
-    std::vector<Candidate> heap;
+    std::vector<Candidate> sorted;
     for (const Candidate& c : candidates) {
-        if (c.left < (1.0 - least_share) * residual_norm_) {
-            keep_best(heap, c, singles_per_level, before);
-        }
+        if (c.left < (1.0 - least_share) * before_any) sorted.push_back(c);
     }
-    std::sort(heap.begin(), heap.end(), before);
-    return heap;
+    std::sort(sorted.begin(), sorted.end(), before);
+    // Blocks that leave the same share have the same logarithm (x0 − x1 and x1 − x0): one is
+    // enough.
+    std::vector<Candidate> out;
+    for (const Candidate& c : sorted) {
+        if (out.size() == count) break;
+        if (!out.empty() && std::fabs(c.left - out.back().left) <= same_fit * out.back().left) {
+            continue;
+        }
+        out.push_back(c);
+    }
+    return out;
 }
 
 bool ProductSearch::block_values(const OperatorRegistry& registry, Block& block) const {
@@ -522,11 +622,43 @@ void ProductSearch::add_products(const OperatorRegistry& registry, std::vector<B
         }
     }
     std::sort(pairs.begin(), pairs.end());
+    const auto block_at = [&](std::size_t p) -> const Block& {
+        return p < kept_.size() ? kept_[p] : fresh[p - kept_.size()];
+    };
+    const auto orthogonal_at = [&](std::size_t p) -> const std::vector<double>& {
+        return p < kept_.size() ? kept_orthogonal_[p] : fresh_orthogonal[p - kept_.size()];
+    };
     for (const auto& [left, picks] : pairs) {
         const auto [f, p] = picks;
-        const Block* two[] = {&fresh[f], p < kept_.size() ? &kept_[p] : &fresh[p - kept_.size()]};
+        const Block* two[] = {&fresh[f], &block_at(p)};
         Expression product;
         if (rounded_product(registry, two, product)) out.push_back(std::move(product));
+    }
+    // The best pairs with a third block, kept or new: c·(x − u·t)/√((c − u)(c + u)).
+    using TriplePick = std::pair<double, std::array<std::size_t, 3>>;
+    std::vector<TriplePick> triples;
+    for (const auto& [left, picks] : pairs) {
+        const auto [f, p] = picks;
+        for (std::size_t t = 0; t < partners; ++t) {
+            if (t == p || t == kept_.size() + f) continue;
+            const std::vector<double>* three[] = {&fresh_orthogonal[f], &orthogonal_at(p),
+                                                  &orthogonal_at(t)};
+            const double left3 = combined_left(three);
+            if (!(left3 < left)) continue;
+            std::array<std::size_t, 3> key{kept_.size() + f, p, t};
+            std::sort(key.begin(), key.end());
+            if (std::any_of(triples.begin(), triples.end(),
+                            [&](const TriplePick& x) { return x.second == key; })) {
+                continue;
+            }
+            keep_best(triples, TriplePick{left3, key}, triples_per_level, std::less<TriplePick>());
+        }
+    }
+    std::sort(triples.begin(), triples.end());
+    for (const auto& [left, key] : triples) {
+        const Block* three[] = {&block_at(key[0]), &block_at(key[1]), &block_at(key[2])};
+        Expression product;
+        if (rounded_product(registry, three, product)) out.push_back(std::move(product));
     }
     // The new blocks join the kept ones; the best `kept_blocks` stay.
     for (std::size_t f = 0; f < fresh.size(); ++f) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -31,7 +32,7 @@ public:
     // blocks are kept as partners of the levels' blocks).
     [[nodiscard]] std::vector<Expression> monomials(const OperatorRegistry& registry);
 
-    // Products of the variables' powers with one or two blocks of `level` (and of the blocks
+    // Products of the variables' powers with one, two or three blocks of `level` (and of the blocks
     // kept from earlier levels), the best few by what their fit leaves of log|y| on the cached
     // rows, with their exponents rounded to halves. Deterministic; the level is only read.
     [[nodiscard]] std::vector<Expression> with_blocks(const OperatorRegistry& registry,
@@ -64,8 +65,20 @@ private:
         double left = 0.0;
         std::size_t source = 0;
     };
-    // The best few (each leaving less than what the variables' powers leave), best first.
-    [[nodiscard]] std::vector<Candidate> best_candidates(std::vector<Candidate>& candidates) const;
+    // The best `count` (each leaving less than `before_any`), best first.
+    [[nodiscard]] std::vector<Candidate> best_candidates(std::vector<Candidate>& candidates,
+                                                         double before_any,
+                                                         std::size_t count) const;
+    // Each block of the level with a value on every cached row, as source 2·node (+1 for exp of
+    // it) and its column outside the variables' span.
+    void scan_level(
+        const bfs::Level& level,
+        const std::function<void(std::size_t, const std::vector<double>&)>& visit) const;
+    // Forward selection over the whole level from the chosen blocks: the blocks that leave least
+    // beside them, each offered and grown in turn, so that a factor explaining little alone is
+    // still found.
+    void select_forward(const OperatorRegistry& registry, const bfs::Level& level,
+                        const std::vector<Block>& chosen, std::vector<Expression>& out);
     // The block's column from its expression evaluated on the cached rows.
     [[nodiscard]] bool block_values(const OperatorRegistry& registry, Block& block) const;
     // Offers the products with each new block alone and the best pairs of a new block with a new
@@ -76,6 +89,9 @@ private:
     // (source 3·monomial + 0, 1 or 2), its column evaluated.
     [[nodiscard]] bool exponent_block(const OperatorRegistry& registry, std::size_t source,
                                       Block& block) const;
+    // What the residual leaves once the columns (orthogonal to the variables' span) are fitted;
+    // all of it when they are collinear.
+    [[nodiscard]] double combined_left(std::span<const std::vector<double>* const> columns) const;
     // What the residual leaves once two columns (orthogonal to the variables' span) are fitted.
     [[nodiscard]] double pair_left(std::span<const double> a, std::span<const double> b) const;
     // The exponents of the variables' logarithms and of the blocks' on the cached rows, rounded

@@ -59,12 +59,12 @@ TEST_P(ProductStructureTest, IsFoundExactly) {
     const StructureCase& c = GetParam();
     std::vector<std::vector<double>> rows;
     std::vector<double> targets;
-    for (int i = 0; i < 60; ++i) {
+    for (int i = 1; i <= 60; ++i) {
         std::vector<double> row;
+        // Each variable strides by its own irrational step, so that none follows another.
+        constexpr double primes[] = {2.0, 3.0, 5.0, 7.0, 11.0, 13.0};
         for (std::size_t v = 0; v < c.variables; ++v) {
-            row.push_back(1.0 + 4.0 * std::fmod(0.618034 * i + 0.377 * static_cast<double>(v) +
-                                                    0.1 * static_cast<double>(v * v),
-                                                1.0));
+            row.push_back(1.0 + 4.0 * std::fmod(std::sqrt(primes[v]) * i + 0.1, 1.0));
         }
         targets.push_back(c.truth(row));
         rows.push_back(std::move(row));
@@ -94,6 +94,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Over the square root of a sum (a half power of a block).
         StructureCase{"over_root_of_sum", 3, 3,
                       [](const auto& r) { return r[0] * r[1] / std::sqrt(r[1] + r[2]); }},
+        // Three blocks of the third level, none a monomial.
+        StructureCase{"three_blocks", 3, 3,
+                      [](const auto& r) { return (r[0] - r[1]) * (r[0] + r[2]) / (r[1] + r[2]); }},
         // exp(c·M) of a small monomial M, found with the first level.
         StructureCase{"exponential_of_monomial", 4, 2,
                       [](const auto& r) {
