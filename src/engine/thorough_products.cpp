@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "engine/best_kept.hpp"
+#include "engine/thorough_front.hpp"
 #include "engine/thorough_pairs.hpp"
 #include "ops/builtin_ids.hpp"
 
@@ -25,6 +26,10 @@ constexpr std::size_t pairs_per_level = 8;
 // always the true one), up to this many blocks in all.
 constexpr std::size_t selected_per_step = 3;
 constexpr std::size_t most_selected_blocks = 3;
+// Sums of two small monomials a·M1 + b·M2 + c: the monomials that explain most alone are each
+// paired with every other, and the best pairs are offered.
+constexpr std::size_t leading_monomials = 32;
+constexpr std::size_t monomial_pairs_offered = 8;
 // Three-block products offered per level (a best pair with a third block).
 constexpr std::size_t triples_per_level = 4;
 // Blocks kept from earlier levels as partners of a new level's blocks.
@@ -40,10 +45,12 @@ constexpr int most_block_halves = 4;
 // (c − v)(c + v) each explain little alone).
 constexpr double least_gain = 0.5;
 constexpr double least_share = 0.05;
-// Small monomials tried as exponents: each variable's power from −2 to 2, at most this many
-// variables in one, and no more monomials than this (whole counts of variables only): their
-// columns take at most 12 000 · 3 · 128 doubles, 37 MB.
-constexpr std::size_t most_exponent_variables = 4;
+// Small monomials tried as exponents: each variable's power from −2 to 2 in monomials of up to
+// `squared_variables` variables, ±1 in larger ones (m·g·h/(k·T)), at most this many variables in
+// one, and no more monomials than this (whole counts of variables only): their columns take at
+// most 12 000 · 3 · 128 doubles, 37 MB.
+constexpr std::size_t squared_variables = 3;
+constexpr std::size_t most_exponent_variables = 6;
 constexpr std::size_t most_exponent_monomials = 12000;
 // A block's logarithm whose part outside the variables' span is below this share of its length
 // is one of their monomials (or a constant): nothing new.
@@ -128,13 +135,15 @@ bool to_halves(double exponent, int most, int& halves) {
     return true;
 }
 
-// Exponent vectors over `count` variables with entries −2 … 2, by number of variables used (one
-// to most_exponent_variables), as many whole numbers of variables as give at most
-// most_exponent_monomials.
+// Exponent vectors over `count` variables with entries −2 … 2 (±1 past squared_variables), by
+// number of variables used (one to most_exponent_variables), as many whole numbers of variables
+// as give at most most_exponent_monomials.
 std::vector<std::vector<int>> small_monomials(std::size_t count) {
     std::vector<std::vector<int>> out;
-    constexpr int choices[] = {-2, -1, 1, 2};
     for (std::size_t used = 1; used <= std::min(count, most_exponent_variables); ++used) {
+        const std::vector<int> choices =
+            used <= squared_variables ? std::vector<int>{-2, -1, 1, 2} : std::vector<int>{-1, 1};
+        const std::size_t last = choices.size() - 1;
         std::vector<std::vector<int>> these;
         // Every set of `used` positions (ascending), every choice of powers on them.
         std::vector<std::size_t> at(used);
@@ -146,7 +155,7 @@ std::vector<std::vector<int>> small_monomials(std::size_t count) {
                 for (std::size_t k = 0; k < used; ++k) powers[at[k]] = choices[pick[k]];
                 these.push_back(std::move(powers));
                 std::size_t k = used;
-                while (k > 0 && pick[k - 1] == 3) pick[--k] = 0;
+                while (k > 0 && pick[k - 1] == last) pick[--k] = 0;
                 if (k == 0) break;
                 ++pick[k - 1];
             }
@@ -158,6 +167,25 @@ std::vector<std::vector<int>> small_monomials(std::size_t count) {
         }
         if (out.size() + these.size() > most_exponent_monomials) break;
         out.insert(out.end(), these.begin(), these.end());
+    }
+    return out;
+}
+
+// The products a sum of two is built from: each variable, its square, each product of two.
+std::vector<std::vector<int>> small_products(std::size_t count) {
+    std::vector<std::vector<int>> out;
+    for (std::size_t v = 0; v < count; ++v) {
+        for (int power : {1, 2}) {
+            out.emplace_back(count, 0);
+            out.back()[v] = power;
+        }
+    }
+    for (std::size_t v = 0; v < count; ++v) {
+        for (std::size_t w = v + 1; w < count; ++w) {
+            out.emplace_back(count, 0);
+            out.back()[v] = 1;
+            out.back()[w] = 1;
+        }
     }
     return out;
 }
@@ -368,6 +396,44 @@ std::vector<Expression> ProductSearch::monomials(const OperatorRegistry& registr
         }
     }
     exponent_powers_ = std::move(powers);
+    // Sums and differences of two small products (x, x², x·y): c² + u·v, c² − v², x² + y².
+    // Sources past the exponents' are 3·monomials + 2·(first·terms + second) + (1 for −).
+    binomial_terms_ = small_products(variables_.size());
+    const std::size_t terms = binomial_terms_.size();
+    std::vector<std::vector<double>> term_values(terms, std::vector<double>(rows_));
+    for (std::size_t t = 0; t < terms; ++t) {
+        for (std::size_t j = 0; j < rows_; ++j) {
+            double value = 1.0;
+            for (std::size_t v = 0; v < variables_.size(); ++v) {
+                if (binomial_terms_[t][v] != 0)
+                    value *= std::pow(sample_rows_[j][variables_[v]].re, binomial_terms_[t][v]);
+            }
+            term_values[t][j] = value;
+        }
+    }
+    std::vector<Complex> sums(rows_);
+    for (std::size_t first = 0; first < terms; ++first) {
+        for (std::size_t second = first + 1; second < terms; ++second) {
+            for (const bool minus : {false, true}) {
+                for (std::size_t j = 0; j < rows_; ++j) {
+                    const double a = term_values[first][j];
+                    const double b = term_values[second][j];
+                    sums[j] = Complex{minus ? a - b : a + b, 0.0};
+                }
+                bool positive = true;
+                if (!logs_of(sums.data(), rows_, column, positive)) continue;
+                centre(column);
+                const double length = dot(column, column);
+                orthogonalise(column);
+                if (!(dot(column, column) > collinear_limit * length)) continue;
+                const std::size_t source =
+                    3 * exponent_powers_.size() + 2 * (first * terms + second) + (minus ? 1 : 0);
+                candidates.push_back({left_after(column), source});
+                exponent_columns_.push_back(column);
+                exponent_sources_.push_back(source);
+            }
+        }
+    }
     std::vector<Block> fresh;
     for (const Candidate& c : best_candidates(candidates, residual_norm_, singles_per_level)) {
         Block block;
@@ -381,6 +447,28 @@ std::vector<Expression> ProductSearch::monomials(const OperatorRegistry& registr
 
 bool ProductSearch::exponent_block(const OperatorRegistry& registry, std::size_t source,
                                    Block& block) const {
+    if (source >= 3 * exponent_powers_.size()) {
+        const std::size_t index = source - 3 * exponent_powers_.size();
+        const std::size_t terms = binomial_terms_.size();
+        const std::size_t pair = index / 2;
+        const auto term = [&](std::size_t t) {
+            std::vector<Factor> factors;
+            for (std::size_t v = 0; v < variables_.size(); ++v) {
+                const int e = binomial_terms_[t][v];
+                if (e != 0) {
+                    factors.push_back(
+                        {Expression::variable_leaf(static_cast<std::uint8_t>(variables_[v])),
+                         2 * e});
+                }
+            }
+            return product_form(registry, factors);
+        };
+        block.expression =
+            Expression::binary(registry, index % 2 == 1 ? builtin_id::subtract : builtin_id::plus,
+                               term(pair / terms), term(pair % terms));
+        block.exponent = false;
+        return block_values(registry, block);
+    }
     const std::size_t m = source / 3;
     const std::size_t kind = source % 3;
     std::vector<Factor> factors;
@@ -678,6 +766,91 @@ void ProductSearch::add_products(const OperatorRegistry& registry, std::vector<B
     }
     kept_ = std::move(blocks);
     kept_orthogonal_ = std::move(orthogonal);
+}
+
+std::vector<ScoredExpression> ProductSearch::monomial_pairs(const OperatorRegistry& registry,
+                                                            std::span<const double> sample_targets,
+                                                            const ComplexRows& rows,
+                                                            std::span<const double> targets) const {
+    std::vector<ScoredExpression> out;
+    if (variables_.empty() || exponent_powers_.empty()) return out;
+    const std::vector<double> unit_target = unit_vector(sample_targets);
+    if (unit_target.empty()) return out;
+    // Each small monomial's values on the cached rows, centred and of unit length.
+    std::vector<std::vector<double>> units;
+    std::vector<std::size_t> sources;
+    std::vector<double> values(rows_);
+    for (std::size_t m = 0; m < exponent_powers_.size(); ++m) {
+        bool finite = true;
+        for (std::size_t j = 0; j < rows_ && finite; ++j) {
+            double value = 1.0;
+            for (std::size_t v = 0; v < variables_.size(); ++v) {
+                const int e = exponent_powers_[m][v];
+                if (e != 0) value *= std::pow(sample_rows_[j][variables_[v]].re, e);
+            }
+            finite = std::isfinite(value);
+            values[j] = value;
+        }
+        std::vector<double> unit = finite ? unit_vector(values) : std::vector<double>{};
+        if (unit.empty()) continue;
+        units.push_back(std::move(unit));
+        sources.push_back(m);
+    }
+    // The monomials that explain most alone, each with every other: a·M1 + b·M2 + c.
+    std::vector<std::pair<double, std::size_t>> alone;
+    for (std::size_t u = 0; u < units.size(); ++u) {
+        const double r = dot(units[u], unit_target);
+        alone.push_back({1.0 - r * r, u});
+    }
+    std::sort(alone.begin(), alone.end());
+    alone.resize(std::min(alone.size(), leading_monomials));
+    using Pick = std::pair<double, std::pair<std::size_t, std::size_t>>;
+    std::vector<Pick> best;
+    for (const auto& [left_alone, first] : alone) {
+        const std::vector<double>& a = units[first];
+        const double ra = dot(a, unit_target);
+        for (std::size_t second = 0; second < units.size(); ++second) {
+            if (second == first) continue;
+            const double ab = dot(a, units[second]);
+            const double outside = 1.0 - ab * ab;
+            if (!(outside > collinear_limit)) continue;
+            const double rb = dot(units[second], unit_target) - ab * ra;
+            const double left = std::fmax(left_alone - rb * rb / outside, 0.0);
+            const std::pair<std::size_t, std::size_t> key{std::min(first, second),
+                                                          std::max(first, second)};
+            if (std::any_of(best.begin(), best.end(),
+                            [&](const Pick& p) { return p.second == key; })) {
+                continue;
+            }
+            keep_best(best, Pick{left, key}, monomial_pairs_offered, std::less<Pick>());
+        }
+    }
+    std::sort(best.begin(), best.end());
+    const auto monomial = [&](std::size_t u) {
+        std::vector<Factor> factors;
+        for (std::size_t v = 0; v < variables_.size(); ++v) {
+            const int e = exponent_powers_[sources[u]][v];
+            if (e != 0) {
+                factors.push_back(
+                    {Expression::variable_leaf(static_cast<std::uint8_t>(variables_[v])), 2 * e});
+            }
+        }
+        return product_form(registry, factors);
+    };
+    std::vector<double> f_values;
+    std::vector<double> g_values;
+    std::vector<Complex> stack;
+    for (const auto& [left, key] : best) {
+        const Expression f = monomial(key.first);
+        const Expression g = monomial(key.second);
+        if (!real_values(f, rows, registry.operators(), f_values, stack) ||
+            !real_values(g, rows, registry.operators(), g_values, stack)) {
+            continue;
+        }
+        for (ScoredExpression& form : pair_variants(f, f_values, g, g_values, targets))
+            out.push_back(std::move(form));
+    }
+    return out;
 }
 
 }  // namespace kov

@@ -28,8 +28,8 @@ public:
 
     // The monomial the variables' powers give alone, exponents rounded to halves; empty when
     // they are not near halves or the search is off.
-    // Also exp(c·M) times those powers for the small monomials M that explain most (and these
-    // blocks are kept as partners of the levels' blocks).
+    // Also exp(c·M) times those powers for the small monomials M that explain most, and sums
+    // and differences of two small products (these blocks are kept as partners of the levels').
     [[nodiscard]] std::vector<Expression> monomials(const OperatorRegistry& registry);
 
     // Products of the variables' powers with one, two or three blocks of `level` (and of the blocks
@@ -37,6 +37,12 @@ public:
     // rows, with their exponents rounded to halves. Deterministic; the level is only read.
     [[nodiscard]] std::vector<Expression> with_blocks(const OperatorRegistry& registry,
                                                       const bfs::Level& level);
+
+    // Sums of two of the small monomials, a·M1 + b·M2 + c (½·ε·E² + B²/(2μ)), the best few by
+    // their fit on the cached rows, with their forms scored on `rows`. Call after monomials().
+    [[nodiscard]] std::vector<ScoredExpression> monomial_pairs(
+        const OperatorRegistry& registry, std::span<const double> sample_targets,
+        const ComplexRows& rows, std::span<const double> targets) const;
 
     // A factor raised to halves·1/2 (negative for a divisor); one factor per entry.
     struct Factor {
@@ -114,6 +120,7 @@ private:
     std::vector<double> residual_;                    // of target_logs_ outside the variables' span
     double residual_norm_ = 0.0;                      // its squared length
     std::vector<std::vector<int>> exponent_powers_;   // the small monomials tried as exp(c·M)
+    std::vector<std::vector<int>> binomial_terms_;    // the products sums of two are built from
     std::vector<std::vector<double>> exponent_columns_;  // their columns outside the span
     std::vector<std::size_t> exponent_sources_;          // and which monomial each is
     std::vector<Block> kept_;                            // the best blocks of the levels so far

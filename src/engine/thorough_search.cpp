@@ -298,6 +298,15 @@ public:
         if (config_.fit_constants && !confirm(products_->monomials(*registry_))) {
             if (cancelled_) return SearchError::cancelled();
         }
+        // Sums of two small monomials of the variables (thorough_products).
+        if (config_.fit_constants) {
+            std::vector<double> sample_targets;
+            for (std::uint32_t j : sample_) sample_targets.push_back(targets_[j]);
+            for (const ScoredExpression& offer : products_->monomial_pairs(
+                     *registry_, sample_targets, confirmation_rows(), confirmation_targets())) {
+                front_.offer(offer.expression, offer.error);
+            }
+        }
         if (!should_stop()) {
             print(seeded_line(levels_[1].size()));
             for (std::uint64_t level = 2;; ++level) {
