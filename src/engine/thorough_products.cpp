@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <utility>
 
 #include "engine/best_kept.hpp"
@@ -190,6 +191,36 @@ std::vector<std::vector<int>> small_products(std::size_t count) {
     return out;
 }
 
+// The sums of squares tried as factors, each a list of (a, b): variable a when b = a, else the
+// difference of variables a and b. Two or three variables; a difference and a variable, or two
+// differences, with no variable in common.
+std::vector<std::vector<std::pair<std::size_t, std::size_t>>> small_square_sums(std::size_t count) {
+    std::vector<std::vector<std::pair<std::size_t, std::size_t>>> out;
+    for (std::size_t a = 0; a < count; ++a) {
+        for (std::size_t b = a + 1; b < count; ++b) {
+            out.push_back({{a, a}, {b, b}});
+            for (std::size_t c = b + 1; c < count; ++c) out.push_back({{a, a}, {b, b}, {c, c}});
+        }
+    }
+    std::vector<std::pair<std::size_t, std::size_t>> differences;
+    for (std::size_t a = 0; a < count; ++a) {
+        for (std::size_t b = a + 1; b < count; ++b) differences.emplace_back(b, a);
+    }
+    for (std::size_t p = 0; p < differences.size(); ++p) {
+        for (std::size_t c = 0; c < count; ++c) {
+            const auto [a, b] = differences[p];
+            if (c != a && c != b) out.push_back({differences[p], {c, c}});
+        }
+        for (std::size_t q = p + 1; q < differences.size(); ++q) {
+            const auto [a, b] = differences[p];
+            const auto [c, d] = differences[q];
+            if (a == c || a == d || b == c || b == d) continue;
+            out.push_back({differences[p], differences[q]});
+        }
+    }
+    return out;
+}
+
 Expression product_of(const OperatorRegistry& registry,
                       const std::vector<const Expression*>& items) {
     Expression out = *items.front();
@@ -306,8 +337,12 @@ bool ProductSearch::rounded_product(const OperatorRegistry& registry,
             factors.push_back(
                 {Expression::variable_leaf(static_cast<std::uint8_t>(variables_[i])), halves});
         } else if (block->exponent) {
+            // exp(−u) rather than 1/exp(u), which overflows long before its inverse underflows.
+            const Expression rate =
+                halves < 0 ? Expression::unary(registry, builtin_id::neg, block->expression)
+                           : block->expression;
             factors.push_back(
-                {Expression::unary(registry, builtin_id::exp, block->expression), halves});
+                {Expression::unary(registry, builtin_id::exp, rate), std::abs(halves)});
         } else {
             factors.push_back({block->expression, halves});
         }
@@ -434,6 +469,30 @@ std::vector<Expression> ProductSearch::monomials(const OperatorRegistry& registr
             }
         }
     }
+    // Sums of squares: of two or three variables, and of two differences of variables
+    // ((x1 − x0)² + (y1 − y0)²). Sources past the binomials' are their index.
+    square_sums_ = small_square_sums(variables_.size());
+    for (std::size_t k = 0; k < square_sums_.size(); ++k) {
+        for (std::size_t j = 0; j < rows_; ++j) {
+            double sum = 0.0;
+            for (const auto& [a, b] : square_sums_[k]) {
+                const double x = sample_rows_[j][variables_[a]].re -
+                                 (b == a ? 0.0 : sample_rows_[j][variables_[b]].re);
+                sum += x * x;
+            }
+            sums[j] = Complex{sum, 0.0};
+        }
+        bool positive = true;
+        if (!logs_of(sums.data(), rows_, column, positive)) continue;
+        centre(column);
+        const double length = dot(column, column);
+        orthogonalise(column);
+        if (!(dot(column, column) > collinear_limit * length)) continue;
+        const std::size_t source = 3 * exponent_powers_.size() + 2 * terms * terms + k;
+        candidates.push_back({left_after(column), source});
+        exponent_columns_.push_back(column);
+        exponent_sources_.push_back(source);
+    }
     std::vector<Block> fresh;
     for (const Candidate& c : best_candidates(candidates, residual_norm_, singles_per_level)) {
         Block block;
@@ -447,9 +506,26 @@ std::vector<Expression> ProductSearch::monomials(const OperatorRegistry& registr
 
 bool ProductSearch::exponent_block(const OperatorRegistry& registry, std::size_t source,
                                    Block& block) const {
+    const std::size_t terms = binomial_terms_.size();
+    if (source >= 3 * exponent_powers_.size() + 2 * terms * terms) {
+        const auto& items = square_sums_[source - 3 * exponent_powers_.size() - 2 * terms * terms];
+        const auto variable = [&](std::size_t a) {
+            return Expression::variable_leaf(static_cast<std::uint8_t>(variables_[a]));
+        };
+        std::optional<Expression> sum;
+        for (const auto& [a, b] : items) {
+            const Expression x = b == a ? variable(a)
+                                        : Expression::binary(registry, builtin_id::subtract,
+                                                             variable(a), variable(b));
+            const Expression square = Expression::binary(registry, builtin_id::times, x, x);
+            sum = sum ? Expression::binary(registry, builtin_id::plus, *sum, square) : square;
+        }
+        block.expression = *sum;
+        block.exponent = false;
+        return block_values(registry, block);
+    }
     if (source >= 3 * exponent_powers_.size()) {
         const std::size_t index = source - 3 * exponent_powers_.size();
-        const std::size_t terms = binomial_terms_.size();
         const std::size_t pair = index / 2;
         const auto term = [&](std::size_t t) {
             std::vector<Factor> factors;

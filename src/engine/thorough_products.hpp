@@ -29,7 +29,8 @@ public:
     // The monomial the variables' powers give alone, exponents rounded to halves; empty when
     // they are not near halves or the search is off.
     // Also exp(c·M) times those powers for the small monomials M that explain most, and sums
-    // and differences of two small products (these blocks are kept as partners of the levels').
+    // and differences of two small products, and sums of squares (these blocks are kept as
+    // partners of the levels').
     [[nodiscard]] std::vector<Expression> monomials(const OperatorRegistry& registry);
 
     // Products of the variables' powers with one, two or three blocks of `level` (and of the blocks
@@ -121,6 +122,8 @@ private:
     double residual_norm_ = 0.0;                      // its squared length
     std::vector<std::vector<int>> exponent_powers_;   // the small monomials tried as exp(c·M)
     std::vector<std::vector<int>> binomial_terms_;    // the products sums of two are built from
+    // Sums of squares of variables (a, a) and of differences (a, b), as indices into variables_.
+    std::vector<std::vector<std::pair<std::size_t, std::size_t>>> square_sums_;
     std::vector<std::vector<double>> exponent_columns_;  // their columns outside the span
     std::vector<std::size_t> exponent_sources_;          // and which monomial each is
     std::vector<Block> kept_;                            // the best blocks of the levels so far

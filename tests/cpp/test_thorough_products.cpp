@@ -97,6 +97,11 @@ INSTANTIATE_TEST_SUITE_P(
         // Three blocks of the third level, none a monomial.
         StructureCase{"three_blocks", 3, 3,
                       [](const auto& r) { return (r[0] - r[1]) * (r[0] + r[2]) / (r[1] + r[2]); }},
+        // A square root of a sum of squares of differences, found with the first level.
+        StructureCase{"root_of_square_sum", 4, 2,
+                      [](const auto& r) {
+                          return r[0] * std::sqrt((r[1] - r[2]) * (r[1] - r[2]) + r[3] * r[3]);
+                      }},
         // exp(c·M) of a small monomial M, found with the first level.
         StructureCase{"exponential_of_monomial", 4, 2,
                       [](const auto& r) {
