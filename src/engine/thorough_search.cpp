@@ -91,6 +91,9 @@ constexpr std::uint64_t residual_block_level = 3;
 // Such a block must explain some of the targets, but not nearly all.
 constexpr double residual_least_correlation = 0.3;
 constexpr double residual_most_correlation = 0.9995;
+// Children of a level cheap enough (milliseconds) to search for a shorter exact formula once a
+// longer one is exact.
+constexpr double cheap_level_children = 2e5;
 // Levels a time-limited search may go to past max_complexity.
 constexpr std::uint64_t deepest_level = 40;
 
@@ -338,8 +341,24 @@ private:
     bool should_stop() {
         if (config_.disable_early_exit) return false;
         const double best = front_.best_error();
-        if (best <= config_.early_exit_tolerance * scale_) return true;
+        if (best <= config_.early_exit_tolerance * scale_) return !shorter_exact_may_follow();
         return noise_floor_reached();
+    }
+
+    // An exact formula offered ahead of the levels (a product fitted in logarithms, a sum of
+    // blocks) may be longer than one the next level builds, as when a variable is an affine map of
+    // another: levels that cost little are still searched up to its complexity.
+    bool shorter_exact_may_follow() const {
+        std::uint64_t simplest = 0;
+        for (const auto& [complexity, entry] : front_.entries()) {
+            if (entry.first <= config_.early_exit_tolerance * scale_) {
+                simplest = complexity;
+                break;
+            }
+        }
+        const std::uint64_t next = searched_level_ + 1;
+        if (next >= simplest || !worth_running(next)) return false;
+        return expansion_cost(next, parent_cap(next)) <= cheap_level_children;
     }
 
     // Reaching the noise floor alone does not show the structure: a wrong one with a few fitted
