@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/bfs.hpp"
+#include "engine/pool.hpp"
 #include "engine/thorough_products.hpp"
 #include "test_support.hpp"
 
@@ -102,6 +103,14 @@ INSTANTIATE_TEST_SUITE_P(
                       [](const auto& r) {
                           return r[0] * std::sqrt((r[1] - r[2]) * (r[1] - r[2]) + r[3] * r[3]);
                       }},
+        // exp(M) − 1 of a small monomial as a divisor.
+        StructureCase{
+            "over_exponential_minus_one", 2, 2,
+            [](const auto& r) { return r[0] * r[0] * r[0] / (std::exp(r[0] / r[1]) - 1.0); }},
+        // A sum of two small monomials with fitted numbers.
+        StructureCase{
+            "sum_of_two_monomials", 4, 2,
+            [](const auto& r) { return 0.5 * r[0] * r[1] * r[1] + r[2] * r[2] / (2.0 * r[3]); }},
         // exp(c·M) of a small monomial M, found with the first level.
         StructureCase{"exponential_of_monomial", 4, 2,
                       [](const auto& r) {
@@ -111,6 +120,34 @@ INSTANTIATE_TEST_SUITE_P(
         StructureCase{"times_exponential", 3, 3,
                       [](const auto& r) { return 2.0 * r[0] * std::exp(-0.5 * r[1] / r[2]); }}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ProductSearch, SameResultForEveryThreadCount) {
+    std::vector<std::vector<double>> rows;
+    std::vector<double> targets;
+    for (int i = 1; i <= 200; ++i) {  // more rows than the sample: the subsample is used too
+        const double x0 = 1.0 + 4.0 * std::fmod(std::sqrt(2.0) * i, 1.0);
+        const double x1 = 1.0 + 4.0 * std::fmod(std::sqrt(3.0) * i, 1.0);
+        const double x2 = 1.0 + 4.0 * std::fmod(std::sqrt(5.0) * i, 1.0);
+        rows.push_back({x0, x1, x2});
+        targets.push_back(x0 * (x1 + x2) * std::exp(-x1 / x2) + 0.01 * std::sin(37.0 * i));
+    }
+    SearchConfig config(4, 0.1, 1000);
+    config.strategy = Strategy::thorough;
+    config.disable_early_exit = true;
+    std::vector<std::vector<SearchResult>> runs;
+    for (std::size_t threads : {1u, 2u, 3u}) {
+        set_worker_count(threads);
+        runs.push_back(std::get<std::vector<SearchResult>>(run_bfs(rows, targets, config, {})));
+    }
+    set_worker_count(0);
+    for (std::size_t t = 1; t < runs.size(); ++t) {
+        ASSERT_EQ(runs[0].size(), runs[t].size());
+        for (std::size_t i = 0; i < runs[0].size(); ++i) {
+            EXPECT_EQ(runs[0][i].expression.formula, runs[t][i].expression.formula);
+            EXPECT_EQ(runs[0][i].error, runs[t][i].error);
+        }
+    }
+}
 
 }  // namespace
 }  // namespace kov
