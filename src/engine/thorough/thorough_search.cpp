@@ -45,6 +45,7 @@ bool run_level(ThoroughState& state, std::uint64_t level) {
 
     keep_level(state, level, *ranking);
     if (fitting && !offer_pairs(state, level)) return false;
+    if (fitting && !offer_products_with_blocks(state, level)) return false;
     if (fitting && level == thorough_tuning.residual_block_level) add_residual_targets(state);
     if (fitting && level == thorough_tuning.simple_block_complexity && !offer_sums(state)) {
         return false;
@@ -79,6 +80,9 @@ SearchOutcome run_thorough(const std::vector<std::vector<double>>& rows,
     ThoroughState state(rows, targets, config, hooks);
     seed_levels(state);
     if (config.fit_constants && !offer_pairs(state, 1)) {
+        if (state.cancelled) return SearchError::cancelled();
+    }
+    if (config.fit_constants && !offer_products(state)) {
         if (state.cancelled) return SearchError::cancelled();
     }
     send_progress(state, 1);

@@ -47,12 +47,31 @@ bool noise_floor_reached(ThoroughState& state) {
     return false;
 }
 
+// An exact formula offered ahead of the levels (a product fitted in logarithms, a sum of blocks)
+// may be longer than one the next level builds, as when a variable is an affine map of another:
+// levels that cost little are still searched up to its complexity.
+bool shorter_exact_may_follow(const ThoroughState& state) {
+    std::uint64_t simplest = 0;
+    for (const auto& [complexity, entry] : state.front.entries()) {
+        if (entry.first <= state.config.early_exit_tolerance * state.scale) {
+            simplest = complexity;
+            break;
+        }
+    }
+    const std::uint64_t next = state.searched_level + 1;
+    if (next >= simplest || !worth_running(state, next)) return false;
+    return expansion_cost(state, next, parent_cap(state, next)) <=
+           thorough_tuning.cheap_level_children;
+}
+
 }  // namespace
 
 bool should_stop(ThoroughState& state) {
     if (state.config.disable_early_exit) return false;
     const double best = state.front.best_error();
-    if (best <= state.config.early_exit_tolerance * state.scale) return true;
+    if (best <= state.config.early_exit_tolerance * state.scale) {
+        return !shorter_exact_may_follow(state);
+    }
     return noise_floor_reached(state);
 }
 

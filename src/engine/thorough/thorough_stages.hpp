@@ -102,6 +102,15 @@ void lower_parent_limits(ThoroughState& state, std::uint64_t level, std::size_t 
 // now on besides the targets themselves, in the free slots.
 void add_residual_targets(ThoroughState& state);
 
+// ---- Products of powers (thorough_stage_products.cpp) --------------------------------------
+
+// Products of powers of the variables fitted in logarithms, and sums of two small ones,
+// confirmed on all rows and offered to the front (before the levels).
+[[nodiscard]] bool offer_products(ThoroughState& state);
+
+// The variables' powers times the level's best blocks, confirmed and offered.
+[[nodiscard]] bool offer_products_with_blocks(ThoroughState& state, std::uint64_t level);
+
 // ---- Sums of several blocks (thorough_stage_sums.cpp) --------------------------------------
 
 // Sums of three or more simple blocks: the products of the variables, then those and the pool's

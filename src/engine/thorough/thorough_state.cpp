@@ -142,6 +142,7 @@ ThoroughState::ThoroughState(const std::vector<std::vector<double>>& rows_in,
     unit_target = unit_vector(sample_targets);
     noise = config.noise ? *config.noise : estimate_noise(input_rows, targets);
     fitters.resize(worker_count());
+    products.emplace(sample_rows, sample_targets, variables);
 }
 
 const OperatorList& operators(const ThoroughState& state) {

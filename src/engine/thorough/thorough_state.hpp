@@ -19,6 +19,7 @@
 #include "engine/thorough/thorough_front.hpp"
 #include "engine/thorough/thorough_memory.hpp"
 #include "engine/thorough/thorough_pairs.hpp"
+#include "engine/thorough/thorough_products.hpp"
 #include "engine/thorough/thorough_tuning.hpp"
 #include "engine/search/time_limit.hpp"
 #include "ops/registry.hpp"
@@ -77,6 +78,7 @@ struct ThoroughState {
     std::vector<std::unique_ptr<LeastSquaresFitter>> fitters;  // one per worker, made on use
     std::vector<PairBlock> pool;               // building blocks of sums, best of each level
     std::vector<Expression> pool_expressions;  // the same blocks' expressions
+    std::optional<ProductSearch> products;     // products of powers, fitted in logarithms
     std::set<std::pair<std::uint64_t, double>> tried_at_floor;  // front entries snapped there
     std::optional<ResidualStructure> residual_structure;        // built at the first formula there
 };

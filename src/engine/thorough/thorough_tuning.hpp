@@ -35,6 +35,9 @@ struct ThoroughTuning {
     double memory_left_parts = 3.0;
     // Levels a time-limited search may go to past max_complexity.
     std::uint64_t deepest_level = 40;
+    // Children of a level cheap enough (milliseconds) to search for a shorter exact formula once
+    // a longer one, offered ahead of the levels, is exact.
+    double cheap_level_children = 2e5;
     // Targets the levels are ranked against: the real one and alternatives (times or divided by
     // a variable, less a block's share).
     std::size_t max_ranking_targets = 9;
