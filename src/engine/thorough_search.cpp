@@ -284,6 +284,10 @@ public:
         unit_target_ = unit_vector(sample_targets);
         noise_ = config.noise ? *config.noise : estimate_noise(rows, targets);
         fitters_.resize(worker_count());
+        // Hook (thorough_verify.hpp): fitted formulas reach the front cleaned and verified.
+        if (config.fit_constants) {
+            front_.set_gate(std::make_shared<FrontGate>(rows_, targets, registry_));
+        }
     }
 
     SearchOutcome run() {
@@ -321,7 +325,8 @@ private:
 
     // Exact relative to the targets' scale, or down to the noise with a formula of simple numbers.
     bool should_stop() {
-        if (config_.disable_early_exit) return false;
+        // Hook: even when every level was asked for (find_candidates), a search stops once its
+        // front holds an exact formula or one at the noise floor: nothing beyond it can join.
         const double best = front_.best_error();
         if (best <= config_.early_exit_tolerance * scale_) return true;
         return noise_floor_reached();
