@@ -214,7 +214,9 @@ TEST_P(ExactStop, EndsTheSearchWhenEveryLevelWasAskedFor) {
     EXPECT_LE(results.front().expression.complexity, k.exact_complexity);
     EXPECT_LE(results.front().error, 1e-10);
     // The line is exact among the seeds' affine forms: no level runs at all.
-    if (!stats.levels.empty()) EXPECT_LE(stats.levels.back().level, k.exact_complexity + 1);
+    if (!stats.levels.empty()) {
+        EXPECT_LE(stats.levels.back().level, k.exact_complexity + 1);
+    }
     for (const std::string& line : lines) EXPECT_EQ(line.find("Time limit"), std::string::npos) << line;
 }
 
