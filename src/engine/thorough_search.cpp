@@ -16,6 +16,7 @@
 #include "engine/bfs_progress.hpp"
 #include "engine/bfs_score.hpp"
 #include "engine/constant_snapping.hpp"
+#include "engine/data_precision.hpp"
 #include "engine/fingerprint_table.hpp"
 #include "engine/least_squares.hpp"
 #include "engine/model_selection.hpp"
@@ -245,7 +246,8 @@ public:
           variables_(rows.front().size()),
           deadline_(config.time_limit),
           memory_(share_memory(memory_budget)),
-          table_(std::make_unique<FingerprintTable>()) {
+          table_(std::make_unique<FingerprintTable>()),
+          precision_(rows, targets) {
         rows_.reserve(rows.size());
         for (const auto& row : rows) {
             auto& converted = rows_.emplace_back();
@@ -339,7 +341,8 @@ private:
     // leave nothing that neighbouring rows share, is the data's formula as far as they can tell;
     // otherwise the search goes on. Each front entry is tried once.
     bool noise_floor_reached() {
-        if (!(noise_ > 0.0)) return false;
+        // Hook (data_precision.hpp): the rounding of tabled data is noise as well.
+        if (!(noise_ > 0.0) && !precision_.rounded()) return false;
         const double margin =
             config_.noise ? given_noise_margin
                           : given_noise_margin * (1.0 + estimate_standard_errors *
@@ -352,14 +355,32 @@ private:
             // While the levels are searched whole, a shorter formula may still reach the floor:
             // the search goes on until every shorter one was looked at.
             if (searched_whole_ && searched_level_ + 1 < complexity) continue;
-            if (error > floor || !tried_at_floor_.insert({complexity, error}).second) continue;
-            const Expression snapped =
-                snap_constants(expression, rows_, targets_, snapping_noise(), operators());
+            // Hook (data_precision.hpp): on tabled data a formula of simple numbers within the
+            // rounding of every row is as good as the data can tell.
+            if (precision_.rounded()) {
+                const Expression simple =
+                    precision_.snap_within_rounding(expression, rows_, targets_, operators());
+                FormulaCost numbers;
+                count_numbers(simple, numbers);
+                if (numbers.fitted_constants == 0 &&
+                    precision_.within_rounding(simple, rows_, targets_, operators())) {
+                    return true;
+                }
+            }
+            const double rounding = precision_.rounding_sigma(expression, rows_, operators());
+            const double entry_floor = rounding > 0.0 ? margin * std::hypot(noise_, rounding) : floor;
+            if (error > entry_floor || !tried_at_floor_.insert({complexity, error}).second) {
+                continue;
+            }
+            const Expression snapped = snap_constants(
+                expression, rows_, targets_,
+                precision_.with_rounding(snapping_noise(), expression, rows_, operators()),
+                operators());
             FormulaCost cost;
             count_numbers(snapped, cost);
             if (cost.fitted_constants > 0) continue;
             if (!real_values(snapped, rows_, operators(), values, stack)) continue;
-            if (rms_error(values, targets_) > floor) continue;
+            if (rms_error(values, targets_) > entry_floor) continue;
             for (std::size_t j = 0; j < values.size(); ++j) values[j] -= targets_[j];
             if (!residual_structure_) residual_structure_.emplace(input_rows_);
             if (residual_structure_->looks_like_noise(values)) return true;
@@ -896,8 +917,13 @@ private:
                         if (error < best.error) best = {std::move(refitted), error};
                     }
                 }
-                Expression snapped = without_trivial_map(
-                    snap_constants(best.expression, rows_, targets_, noise, operators()));
+                // Hook (data_precision.hpp): constants snap within the rounding of tabled data.
+                Expression snapped = without_trivial_map(precision_.snap_within_rounding(
+                    snap_constants(
+                        best.expression, rows_, targets_,
+                        precision_.with_rounding(noise, best.expression, rows_, operators()),
+                        operators()),
+                    rows_, targets_, operators()));
                 if (real_values(snapped, rows_, operators(), values, stack)) {
                     const double error = rms_error(values, targets_);
                     if (std::isfinite(error)) best = {std::move(snapped), error};
@@ -970,6 +996,7 @@ private:
     std::vector<double> unit_target_;           // on the sample rows, centred, unit length
     std::vector<PairBlock> pool_;               // building blocks of sums, best of each level
     std::vector<Expression> pool_expressions_;  // the same blocks' expressions
+    DataPrecision precision_;                   // how finely the data were written down
 };
 
 }  // namespace
