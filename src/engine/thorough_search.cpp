@@ -66,7 +66,7 @@ constexpr std::uint32_t max_fitted_constants = 4;
 // An estimated noise level is itself uncertain (and tends low on few rows): it gets this many of
 // its standard errors more room.
 constexpr double given_noise_margin = 1.1;
-constexpr double estimate_standard_errors = 2.0;
+constexpr double estimate_standard_errors = 0.5;
 // Errors below this fraction of the targets' RMS are rounding: such formulas count as exact.
 constexpr double exact_fraction = 1e-12;
 // Sums of two building blocks a·f + b·g + c: the best blocks of each level join a pool, the best
