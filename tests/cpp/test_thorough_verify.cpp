@@ -11,9 +11,11 @@
 
 #include "engine/bfs.hpp"
 #include "engine/formula_cleanup.hpp"
+#include "engine/result_criterion.hpp"
 #include "engine/thorough_verify.hpp"
 #include "ops/builtin_ids.hpp"
 #include "ops/registry.hpp"
+#include "portable_noise.hpp"
 
 namespace kov {
 namespace {
@@ -225,6 +227,81 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ExactStopCase{"damped_cosine", [](double x) { return std::exp(-x) * std::cos(x); }, 6},
         ExactStopCase{"line", [](double x) { return 2.5 * x + 1.3; }, 5}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kov
+
+namespace kov {
+namespace {
+
+// ---- Parsimony with noise ----------------------------------------------------------------------
+
+struct ParsimonyCase {
+    const char* name;
+    std::function<double(double, double)> truth;
+    Build structure;  // the truth's structure
+    Build small;      // a term that can only fit the noise
+};
+
+class Parsimony : public ::testing::TestWithParam<ParsimonyCase> {};
+
+// On 100 rows with 1% noise the criterion prefers the true structure to the same structure plus a
+// small term fitted to the noise, although the longer formula's error is lower.
+TEST_P(Parsimony, ShortStructureBeatsTheSamePlusSmallTerms) {
+    const ParsimonyCase& k = GetParam();
+    const auto shared = std::make_shared<OperatorRegistry>(OperatorRegistry::with_builtins());
+    std::vector<std::vector<double>> rows;
+    std::vector<double> targets;
+    test::PortableNoise noise(23);
+    for (int j = 0; j < 100; ++j) {
+        const double x0 = 1.0 + 4.0 * std::fmod(0.618034 * j, 1.0);
+        const double x1 = 1.0 + 4.0 * std::fmod(0.414214 * j + 0.3, 1.0);
+        rows.push_back({x0, x1});
+        targets.push_back(k.truth(x0, x1));
+    }
+    double square_sum = 0.0;
+    for (double t : targets) square_sum += t * t;
+    const double rms = std::sqrt(square_sum / 100.0);
+    for (double& t : targets) t += 0.01 * rms * noise.gaussian();
+    const Expression f = k.structure(*shared);
+    const Expression g = k.small(*shared);
+    // The small term's least-squares coefficient on what the structure leaves.
+    double gr = 0.0, gg = 0.0;
+    for (std::size_t j = 0; j < rows.size(); ++j) {
+        const std::vector<Complex> point{{rows[j][0], 0.0}, {rows[j][1], 0.0}};
+        const double fv = eval(f, point, shared->operators())->re;
+        const double gv = eval(g, point, shared->operators())->re;
+        gr += gv * (targets[j] - fv);
+        gg += gv * gv;
+    }
+    const Expression longer = b(id::plus, k.structure, b(id::times, n(gr / gg), k.small))(*shared);
+    std::vector<SearchResult> results{SearchResult{longer, shared}, SearchResult{f, shared}};
+    for (SearchResult& r : results) {
+        double sse = 0.0;
+        for (std::size_t j = 0; j < rows.size(); ++j) {
+            const std::vector<Complex> point{{rows[j][0], 0.0}, {rows[j][1], 0.0}};
+            const double residual = eval(r.expression, point, shared->operators())->re - targets[j];
+            sse += residual * residual;
+        }
+        r.error = std::sqrt(sse / 100.0);
+    }
+    ASSERT_LT(results[0].error, results[1].error);
+    SearchConfig config(10, 0.1, 1000);
+    config.strategy = Strategy::thorough;
+    attach_description_lengths(results, rows, targets, config);
+    EXPECT_EQ(select_by_description_length(results), std::optional<std::size_t>(1));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Parsimony,
+    ::testing::Values(
+        ParsimonyCase{"force", [](double q, double e) { return q * e; }, b(id::times, v(0), v(1)),
+                      u(id::sin, v(0))},
+        ParsimonyCase{"wave_number", [](double w, double c) { return w / c; },
+                      b(id::divide, v(0), v(1)), u(id::tan, u(id::sin, v(1)))},
+        ParsimonyCase{"x_sin_x", [](double x, double) { return x * std::sin(x); },
+                      b(id::times, v(0), u(id::sin, v(0))), u(id::inv, u(id::cos, v(0)))}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
