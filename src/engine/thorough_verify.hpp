@@ -40,7 +40,7 @@ public:
 private:
     // Whether the formula is sound at one point.
     [[nodiscard]] bool sound_at(const Expression& expression, const std::vector<Complex>& point,
-                                std::vector<Complex>& stack) const;
+                                bool has_cuts, std::vector<Complex>& stack) const;
 
     ComplexRows points_;
     std::size_t row_points_ = 0;
