@@ -66,7 +66,7 @@ constexpr std::uint32_t max_fitted_constants = 4;
 // An estimated noise level is itself uncertain (and tends low on few rows): it gets this many of
 // its standard errors more room.
 constexpr double given_noise_margin = 1.1;
-constexpr double estimate_standard_errors = 0.5;
+constexpr double estimate_standard_errors = 1.0;
 // Errors below this fraction of the targets' RMS are rounding: such formulas count as exact.
 constexpr double exact_fraction = 1e-12;
 // Sums of two building blocks a·f + b·g + c: the best blocks of each level join a pool, the best
@@ -352,9 +352,11 @@ private:
         std::vector<Complex> stack;
         for (const auto& [complexity, entry] : front_.entries()) {
             const auto& [error, expression] = entry;
-            // While the levels are searched whole, a shorter formula may still reach the floor:
-            // the search goes on until every shorter one was looked at.
-            if (searched_whole_ && searched_level_ + 1 < complexity) continue;
+            // A shorter formula may still reach the floor: the search goes on until the levels
+            // below this formula's complexity were searched (whole, or as far as the budgets
+            // allow). Hook: with much noise, sums of blocks with simple numbers reach a generous
+            // floor long before the levels that hold the true, shorter formula.
+            if (searched_level_ + 1 < complexity) continue;
             // Hook (data_precision.hpp): on tabled data a formula of simple numbers within the
             // rounding of every row is as good as the data can tell.
             if (precision_.rounded()) {
