@@ -12,6 +12,7 @@
 #include "engine/bfs.hpp"
 #include "engine/formula_cleanup.hpp"
 #include "engine/result_criterion.hpp"
+#include "engine/thorough_front.hpp"
 #include "engine/thorough_verify.hpp"
 #include "ops/builtin_ids.hpp"
 #include "ops/registry.hpp"
@@ -303,6 +304,43 @@ INSTANTIATE_TEST_SUITE_P(
         ParsimonyCase{"x_sin_x", [](double x, double) { return x * std::sin(x); },
                       b(id::times, v(0), u(id::sin, v(0))), u(id::inv, u(id::cos, v(0)))}),
     [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kov
+
+namespace kov {
+namespace {
+
+// The front with its gate: an unsound formula never takes a place, however small its error; one
+// unsound only between the rows stands in only where nothing sound of its size was offered.
+TEST(GatedFront, KeepsUnsoundFormulasOut) {
+    const auto shared = std::make_shared<OperatorRegistry>(OperatorRegistry::with_builtins());
+    ComplexRows rows;
+    std::vector<double> targets;
+    for (int j = 0; j < 30; ++j) {
+        const double x1 = 0.1 * j;
+        rows.push_back({{x1 + 1.0, 0.0}, {x1, 0.0}});
+        targets.push_back(1.0);
+    }
+    ThoroughFront front;
+    front.set_gate(std::make_shared<FrontGate>(rows, targets, shared));
+    const Expression log_of_negative = u(id::log, u(id::neg, v(0)))(*shared);
+    const Expression sound = u(id::exp, u(id::neg, v(0)))(*shared);
+    const Expression between_rows = u(id::sqrt, b(id::subtract, v(0), v(1)))(*shared);
+    const Expression root_of_sum = u(id::sqrt, b(id::plus, v(0), v(1)))(*shared);
+    front.offer(log_of_negative, 0.0);
+    front.offer(sound, 0.5);
+    front.offer(between_rows, 0.0);
+    SearchConfig config;
+    const auto results = std::get<std::vector<SearchResult>>(front.finalize(shared, config, 0.0));
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results[0].expression.formula, between_rows.formula);  // nothing else of its size
+    EXPECT_EQ(results[1].expression.formula, sound.formula);
+    // Sound, of the same size as the stand-in: it takes the place although less accurate.
+    front.offer(root_of_sum, 0.25);
+    const auto again = std::get<std::vector<SearchResult>>(front.finalize(shared, config, 0.0));
+    EXPECT_EQ(again.front().expression.formula, root_of_sum.formula);
+}
 
 }  // namespace
 }  // namespace kov
