@@ -60,7 +60,8 @@ public:
 
     int negation(int operand) {
         operand = follow(operand);
-        if (nodes[operand].token.kind == TokenKind::Op && nodes[operand].token.id == builtin_id::neg) {
+        if (nodes[operand].token.kind == TokenKind::Op &&
+            nodes[operand].token.id == builtin_id::neg) {
             return nodes[operand].a;
         }
         nodes.push_back(Node{Token::op(1, builtin_id::neg), operand});
@@ -145,7 +146,8 @@ Expression build(const Tree& tree, int index, const OperatorRegistry& registry) 
     const Token& t = node.token;
     switch (t.kind) {
         case TokenKind::Op:
-            if (t.arity == 1) return Expression::unary(registry, t.id, build(tree, node.a, registry));
+            if (t.arity == 1)
+                return Expression::unary(registry, t.id, build(tree, node.a, registry));
             return Expression::binary(registry, t.id, build(tree, node.a, registry),
                                       build(tree, node.b, registry));
         case TokenKind::Var:

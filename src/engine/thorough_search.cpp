@@ -370,7 +370,8 @@ private:
                 }
             }
             const double rounding = precision_.rounding_sigma(expression, rows_, operators());
-            const double entry_floor = rounding > 0.0 ? margin * std::hypot(noise_, rounding) : floor;
+            const double entry_floor =
+                rounding > 0.0 ? margin * std::hypot(noise_, rounding) : floor;
             if (error > entry_floor || !tried_at_floor_.insert({complexity, error}).second) {
                 continue;
             }

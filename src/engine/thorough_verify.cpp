@@ -27,7 +27,7 @@ constexpr std::size_t box_points = 24;
 constexpr double agreement = 1e-9;
 
 // Bases of the Halton sequence: one prime per variable; further variables take a Weyl sequence.
-constexpr std::array<unsigned, 16> halton_bases{2, 3, 5, 7, 11, 13, 17, 19,
+constexpr std::array<unsigned, 16> halton_bases{2,  3,  5,  7,  11, 13, 17, 19,
                                                 23, 29, 31, 37, 41, 43, 47, 53};
 
 double radical_inverse(std::size_t index, unsigned base) {
@@ -66,7 +66,8 @@ bool has_branch_cut(std::size_t id) {
 double rms(std::span<const double> values) {
     double sum = 0.0;
     for (double v : values) sum += v * v;
-    const double result = std::sqrt(sum / static_cast<double>(std::max<std::size_t>(1, values.size())));
+    const double result =
+        std::sqrt(sum / static_cast<double>(std::max<std::size_t>(1, values.size())));
     return result > 0.0 && std::isfinite(result) ? result : 1.0;
 }
 
@@ -122,9 +123,8 @@ Soundness FormulaVerifier::check(const Expression& expression) const {
     stack.reserve(expression.tokens.size());
     // Without an operator that has a branch cut, both sides give the same values.
     const bool has_cuts =
-        std::any_of(expression.tokens.begin(), expression.tokens.end(), [](const Token& t) {
-            return t.kind == TokenKind::Op && has_branch_cut(t.id);
-        });
+        std::any_of(expression.tokens.begin(), expression.tokens.end(),
+                    [](const Token& t) { return t.kind == TokenKind::Op && has_branch_cut(t.id); });
     for (std::size_t k = 0; k < points_.size(); ++k) {
         if (sound_at(expression, points_[k], has_cuts, stack)) continue;
         return k < row_points_ ? Soundness::unsound : Soundness::unsound_on_box;

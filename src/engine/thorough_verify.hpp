@@ -12,10 +12,10 @@ namespace kov {
 
 // How far a formula's values can be trusted where the data lives.
 enum class Soundness {
-    sound,            // the same real values in extended precision, on the rows and the box
-    unsound_on_box,   // so on the rows, but not finite, not real or not stable between them
-    unsound,          // on the rows its value rests on rounding, a branch cut or a dropped
-                      // imaginary part: other careful arithmetic computes something else
+    sound,           // the same real values in extended precision, on the rows and the box
+    unsound_on_box,  // so on the rows, but not finite, not real or not stable between them
+    unsound,         // on the rows its value rests on rounding, a branch cut or a dropped
+                     // imaginary part: other careful arithmetic computes something else
 };
 
 // Checks a formula's values on (a stride of) the rows and on points spread over the rows'

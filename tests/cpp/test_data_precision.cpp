@@ -44,8 +44,8 @@ ComplexRows complex_rows(const std::vector<std::vector<double>>& rows) {
 Expression scaled_power(double c) {
     const OperatorRegistry& r = registry();
     const Expression a = Expression::variable_leaf(0);
-    Expression power = Expression::binary(r, builtin_id::times, a,
-                                          Expression::unary(r, builtin_id::sqrt, a));
+    Expression power =
+        Expression::binary(r, builtin_id::times, a, Expression::unary(r, builtin_id::sqrt, a));
     if (c == 1.0) return power;
     Expression number;
     number.tokens.push_back(Token::real(c));
@@ -86,12 +86,12 @@ TEST_P(RoundedData, TellsTablesFromComputedValues) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, RoundedData,
-    ::testing::Values(RoundedCase{"planets", axes, periods, true},
-                      // Computed targets carry all their digits.
-                      RoundedCase{"computed", {0.1, 0.2, 0.3}, {std::sin(0.1), std::sin(0.2), 1 / 3.0},
-                                  false},
-                      // Whole numbers are counts, not rounded values.
-                      RoundedCase{"whole_targets", {0.5, 1.5, 2.5}, {1.0, 4.0, 9.0}, false}),
+    ::testing::Values(
+        RoundedCase{"planets", axes, periods, true},
+        // Computed targets carry all their digits.
+        RoundedCase{"computed", {0.1, 0.2, 0.3}, {std::sin(0.1), std::sin(0.2), 1 / 3.0}, false},
+        // Whole numbers are counts, not rounded values.
+        RoundedCase{"whole_targets", {0.5, 1.5, 2.5}, {1.0, 4.0, 9.0}, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DataPrecision, KeplersLawLiesWithinThePlanetsRounding) {

@@ -110,8 +110,8 @@ INSTANTIATE_TEST_SUITE_P(
                    Soundness::unsound},
         // The side of the cut picked by a signed zero: i·sqrt(-x).
         VerifyCase{"signed_zero_side",
-                   b(id::times, c(id::imaginary_unit), u(id::sqrt, u(id::neg, v(0)))), 1, 1.0,
-                   2.0, Soundness::unsound},
+                   b(id::times, c(id::imaginary_unit), u(id::sqrt, u(id::neg, v(0)))), 1, 1.0, 2.0,
+                   Soundness::unsound},
         VerifyCase{"product", b(id::divide, b(id::times, v(0), v(1)), v(2)), 3, 1.0, 5.0,
                    Soundness::sound},
         // A complex intermediate whose imaginary part cancels: sinh x.
@@ -121,8 +121,8 @@ INSTANTIATE_TEST_SUITE_P(
                    1, -2.0, 2.0, Soundness::sound},
         VerifyCase{"arcsin_inside_its_domain", u(id::arcsin, b(id::times, n(0.5), v(0))), 1, -1.0,
                    1.0, Soundness::sound},
-        VerifyCase{"sqrt_inside_its_domain", u(id::sqrt, b(id::subtract, v(0), n(0.0))), 1, 0.0, 1.0,
-                   Soundness::sound}),
+        VerifyCase{"sqrt_inside_its_domain", u(id::sqrt, b(id::subtract, v(0), n(0.0))), 1, 0.0,
+                   1.0, Soundness::sound}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Verifier, FormulaRealOnTheRowsOnlyIsKeptAside) {
@@ -176,8 +176,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "Plus(Times(v_{0}, v_{1}), Cos(v_{2}))"},
         // Under a square root the imaginary term changes the real part: it stays.
         CleanupCase{"imaginary_term_that_matters",
-                    u(id::sqrt, b(id::plus, v(0), c(id::imaginary_unit))),
-                    "Sqrt(Plus(v_{0}, I))"},
+                    u(id::sqrt, b(id::plus, v(0), c(id::imaginary_unit))), "Sqrt(Plus(v_{0}, I))"},
         CleanupCase{"nothing_to_remove", b(id::plus, v(0), n(0.5)), "Plus(v_{0}, 0.500000)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -220,14 +219,15 @@ TEST_P(ExactStop, EndsTheSearchWhenEveryLevelWasAskedFor) {
     if (!stats.levels.empty()) {
         EXPECT_LE(stats.levels.back().level, k.exact_complexity + 1);
     }
-    for (const std::string& line : lines) EXPECT_EQ(line.find("Time limit"), std::string::npos) << line;
+    for (const std::string& line : lines)
+        EXPECT_EQ(line.find("Time limit"), std::string::npos) << line;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ExactStop,
-    ::testing::Values(
-        ExactStopCase{"damped_cosine", [](double x) { return std::exp(-x) * std::cos(x); }, 6},
-        ExactStopCase{"line", [](double x) { return 2.5 * x + 1.3; }, 5}),
+    ::testing::Values(ExactStopCase{"damped_cosine",
+                                    [](double x) { return std::exp(-x) * std::cos(x); }, 6},
+                      ExactStopCase{"line", [](double x) { return 2.5 * x + 1.3; }, 5}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
@@ -296,13 +296,13 @@ TEST_P(Parsimony, ShortStructureBeatsTheSamePlusSmallTerms) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Parsimony,
-    ::testing::Values(
-        ParsimonyCase{"force", [](double q, double e) { return q * e; }, b(id::times, v(0), v(1)),
-                      u(id::sin, v(0))},
-        ParsimonyCase{"wave_number", [](double w, double c) { return w / c; },
-                      b(id::divide, v(0), v(1)), u(id::tan, u(id::sin, v(1)))},
-        ParsimonyCase{"x_sin_x", [](double x, double) { return x * std::sin(x); },
-                      b(id::times, v(0), u(id::sin, v(0))), u(id::inv, u(id::cos, v(0)))}),
+    ::testing::Values(ParsimonyCase{"force", [](double q, double e) { return q * e; },
+                                    b(id::times, v(0), v(1)), u(id::sin, v(0))},
+                      ParsimonyCase{"wave_number", [](double w, double c) { return w / c; },
+                                    b(id::divide, v(0), v(1)), u(id::tan, u(id::sin, v(1)))},
+                      ParsimonyCase{"x_sin_x", [](double x, double) { return x * std::sin(x); },
+                                    b(id::times, v(0), u(id::sin, v(0))),
+                                    u(id::inv, u(id::cos, v(0)))}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
