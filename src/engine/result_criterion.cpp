@@ -63,10 +63,12 @@ void attach_description_lengths(std::vector<SearchResult>& results,
     }
     std::size_t variables = 0;
     for (const auto& row : rows) variables = std::max(variables, row.size());
-    // Hook (data_precision.hpp): for the thorough strategy the rounding of tabled data counts as
-    // noise; the classic strategy's values stay as they were.
+    // Hook (data_precision.hpp): for the thorough strategy's fits the rounding of tabled data
+    // counts as noise; the classic strategy's values and constant recognition stay as they were.
     std::optional<DataPrecision> precision;
-    if (config.strategy == Strategy::thorough) precision.emplace(rows, targets);
+    if (config.strategy == Strategy::thorough && config.fit_constants) {
+        precision.emplace(rows, targets);
+    }
     for (SearchResult& result : results) {
         FormulaCost cost{sum_of_squares(result, complex_rows, targets), rows.size(), 0,
                          result.expression.complexity};

@@ -247,7 +247,9 @@ public:
           deadline_(config.time_limit),
           memory_(share_memory(memory_budget)),
           table_(std::make_unique<FingerprintTable>()),
-          precision_(rows, targets) {
+          // Constants to recognise (nothing fitted) are not tabled data: their digits are the
+          // question, not noise.
+          precision_(config.fit_constants ? DataPrecision(rows, targets) : DataPrecision({}, {})) {
         rows_.reserve(rows.size());
         for (const auto& row : rows) {
             auto& converted = rows_.emplace_back();
