@@ -94,6 +94,20 @@ constexpr double residual_most_correlation = 0.9995;
 // Levels a time-limited search may go to past max_complexity.
 constexpr std::uint64_t deepest_level = 40;
 
+// Noise above this fraction of the targets' standard deviation makes the noise floor loose: many
+// formulas of simple numbers reach it, so reaching it says little about the structure. At 1% of
+// the targets a wrong structure rarely gets there; at 10% many do.
+constexpr double loose_floor_fraction = 0.05;
+
+double spread_of(std::span<const double> values) {
+    double mean = 0.0;
+    for (double v : values) mean += v;
+    mean /= static_cast<double>(values.size());
+    double squares = 0.0;
+    for (double v : values) squares += (v - mean) * (v - mean);
+    return std::sqrt(squares / static_cast<double>(values.size()));
+}
+
 double seconds(Clock::duration elapsed) {
     return std::chrono::duration<double>(elapsed).count();
 }
@@ -350,15 +364,17 @@ private:
                           : given_noise_margin * (1.0 + estimate_standard_errors *
                                                             noise_estimate_spread(rows_.size()));
         const double floor = margin * noise_;
+        const bool loose_floor = noise_ > loose_floor_fraction * spread_of(targets_);
         std::vector<double> values;
         std::vector<Complex> stack;
         for (const auto& [complexity, entry] : front_.entries()) {
             const auto& [error, expression] = entry;
-            // A shorter formula may still reach the floor: the search goes on until the levels
-            // below this formula's complexity were searched (whole, or as far as the budgets
-            // allow). Hook: with much noise, sums of blocks with simple numbers reach a generous
-            // floor long before the levels that hold the true, shorter formula.
-            if (searched_level_ + 1 < complexity) continue;
+            // A shorter formula may still reach the floor: while the levels are searched whole,
+            // the search goes on until every shorter one was looked at. Hook: so it does past
+            // the budgets' cuts when the floor is loose (loose_floor_fraction): then sums of
+            // blocks with simple numbers reach it long before the levels that hold the true,
+            // shorter formula.
+            if ((searched_whole_ || loose_floor) && searched_level_ + 1 < complexity) continue;
             // Hook (data_precision.hpp): on tabled data a formula of simple numbers within the
             // rounding of every row is as good as the data can tell.
             if (precision_.rounded()) {
