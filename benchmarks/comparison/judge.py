@@ -20,7 +20,7 @@ from fractions import Fraction
 
 import numpy as np
 
-from . import kov_reader
+from . import kov_reader, soundness
 from .problems import Data, Problem, truth_expr
 
 RECOVERY_TOLERANCE = 1e-6
@@ -44,6 +44,8 @@ class Run:
     message: str = ""
     measured: str = ""  # when the comparison that made this run started (UTC)
     budget: float | None = None  # seconds the tool was given
+    unstable: bool | None = None  # see soundness.py; None: not assessed
+    not_finite: bool | None = None
 
 
 def r2_score(truth: np.ndarray, pred: np.ndarray) -> float:
@@ -152,12 +154,23 @@ def judge(problem: Problem, data: Data, tool: str, report: dict) -> Run:
     if run.status != "ok":
         return run
     run.r2 = r2_score(data.y_test, report["pred_test"])
-    if run.r2 < PLAUSIBLE_R2:
-        return run
     truth, syms = truth_expr(problem)
     try:
         found = to_sympy_expr(report["source"], report["syntax"], syms)
-        if symbolically_equal(found, truth):
+    except Exception as exc:  # noqa: BLE001 - an unparsable formula can still match numerically
+        found = None
+        run.message = f"not parsed by SymPy: {type(exc).__name__}"
+    if found is not None:
+        try:
+            scale = float(np.sqrt(np.mean(np.square(data.y_train))))
+            run.not_finite, run.unstable = soundness.assess(found, syms, data.x_check,
+                                                            report["pred_check"], scale)
+        except Exception:  # noqa: BLE001 - a formula NumPy or mpmath cannot evaluate
+            run.not_finite, run.unstable = None, None
+    if run.r2 < PLAUSIBLE_R2:
+        return run
+    try:
+        if found is not None and symbolically_equal(found, truth):
             run.recovered, run.recovery = True, "symbolic"
     except Exception as exc:  # noqa: BLE001 - an unparsable formula can still match numerically
         run.message = f"not parsed by SymPy: {type(exc).__name__}"

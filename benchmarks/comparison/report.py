@@ -97,6 +97,9 @@ def summarise(runs: list[Run], tools: list[str], problems: list[Problem]) -> lis
             "max_mib": max(r.peak_mib for r in mine),
             "timeouts": sum(r.status == "timeout" for r in mine),
             "failures": sum(r.status in ("error", "no_model") for r in mine),
+            "unstable": sum(bool(r.unstable) for r in mine),
+            "not_finite": sum(bool(r.not_finite) for r in mine),
+            "assessed": sum(r.unstable is not None for r in mine),
         })
     return rows
 
@@ -116,8 +119,8 @@ def _summary_table(runs, tools, problems) -> list[str]:
     levels = [level for level in NOISE_LEVELS if any(p.noise == level for p in problems)]
     lines = ["| tool | " + " | ".join(_noise_title(level) for level in levels)
              + " | proven by SymPy | median R² | median time (s) | peak memory (MiB): median, max "
-             "| timeouts | errors / no formula |",
-             "|---|" + "---|" * (len(levels) + 6)]
+             "| timeouts | errors / no formula | unstable / not finite |",
+             "|---|" + "---|" * (len(levels) + 7)]
     for row in summarise(runs, tools, problems):
         counts = [f"{got}/{n} ({fmt(seconds, '.1f')} s)" if n else "–"
                   for got, n, seconds in row["recovered"].values()]
@@ -127,7 +130,8 @@ def _summary_table(runs, tools, problems) -> list[str]:
             f"(of {row['with_model']} formulas) "
             f"| {fmt(row['median_seconds'], '.2f')} | {fmt(row['median_mib'], '.0f')}, "
             f"{row['max_mib']:.0f} "
-            f"| {row['timeouts']} | {row['failures']} |")
+            f"| {row['timeouts']} | {row['failures']} "
+            f"| {row['unstable']} / {row['not_finite']} (of {row['assessed']}) |")
     return lines
 
 
@@ -179,7 +183,11 @@ def write_markdown(path: Path, runs: list[Run], problems: list[Problem], tools, 
         "its median is taken over the runs that returned a formula. Time is the tool's fit "
         "alone (imports excluded; a timeout counts as budget + grace). Memory is the peak "
         "resident set of the run's own process, Python and the tool's imports included. "
-        "kov_sr searches on all cores; the peers run with their default thread counts.",
+        "kov_sr searches on all cores; the peers run with their default thread counts. "
+        "Unstable / not finite (of the formulas SymPy could read): the text's real values in "
+        "double precision and at 30 digits (mpmath) differ by more than 1e-7 of the targets' "
+        "RMS on fresh points, or the tool's predictions or the text in NumPy's real arithmetic "
+        "are not all finite there.",
     ]
     by_key = {(r.tool, r.problem): r for r in runs}
     for title, mine in _groups(problems):

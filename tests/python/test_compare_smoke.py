@@ -333,3 +333,25 @@ def test_reader_follows_kov_srs_own_renderings(complexity, target):
     expr = kov_reader.to_sympy(result.formula, result.to_python(), syms)
     values = np.asarray(sympy.lambdify(syms, expr, "numpy")(x[:, 0], x[:, 1]), dtype=float)
     assert np.allclose(values, np.asarray(result.predict(x)), rtol=1e-3, atol=1e-3)
+
+
+SOUNDNESS = [
+    # (formula over x0, low, high, not finite, unstable)
+    ("x0*sin(x0)", -3.0, 3.0, False, False),
+    ("I*sin(x0/I)", -2.0, 2.0, False, False),  # sinh through a complex intermediate
+    ("atan(tan(x0 - 21088072692325.008))", 0.0, 1.0, False, True),  # a period found by rounding
+    ("log(log(x0))", 0.3, 3.0, True, False),  # real arithmetic meets a negative logarithm
+    ("x0/sqrt(1 - x0**2)", 1.5, 5.0, True, False),  # tan(asin x) for x > 1: imaginary
+]
+
+
+@pytest.mark.parametrize("text,low,high,not_finite,unstable", SOUNDNESS)
+def test_soundness_flags_values_that_rest_on_rounding(text, low, high, not_finite, unstable):
+    import sympy as sp
+
+    from comparison import soundness
+
+    x0 = sp.Symbol("x0")
+    expr = sp.sympify(text, locals={"x0": x0})
+    x = np.linspace(low, high, 57)[:, None]
+    assert soundness.assess(expr, [x0], x, np.ones(57), 1.0) == (not_finite, unstable)

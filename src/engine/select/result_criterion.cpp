@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "engine/select/data_precision.hpp"
 #include "engine/select/model_selection.hpp"
 
 namespace kov {
@@ -62,6 +63,12 @@ void attach_description_lengths(std::vector<SearchResult>& results,
     }
     std::size_t variables = 0;
     for (const auto& row : rows) variables = std::max(variables, row.size());
+    // Hook (data_precision.hpp): for the thorough strategy's fits the rounding of tabled data
+    // counts as noise; the classic strategy's values and constant recognition stay as they were.
+    std::optional<DataPrecision> precision;
+    if (config.strategy == Strategy::thorough && config.fit_constants) {
+        precision.emplace(rows, targets);
+    }
     for (SearchResult& result : results) {
         FormulaCost cost{sum_of_squares(result, complex_rows, targets), rows.size(), 0,
                          result.expression.complexity};
@@ -70,7 +77,19 @@ void attach_description_lengths(std::vector<SearchResult>& results,
         cost.alphabet_size = result.registry->size() + variables;
         // NaN means "not known" (old pickles): a value the arithmetic cannot give (overflowing
         // data) counts as no support at all.
-        const double value = std::isfinite(cost.sse) ? description_length(cost, noise)
+        const NoiseModel own =
+            precision ? precision->with_rounding(noise, result.expression, complex_rows,
+                                                 result.registry->operators())
+                      : noise;
+        // Rounding is bounded: within every row's interval no formula explains the data better
+        // (when the data hold no more noise than the rounding: sigma² at most half of the sum).
+        if (precision && own.sigma &&
+            (!noise.sigma || *noise.sigma * *noise.sigma * 2.0 <= *own.sigma * *own.sigma) &&
+            precision->within_rounding(result.expression, complex_rows, targets,
+                                       result.registry->operators())) {
+            cost.sse = 0.0;
+        }
+        const double value = std::isfinite(cost.sse) ? description_length(cost, own)
                                                      : std::numeric_limits<double>::infinity();
         result.description_length =
             std::isnan(value) ? std::numeric_limits<double>::infinity() : value;

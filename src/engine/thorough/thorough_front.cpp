@@ -10,17 +10,40 @@
 
 namespace kov {
 
-void ThoroughFront::offer(const Expression& expression, double error) {
-    if (!std::isfinite(error)) return;
-    auto it = entries_.find(expression.complexity);
-    if (it == entries_.end()) {
-        entries_.emplace(expression.complexity, std::make_pair(error, expression));
+void ThoroughFront::keep_better(Entries& entries, const Expression& expression, double error) {
+    auto it = entries.find(expression.complexity);
+    if (it == entries.end()) {
+        entries.emplace(expression.complexity, std::make_pair(error, expression));
     } else if (it->second.first > error) {
         it->second = std::make_pair(error, expression);
     }
 }
 
+void ThoroughFront::offer(const Expression& expression, double error) {
+    if (!std::isfinite(error)) return;
+    if (!gate_) {
+        keep_better(entries_, expression, error);
+        return;
+    }
+    // Only a formula that would take a place is verified: verifying costs far more than offering.
+    const auto it = entries_.find(expression.complexity);
+    if (it != entries_.end() && !(it->second.first > error)) return;
+    const AdmittedFormula admitted = gate_->admit(expression);
+    if (admitted.soundness == Soundness::sound) {
+        keep_better(entries_, admitted.expression, error);
+    } else if (admitted.soundness == Soundness::unsound_on_box) {
+        keep_better(set_aside_, admitted.expression, error);
+    }
+}
+
 void ThoroughFront::replace(std::uint64_t complexity, Expression expression, double error) {
+    if (gate_) {
+        // A polished form that is not sound leaves the entry as it was.
+        if (!std::isfinite(error)) return;
+        AdmittedFormula admitted = gate_->admit(expression);
+        if (admitted.soundness != Soundness::sound) return;
+        expression = std::move(admitted.expression);
+    }
     entries_.erase(complexity);
     if (!std::isfinite(error)) return;
     const std::uint64_t key = expression.complexity;
@@ -39,7 +62,10 @@ double ThoroughFront::best_error() const {
 SearchOutcome ThoroughFront::finalize(std::shared_ptr<const OperatorRegistry> registry,
                                       const SearchConfig& config, double exact_floor) const {
     auto front = std::make_shared<ParetoFront>();
-    for (const auto& [complexity, entry] : entries_) {
+    // Formulas sound on the rows only stand in where no sound formula was offered.
+    Entries listed = entries_;
+    for (const auto& [complexity, entry] : set_aside_) listed.emplace(complexity, entry);
+    for (const auto& [complexity, entry] : listed) {
         update_pareto(*front, entry.second, entry.first);
         if (entry.first <= exact_floor) break;
     }

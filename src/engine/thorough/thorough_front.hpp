@@ -10,6 +10,7 @@
 #include "engine/fit/optimizer.hpp"
 #include "engine/search/config.hpp"
 #include "engine/search/result.hpp"
+#include "engine/thorough/thorough_verify.hpp"
 #include "ops/registry.hpp"
 
 namespace kov {
@@ -19,6 +20,10 @@ namespace kov {
 // polishing (snapping a constant) costs a little accuracy.
 class ThoroughFront {
 public:
+    // With a gate, every formula offered or put in place is first cleaned and verified
+    // (thorough_verify.hpp): an unsound one is dropped, one unsound only off the rows is kept
+    // aside and listed only at a complexity where no sound formula was offered.
+    void set_gate(std::shared_ptr<const FrontGate> gate) { gate_ = std::move(gate); }
     void offer(const Expression& expression, double error);
     void replace(std::uint64_t complexity, Expression expression, double error);
     [[nodiscard]] double best_error() const;
@@ -31,7 +36,12 @@ public:
                                          const SearchConfig& config, double exact_floor) const;
 
 private:
-    std::map<std::uint64_t, std::pair<double, Expression>> entries_;
+    using Entries = std::map<std::uint64_t, std::pair<double, Expression>>;
+    static void keep_better(Entries& entries, const Expression& expression, double error);
+
+    Entries entries_;
+    std::shared_ptr<const FrontGate> gate_;
+    Entries set_aside_;  // formulas sound on the rows only, by complexity
 };
 
 // Real parts of the expression on every row; false when a row has no acceptable value.

@@ -51,8 +51,13 @@ void polish(ThoroughState& state) {
                     if (error < best.error) best = {std::move(refitted), error};
                 }
             }
-            Expression snapped = without_trivial_map(
-                snap_constants(best.expression, state.rows, targets, noise, operators(state)));
+            // Constants snap within the rounding of tabled data (data_precision.hpp) too.
+            Expression snapped = without_trivial_map(state.precision.snap_within_rounding(
+                snap_constants(best.expression, state.rows, targets,
+                               state.precision.with_rounding(noise, best.expression, state.rows,
+                                                             operators(state)),
+                               operators(state)),
+                state.rows, targets, operators(state)));
             if (real_values(snapped, state.rows, operators(state), values, stack)) {
                 const double error = rms_error(values, targets);
                 if (std::isfinite(error)) best = {std::move(snapped), error};

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <span>
+#include <vector>
 
 #include "engine/select/constant_snapping.hpp"
 #include "engine/thorough/thorough_stages.hpp"
@@ -10,6 +12,16 @@ namespace kov {
 
 namespace {
 
+// Standard deviation of the values about their mean.
+double spread_of(std::span<const double> values) {
+    double mean = 0.0;
+    for (double v : values) mean += v;
+    mean /= static_cast<double>(values.size());
+    double squares = 0.0;
+    for (double v : values) squares += (v - mean) * (v - mean);
+    return std::sqrt(squares / static_cast<double>(values.size()));
+}
+
 // Reaching the noise floor alone does not show the structure: a wrong one with a few fitted
 // numbers bends to fit the noise as well, and tends to come first, being shorter; and on few
 // noise-free rows the estimated "noise" may be curvature the rows do not resolve. A formula at
@@ -17,7 +29,8 @@ namespace {
 // leave nothing that neighbouring rows share, is the data's formula as far as they can tell;
 // otherwise the search goes on. Each front entry is tried once.
 bool noise_floor_reached(ThoroughState& state) {
-    if (!(state.noise > 0.0)) return false;
+    // The rounding of tabled data is noise as well (data_precision.hpp).
+    if (!(state.noise > 0.0) && !state.precision.rounded()) return false;
     const ThoroughTuning& tuning = thorough_tuning;
     const double margin =
         state.config.noise
@@ -25,21 +38,47 @@ bool noise_floor_reached(ThoroughState& state) {
             : tuning.given_noise_margin * (1.0 + tuning.estimate_standard_errors *
                                                      noise_estimate_spread(state.rows.size()));
     const double floor = margin * state.noise;
+    const bool loose_floor = state.noise > tuning.loose_floor_fraction * spread_of(state.targets);
     std::vector<double> values;
     std::vector<Complex> stack;
     for (const auto& [complexity, entry] : state.front.entries()) {
         const auto& [error, expression] = entry;
-        // While the levels are searched whole, a shorter formula may still reach the floor: the
-        // search goes on until every shorter one was looked at.
-        if (state.searched_whole && state.searched_level + 1 < complexity) continue;
-        if (error > floor || !state.tried_at_floor.insert({complexity, error}).second) continue;
-        const Expression snapped = snap_constants(expression, state.rows, state.targets,
-                                                  snapping_noise(state), operators(state));
+        // A shorter formula may still reach the floor: while the levels are searched whole, the
+        // search goes on until every shorter one was looked at. So it does past the budgets'
+        // cuts when the floor is loose: then sums of blocks with simple numbers reach it long
+        // before the levels that hold the true, shorter formula.
+        if ((state.searched_whole || loose_floor) && state.searched_level + 1 < complexity) {
+            continue;
+        }
+        // On tabled data a formula of simple numbers within the rounding of every row is as good
+        // as the data can tell.
+        if (state.precision.rounded()) {
+            const Expression simple = state.precision.snap_within_rounding(
+                expression, state.rows, state.targets, operators(state));
+            FormulaCost numbers;
+            count_numbers(simple, numbers);
+            if (numbers.fitted_constants == 0 &&
+                state.precision.within_rounding(simple, state.rows, state.targets,
+                                                operators(state))) {
+                return true;
+            }
+        }
+        const double rounding =
+            state.precision.rounding_sigma(expression, state.rows, operators(state));
+        const double entry_floor = rounding > 0.0 ? margin * std::hypot(state.noise, rounding) : floor;
+        if (error > entry_floor || !state.tried_at_floor.insert({complexity, error}).second) {
+            continue;
+        }
+        const Expression snapped = snap_constants(
+            expression, state.rows, state.targets,
+            state.precision.with_rounding(snapping_noise(state), expression, state.rows,
+                                          operators(state)),
+            operators(state));
         FormulaCost cost;
         count_numbers(snapped, cost);
         if (cost.fitted_constants > 0) continue;
         if (!real_values(snapped, state.rows, operators(state), values, stack)) continue;
-        if (rms_error(values, state.targets) > floor) continue;
+        if (rms_error(values, state.targets) > entry_floor) continue;
         for (std::size_t j = 0; j < values.size(); ++j) values[j] -= state.targets[j];
         if (!state.residual_structure) state.residual_structure.emplace(state.input_rows);
         if (state.residual_structure->looks_like_noise(values)) return true;
@@ -66,8 +105,9 @@ bool shorter_exact_may_follow(const ThoroughState& state) {
 
 }  // namespace
 
+// Even when every level was asked for (find_candidates), a search stops once its front holds an
+// exact formula or one at the noise floor: nothing beyond it can join.
 bool should_stop(ThoroughState& state) {
-    if (state.config.disable_early_exit) return false;
     const double best = state.front.best_error();
     if (best <= state.config.early_exit_tolerance * state.scale) {
         return !shorter_exact_may_follow(state);

@@ -100,6 +100,10 @@ ThoroughState::ThoroughState(const std::vector<std::vector<double>>& rows_in,
       hooks(hooks_in),
       registry(std::make_shared<OperatorRegistry>(OperatorRegistry::with_builtins())),
       variables(rows_in.front().size()),
+      // Constants to recognise (nothing fitted) are not tabled data: their digits are the
+      // question, not noise.
+      precision(config_in.fit_constants ? DataPrecision(rows_in, targets_in)
+                                        : DataPrecision({}, {})),
       deadline(config_in.time_limit),
       memory(bfs::share_memory(thorough_tuning.memory_budget)),
       table(std::make_unique<FingerprintTable>()) {
@@ -143,6 +147,8 @@ ThoroughState::ThoroughState(const std::vector<std::vector<double>>& rows_in,
     noise = config.noise ? *config.noise : estimate_noise(input_rows, targets);
     fitters.resize(worker_count());
     products.emplace(sample_rows, sample_targets, variables);
+    // Fitted formulas reach the front cleaned and verified (thorough_verify.hpp).
+    if (config.fit_constants) front.set_gate(std::make_shared<FrontGate>(rows, targets, registry));
 }
 
 const OperatorList& operators(const ThoroughState& state) {

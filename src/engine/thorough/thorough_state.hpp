@@ -15,6 +15,7 @@
 #include "engine/levels/bfs_level.hpp"
 #include "engine/levels/fingerprint_table.hpp"
 #include "engine/fit/least_squares.hpp"
+#include "engine/select/data_precision.hpp"
 #include "engine/select/residual_structure.hpp"
 #include "engine/thorough/thorough_front.hpp"
 #include "engine/thorough/thorough_memory.hpp"
@@ -53,6 +54,7 @@ struct ThoroughState {
     std::vector<double> unit_target;                   // on the sample rows, centred, unit length
     double scale = 1.0;  // RMS of the targets: what "exact" is relative to
     double noise = 0.0;  // standard deviation of the targets' noise, given or estimated
+    DataPrecision precision;  // how finely the data were written down
 
     // ---- Time and cancellation ----
     Deadline deadline;
