@@ -5,10 +5,10 @@
 #include <cmath>
 #include <limits>
 
-#include "engine/thorough/best_kept.hpp"
+#include "engine/fit/affine_fit.hpp"
 #include "engine/levels/bfs_operand.hpp"
 #include "engine/levels/pool.hpp"
-#include "engine/fit/affine_fit.hpp"
+#include "engine/thorough/best_kept.hpp"
 #include "engine/thorough/thorough_tuning.hpp"
 #include "ops/complex_math.hpp"
 
