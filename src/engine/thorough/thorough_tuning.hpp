@@ -155,7 +155,7 @@ struct ThoroughTuning {
     // At 1% of the targets a wrong structure rarely gets there; at 10% many do.
     double loose_floor_fraction = 0.05;
 
-    // ---- Products of powers ------------------------------------------------------------------
+    // ---- Products of powers ----------------------------------------------------------------
     // Rows the fit in logarithms needs at least: on fewer, a constant and a power or two pass
     // through every row.
     std::size_t product_fewest_rows = 4;
@@ -209,7 +209,7 @@ struct ThoroughTuning {
     // part a complex intermediate's rounding: its logarithm is taken.
     double real_value_room = 1e-12;
 
-    // ---- Verification ------------------------------------------------------------------------
+    // ---- Verification ----------------------------------------------------------------------
     // Rows a formula is checked on at most (evenly strided beyond): its values there already
     // decided its error, and a value resting on rounding does so on most rows, so a few dozen show
     // it.
