@@ -354,14 +354,16 @@ PyDoc_STRVAR(
 PyDoc_STRVAR(fit_doc,
              "fit($self, inputs, ys, *, units=None, target_units=None, progress=None)\n--\n\n"
              "Alias for find_multivariate (Scikit-Learn style).");
-PyDoc_STRVAR(find_candidates_doc,
-             "find_candidates($self, inputs, ys, *, units=None, target_units=None, progress=None)\n--\n\n"
-             "Returns the Pareto-front of all candidate formulas found.");
-PyDoc_STRVAR(find_selected_doc,
-             "find_selected($self, inputs, ys, *, units=None, target_units=None, progress=None)\n--\n\n"
-             "Finds the formula of least description length among the candidates.\n"
-             "Runs the search of find_multivariate and picks, from its Pareto-front, the formula\n"
-             "that best trades error against complexity and fitted numbers.");
+PyDoc_STRVAR(
+    find_candidates_doc,
+    "find_candidates($self, inputs, ys, *, units=None, target_units=None, progress=None)\n--\n\n"
+    "Returns the Pareto-front of all candidate formulas found.");
+PyDoc_STRVAR(
+    find_selected_doc,
+    "find_selected($self, inputs, ys, *, units=None, target_units=None, progress=None)\n--\n\n"
+    "Finds the formula of least description length among the candidates.\n"
+    "Runs the search of find_multivariate and picks, from its Pareto-front, the formula\n"
+    "that best trades error against complexity and fitted numbers.");
 PyDoc_STRVAR(recognize_constant_doc,
              "recognize_constant($self, value, *, integers=False, digits=None)\n--\n\n"
              "Identifies a closed-form expression for a scalar constant.");
@@ -370,9 +372,10 @@ PyDoc_STRVAR(recognize_constant_candidates_doc,
              "count=10)\n--\n\n"
              "Returns up to count closed forms for a scalar constant, best first: by error, then "
              "complexity.");
-PyDoc_STRVAR(find_pareto_doc,
-             "_find_pareto($self, inputs, ys, *, units=None, target_units=None, progress=None)\n--\n\n"
-             "Returns the Pareto-front of one search that stops early, as find_multivariate does.");
+PyDoc_STRVAR(
+    find_pareto_doc,
+    "_find_pareto($self, inputs, ys, *, units=None, target_units=None, progress=None)\n--\n\n"
+    "Returns the Pareto-front of one search that stops early, as find_multivariate does.");
 PyDoc_STRVAR(reduce_doc, "__reduce__($self)\n--\n\nHelper for pickle.");
 
 PyMethodDef methods[] = {

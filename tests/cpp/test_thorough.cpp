@@ -9,8 +9,8 @@
 
 #include "bits.hpp"
 #include "engine/entry/run_bfs.hpp"
-#include "engine/levels/pool.hpp"
 #include "engine/fit/affine_fit.hpp"
+#include "engine/levels/pool.hpp"
 #include "engine/thorough/thorough_front.hpp"
 #include "engine/thorough/thorough_pairs.hpp"
 #include "ops/builtin_ids.hpp"

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "core/expression.hpp"
-#include "engine/select/model_selection.hpp"
 #include "engine/fit/optimizer.hpp"
+#include "engine/select/model_selection.hpp"
 
 namespace kov {
 

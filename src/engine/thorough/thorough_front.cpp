@@ -3,8 +3,8 @@
 #include <cmath>
 #include <limits>
 
-#include "engine/select/pareto.hpp"
 #include "engine/fit/affine_fit.hpp"
+#include "engine/select/pareto.hpp"
 #include "engine/thorough/thorough_formula.hpp"
 #include "ops/builtin_ids.hpp"
 

@@ -10,14 +10,11 @@ namespace kov::bfs {
 
 namespace {
 
-// What the allocator adds to each block it hands out.
-constexpr double block_overhead = 16.0;
-// Characters of formula text per token, generously: "Times(" and ", " around two operands.
-constexpr double text_per_token = 8.0;
-
 double string_bytes(const std::string& text) {
     // Short texts live inside the string object itself.
-    return text.capacity() > 15 ? static_cast<double>(text.capacity() + 1) + block_overhead : 0.0;
+    return text.capacity() > 15
+               ? static_cast<double>(text.capacity() + 1) + thorough_tuning.allocator_overhead
+               : 0.0;
 }
 
 }  // namespace
@@ -43,8 +40,9 @@ ThoroughMemory share_memory(double total_bytes) {
 double expected_node_bytes(std::uint64_t complexity, std::size_t rows) {
     const auto tokens = static_cast<double>(complexity);
     return static_cast<double>(sizeof(Node) + sizeof(Expression)) +
-           (tokens * sizeof(Token) + block_overhead) + (tokens * text_per_token + block_overhead) +
-           static_cast<double>(rows * sizeof(Complex)) + block_overhead;
+           (tokens * sizeof(Token) + thorough_tuning.allocator_overhead) +
+           (tokens * thorough_tuning.text_per_token + thorough_tuning.allocator_overhead) +
+           static_cast<double>(rows * sizeof(Complex)) + thorough_tuning.allocator_overhead;
 }
 
 double level_bytes(const Level& level) {
@@ -53,7 +51,7 @@ double level_bytes(const Level& level) {
                                        level.values.capacity() * sizeof(Complex));
     for (const Expression& expression : level.expressions) {
         bytes += static_cast<double>(expression.tokens.capacity() * sizeof(Token)) +
-                 block_overhead + string_bytes(expression.formula);
+                 thorough_tuning.allocator_overhead + string_bytes(expression.formula);
     }
     return bytes;
 }

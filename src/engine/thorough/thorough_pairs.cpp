@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "engine/thorough/best_kept.hpp"
-#include "engine/levels/pool.hpp"
 #include "engine/fit/affine_fit.hpp"
+#include "engine/levels/pool.hpp"
+#include "engine/thorough/best_kept.hpp"
 #include "engine/thorough/thorough_formula.hpp"
 #include "engine/thorough/thorough_front.hpp"
 #include "engine/thorough/thorough_tuning.hpp"

@@ -12,58 +12,12 @@
 #include "engine/thorough/thorough_formula.hpp"
 #include "engine/thorough/thorough_front.hpp"
 #include "engine/thorough/thorough_pairs.hpp"
+#include "engine/thorough/thorough_tuning.hpp"
 #include "ops/builtin_ids.hpp"
 
 namespace kov {
 
 namespace {
-
-// Single-block products offered per level: the exact one ranks first when the level holds it, the
-// next few are near misses that cost little to confirm.
-constexpr std::size_t singles_per_level = 8;
-// Two-block products offered per level (a new block with a kept one).
-constexpr std::size_t pairs_per_level = 8;
-// Forward selection over each level: after its best block, the level's blocks that leave least
-// beside the ones chosen, this many per step (each chosen in turn: the best second block is not
-// always the true one), up to this many blocks in all.
-constexpr std::size_t selected_per_step = 3;
-constexpr std::size_t most_selected_blocks = 3;
-// Sums of two small monomials a·M1 + b·M2 + c: the monomials that explain most alone are each
-// paired with every other, and the best pairs are offered.
-constexpr std::size_t leading_monomials = 32;
-constexpr std::size_t monomial_pairs_offered = 8;
-// Three-block products offered per level (a best pair with a third block).
-constexpr std::size_t triples_per_level = 4;
-// Blocks kept from earlier levels as partners of a new level's blocks.
-constexpr std::size_t kept_blocks = 48;
-// An exponent farther than this from a multiple of 1/2 is not a power law: the product is left
-// out. Noise of a few percent moves fitted exponents by far less.
-constexpr double exponent_room = 0.15;
-// Largest powers written out: x⁴ (as halves) for a variable, g² for a block.
-constexpr int most_variable_halves = 8;
-constexpr int most_block_halves = 4;
-// A block alone must explain at least this share of what the variables' powers leave of log|y|
-// to be offered alone, and this much smaller share to be kept as a partner (the two halves of
-// (c − v)(c + v) each explain little alone).
-constexpr double least_gain = 0.5;
-constexpr double least_share = 0.05;
-// Small monomials tried as exponents: each variable's power from −2 to 2 in monomials of up to
-// `squared_variables` variables, ±1 in larger ones (m·g·h/(k·T)), at most this many variables in
-// one, and no more monomials than this (whole counts of variables only): their columns take at
-// most 12 000 · 3 · 128 doubles, 37 MB.
-constexpr std::size_t squared_variables = 3;
-constexpr std::size_t most_exponent_variables = 6;
-constexpr std::size_t most_exponent_monomials = 12000;
-// A block's logarithm whose part outside the variables' span is below this share of its length
-// is one of their monomials (or a constant): nothing new.
-constexpr double collinear_limit = 1e-9;
-// Values a block may take on the cached rows to be tried as an exponent, exp(c·u): beyond it
-// exp overflows or the block is no rate.
-constexpr double most_exponent = 300.0;
-// Blocks whose shares left agree this closely have the same logarithm.
-constexpr double same_fit = 1e-9;
-// A target this close to a monomial on the cached rows needs no blocks.
-constexpr double monomial_share = 1e-20;
 
 double dot(std::span<const double> x, std::span<const double> y) {
     double sum = 0.0;
@@ -84,7 +38,8 @@ bool logs_of(const Complex* values, std::size_t count, std::vector<double>& out,
     positive = true;
     for (std::size_t j = 0; j < count; ++j) {
         const double re = values[j].re;
-        if (!(std::fabs(values[j].im) <= 1e-12 * std::fabs(re)) || re == 0.0 || !std::isfinite(re))
+        if (!(std::fabs(values[j].im) <= thorough_tuning.real_value_room * std::fabs(re)) ||
+            re == 0.0 || !std::isfinite(re))
             return false;
         positive = positive && re > 0.0;
         out[j] = std::log(std::fabs(re));
@@ -132,7 +87,9 @@ bool solve_least_squares(std::span<const std::vector<double>* const> columns,
 bool to_halves(double exponent, int most, int& halves) {
     const double twice = 2.0 * exponent;
     const double rounded = std::round(twice);
-    if (std::fabs(twice - rounded) > 2.0 * exponent_room || std::fabs(rounded) > most) return false;
+    if (std::fabs(twice - rounded) > 2.0 * thorough_tuning.exponent_room ||
+        std::fabs(rounded) > most)
+        return false;
     halves = static_cast<int>(rounded);
     return true;
 }
@@ -142,9 +99,11 @@ bool to_halves(double exponent, int most, int& halves) {
 // as give at most most_exponent_monomials.
 std::vector<std::vector<int>> small_monomials(std::size_t count) {
     std::vector<std::vector<int>> out;
-    for (std::size_t used = 1; used <= std::min(count, most_exponent_variables); ++used) {
-        const std::vector<int> choices =
-            used <= squared_variables ? std::vector<int>{-2, -1, 1, 2} : std::vector<int>{-1, 1};
+    for (std::size_t used = 1; used <= std::min(count, thorough_tuning.most_exponent_variables);
+         ++used) {
+        const std::vector<int> choices = used <= thorough_tuning.squared_variables
+                                             ? std::vector<int>{-2, -1, 1, 2}
+                                             : std::vector<int>{-1, 1};
         const std::size_t last = choices.size() - 1;
         std::vector<std::vector<int>> these;
         // Every set of `used` positions (ascending), every choice of powers on them.
@@ -167,7 +126,7 @@ std::vector<std::vector<int>> small_monomials(std::size_t count) {
             ++at[k - 1];
             for (std::size_t i = k; i < used; ++i) at[i] = at[i - 1] + 1;
         }
-        if (out.size() + these.size() > most_exponent_monomials) break;
+        if (out.size() + these.size() > thorough_tuning.most_exponent_monomials) break;
         out.insert(out.end(), these.begin(), these.end());
     }
     return out;
@@ -235,7 +194,7 @@ Expression product_of(const OperatorRegistry& registry,
 ProductSearch::ProductSearch(const ComplexRows& sample_rows, std::span<const double> sample_targets,
                              std::size_t variables)
     : rows_(sample_targets.size()), sample_rows_(sample_rows) {
-    if (rows_ < 4) return;
+    if (rows_ < thorough_tuning.product_fewest_rows) return;
     target_logs_.resize(rows_);
     for (std::size_t j = 0; j < rows_; ++j) {
         const double y = sample_targets[j];
@@ -255,7 +214,7 @@ ProductSearch::ProductSearch(const ComplexRows& sample_rows, std::span<const dou
         std::vector<double> axis = logs;
         orthogonalise(axis);
         const double norm = std::sqrt(dot(axis, axis));
-        if (!(norm * norm > collinear_limit * dot(logs, logs))) continue;
+        if (!(norm * norm > thorough_tuning.log_collinear_limit * dot(logs, logs))) continue;
         for (double& a : axis) a /= norm;
         basis_.push_back(std::move(axis));
         variables_.push_back(v);
@@ -284,8 +243,10 @@ bool ProductSearch::block_column(const Complex* values, bool exponent, std::vect
         positive = true;
         out.resize(rows_);
         for (std::size_t j = 0; j < rows_; ++j) {
-            if (!(std::fabs(values[j].im) <= 1e-12 * std::fabs(values[j].re)) ||
-                !std::isfinite(values[j].re) || std::fabs(values[j].re) > most_exponent) {
+            if (!(std::fabs(values[j].im) <=
+                  thorough_tuning.real_value_room * std::fabs(values[j].re)) ||
+                !std::isfinite(values[j].re) ||
+                std::fabs(values[j].re) > thorough_tuning.most_exponent) {
                 return false;
             }
             out[j] = values[j].re;
@@ -314,7 +275,9 @@ bool ProductSearch::rounded_product(const OperatorRegistry& registry,
         const bool is_variable = i < variables_.size();
         const Block* block = is_variable ? nullptr : blocks[i - variables_.size()];
         int halves = 0;
-        if (!to_halves(exponents[i], is_variable ? most_variable_halves : most_block_halves,
+        if (!to_halves(exponents[i],
+                       is_variable ? thorough_tuning.most_variable_halves
+                                   : thorough_tuning.most_block_halves,
                        halves)) {
             if (is_variable || !block->exponent) return false;
             // exp(c·u) with a rate that is no simple fraction: a fitted number, polished later.
@@ -394,7 +357,9 @@ std::vector<Expression> ProductSearch::monomials(const OperatorRegistry& registr
     std::vector<Expression> out;
     Expression product;
     if (usable_ && rounded_product(registry, {}, product)) out.push_back(std::move(product));
-    if (!usable_ || residual_norm_ <= monomial_share * dot(target_logs_, target_logs_)) return out;
+    if (!usable_ ||
+        residual_norm_ <= thorough_tuning.monomial_share * dot(target_logs_, target_logs_))
+        return out;
     // exp(c·M) for the small monomials M of the variables (a Boltzmann factor, a decay), and the
     // factors exp(M) − 1 and 1 − exp(−M) (Planck's law, a charging capacitor). Sources are
     // 3·monomial + kind.
@@ -411,7 +376,8 @@ std::vector<Expression> ProductSearch::monomials(const OperatorRegistry& registr
                 if (e == 0) continue;
                 value *= std::pow(sample_rows_[j][variables_[v]].re, e);
             }
-            finite = std::isfinite(value) && std::fabs(value) <= most_exponent && value != 0.0;
+            finite = std::isfinite(value) && std::fabs(value) <= thorough_tuning.most_exponent &&
+                     value != 0.0;
             monomial[j] = value;
         }
         if (!finite) continue;
@@ -425,7 +391,7 @@ std::vector<Expression> ProductSearch::monomials(const OperatorRegistry& registr
             centre(column);
             const double length = dot(column, column);
             orthogonalise(column);
-            if (!(dot(column, column) > collinear_limit * length)) continue;
+            if (!(dot(column, column) > thorough_tuning.log_collinear_limit * length)) continue;
             candidates.push_back({left_after(column), 3 * m + kind});
             exponent_columns_.push_back(column);
             exponent_sources_.push_back(3 * m + kind);
@@ -461,7 +427,7 @@ std::vector<Expression> ProductSearch::monomials(const OperatorRegistry& registr
                 centre(column);
                 const double length = dot(column, column);
                 orthogonalise(column);
-                if (!(dot(column, column) > collinear_limit * length)) continue;
+                if (!(dot(column, column) > thorough_tuning.log_collinear_limit * length)) continue;
                 const std::size_t source =
                     3 * exponent_powers_.size() + 2 * (first * terms + second) + (minus ? 1 : 0);
                 candidates.push_back({left_after(column), source});
@@ -488,14 +454,15 @@ std::vector<Expression> ProductSearch::monomials(const OperatorRegistry& registr
         centre(column);
         const double length = dot(column, column);
         orthogonalise(column);
-        if (!(dot(column, column) > collinear_limit * length)) continue;
+        if (!(dot(column, column) > thorough_tuning.log_collinear_limit * length)) continue;
         const std::size_t source = 3 * exponent_powers_.size() + 2 * terms * terms + k;
         candidates.push_back({left_after(column), source});
         exponent_columns_.push_back(column);
         exponent_sources_.push_back(source);
     }
     std::vector<Block> fresh;
-    for (const Candidate& c : best_candidates(candidates, residual_norm_, singles_per_level)) {
+    for (const Candidate& c :
+         best_candidates(candidates, residual_norm_, thorough_tuning.single_block_products)) {
         Block block;
         if (!exponent_block(registry, c.source, block)) continue;
         block.left = c.left;
@@ -585,7 +552,8 @@ double ProductSearch::combined_left(std::span<const std::vector<double>* const> 
             }
         }
         const double norm = dot(axis, axis);
-        if (!(norm > collinear_limit * dot(*column, *column))) return residual_norm_;
+        if (!(norm > thorough_tuning.log_collinear_limit * dot(*column, *column)))
+            return residual_norm_;
         for (double& a : axis) a /= std::sqrt(norm);
         const double toward = dot(residual_, axis);
         left -= toward * toward;
@@ -600,7 +568,7 @@ double ProductSearch::pair_left(std::span<const double> a, std::span<const doubl
     std::vector<double> c(b.begin(), b.end());
     for (std::size_t j = 0; j < c.size(); ++j) c[j] -= ab / aa * a[j];
     const double cc = dot(c, c);
-    if (!(cc > collinear_limit * dot(b, b))) return residual_norm_;
+    if (!(cc > thorough_tuning.log_collinear_limit * dot(b, b))) return residual_norm_;
     const double ra = dot(residual_, a);
     const double rc = dot(residual_, c);
     return std::fmax(residual_norm_ - ra * ra / aa - rc * rc / cc, 0.0);
@@ -609,14 +577,17 @@ double ProductSearch::pair_left(std::span<const double> a, std::span<const doubl
 std::vector<Expression> ProductSearch::with_blocks(const OperatorRegistry& registry,
                                                    const bfs::Level& level) {
     std::vector<Expression> out;
-    if (!usable_ || residual_norm_ <= monomial_share * dot(target_logs_, target_logs_)) return out;
+    if (!usable_ ||
+        residual_norm_ <= thorough_tuning.monomial_share * dot(target_logs_, target_logs_))
+        return out;
     // The level's best blocks by what log|y| leaves once they join the variables' powers.
     std::vector<Candidate> candidates;
     scan_level(level, [&](std::size_t source, const std::vector<double>& orthogonal) {
         candidates.push_back({left_after(orthogonal), source});
     });
     std::vector<Block> fresh;
-    for (const Candidate& c : best_candidates(candidates, residual_norm_, singles_per_level)) {
+    for (const Candidate& c :
+         best_candidates(candidates, residual_norm_, thorough_tuning.single_block_products)) {
         Block block;
         block.exponent = c.source % 2 == 1;
         (void)block_column(level.row_values(c.source / 2), block.exponent, block.logs,
@@ -665,7 +636,7 @@ void ProductSearch::scan_level(
             if (!block_column(level.row_values(i), exponent, column, positive)) continue;
             const double length = dot(column, column);
             orthogonalise(column);
-            if (!(dot(column, column) > collinear_limit * length)) continue;
+            if (!(dot(column, column) > thorough_tuning.log_collinear_limit * length)) continue;
             visit(2 * i + (exponent ? 1 : 0), column);
         }
     }
@@ -673,7 +644,7 @@ void ProductSearch::scan_level(
 
 void ProductSearch::select_forward(const OperatorRegistry& registry, const bfs::Level& level,
                                    const std::vector<Block>& chosen, std::vector<Expression>& out) {
-    if (chosen.empty() || chosen.size() >= most_selected_blocks) return;
+    if (chosen.empty() || chosen.size() >= thorough_tuning.most_selected_blocks) return;
     // The chosen blocks' columns made orthonormal, and what they leave of the residual.
     std::vector<std::vector<double>> axes;
     std::vector<double> residual = residual_;
@@ -694,7 +665,7 @@ void ProductSearch::select_forward(const OperatorRegistry& registry, const bfs::
         axes.push_back(std::move(axis));
     }
     const double left = dot(residual, residual);
-    if (!(left > monomial_share * residual_norm_)) return;  // exact already
+    if (!(left > thorough_tuning.monomial_share * residual_norm_)) return;  // exact already
     std::vector<Candidate> candidates;
     scan_level(level, [&](std::size_t source, const std::vector<double>& orthogonal) {
         std::vector<double> c = orthogonal;
@@ -703,11 +674,12 @@ void ProductSearch::select_forward(const OperatorRegistry& registry, const bfs::
             for (std::size_t j = 0; j < c.size(); ++j) c[j] -= along * q[j];
         }
         const double norm = dot(c, c);
-        if (!(norm > collinear_limit * dot(orthogonal, orthogonal))) return;
+        if (!(norm > thorough_tuning.log_collinear_limit * dot(orthogonal, orthogonal))) return;
         const double toward = dot(residual, c);
         candidates.push_back({std::fmax(left - toward * toward / norm, 0.0), source});
     });
-    for (const Candidate& c : best_candidates(candidates, left, selected_per_step)) {
+    for (const Candidate& c :
+         best_candidates(candidates, left, thorough_tuning.selected_per_step)) {
         std::vector<Block> grown = chosen;
         Block& block = grown.emplace_back();
         block.exponent = c.source % 2 == 1;
@@ -730,7 +702,7 @@ std::vector<ProductSearch::Candidate> ProductSearch::best_candidates(
     };
     std::vector<Candidate> sorted;
     for (const Candidate& c : candidates) {
-        if (c.left < (1.0 - least_share) * before_any) sorted.push_back(c);
+        if (c.left < (1.0 - thorough_tuning.least_partner_share) * before_any) sorted.push_back(c);
     }
     std::sort(sorted.begin(), sorted.end(), before);
     // Blocks that leave the same share have the same logarithm (x0 − x1 and x1 − x0): one is
@@ -738,7 +710,8 @@ std::vector<ProductSearch::Candidate> ProductSearch::best_candidates(
     std::vector<Candidate> out;
     for (const Candidate& c : sorted) {
         if (out.size() == count) break;
-        if (!out.empty() && std::fabs(c.left - out.back().left) <= same_fit * out.back().left) {
+        if (!out.empty() &&
+            std::fabs(c.left - out.back().left) <= thorough_tuning.same_log_fit * out.back().left) {
             continue;
         }
         out.push_back(c);
@@ -764,7 +737,7 @@ void ProductSearch::add_products(const OperatorRegistry& registry, std::vector<B
         std::vector<double> orthogonal = block.logs;
         orthogonalise(orthogonal);
         fresh_orthogonal.push_back(std::move(orthogonal));
-        if (!(block.left <= (1.0 - least_gain) * residual_norm_)) continue;
+        if (!(block.left <= (1.0 - thorough_tuning.least_single_gain) * residual_norm_)) continue;
         const Block* one[] = {&block};
         Expression product;
         if (rounded_product(registry, one, product)) out.push_back(std::move(product));
@@ -783,7 +756,8 @@ void ProductSearch::add_products(const OperatorRegistry& registry, std::vector<B
             if (!(left < std::fmin(fresh[f].left, p < kept_.size() ? kept_[p].left
                                                                    : fresh[p - kept_.size()].left)))
                 continue;
-            keep_best(pairs, PairPick{left, {f, p}}, pairs_per_level, std::less<PairPick>());
+            keep_best(pairs, PairPick{left, {f, p}}, thorough_tuning.two_block_products,
+                      std::less<PairPick>());
         }
     }
     std::sort(pairs.begin(), pairs.end());
@@ -816,7 +790,8 @@ void ProductSearch::add_products(const OperatorRegistry& registry, std::vector<B
                             [&](const TriplePick& x) { return x.second == key; })) {
                 continue;
             }
-            keep_best(triples, TriplePick{left3, key}, triples_per_level, std::less<TriplePick>());
+            keep_best(triples, TriplePick{left3, key}, thorough_tuning.three_block_products,
+                      std::less<TriplePick>());
         }
     }
     std::sort(triples.begin(), triples.end());
@@ -825,7 +800,7 @@ void ProductSearch::add_products(const OperatorRegistry& registry, std::vector<B
         Expression product;
         if (rounded_product(registry, three, product)) out.push_back(std::move(product));
     }
-    // The new blocks join the kept ones; the best `kept_blocks` stay.
+    // The new blocks join the kept ones; the best `kept_product_blocks` stay.
     for (std::size_t f = 0; f < fresh.size(); ++f) {
         kept_.push_back(std::move(fresh[f]));
         kept_orthogonal_.push_back(std::move(fresh_orthogonal[f]));
@@ -834,7 +809,7 @@ void ProductSearch::add_products(const OperatorRegistry& registry, std::vector<B
     for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t x, std::size_t y) { return kept_[x].left < kept_[y].left; });
-    order.resize(std::min(order.size(), kept_blocks));
+    order.resize(std::min(order.size(), thorough_tuning.kept_product_blocks));
     std::vector<Block> blocks;
     std::vector<std::vector<double>> orthogonal;
     for (std::size_t k : order) {
@@ -880,7 +855,7 @@ std::vector<ScoredExpression> ProductSearch::monomial_pairs(const OperatorRegist
         alone.push_back({1.0 - r * r, u});
     }
     std::sort(alone.begin(), alone.end());
-    alone.resize(std::min(alone.size(), leading_monomials));
+    alone.resize(std::min(alone.size(), thorough_tuning.leading_monomials));
     using Pick = std::pair<double, std::pair<std::size_t, std::size_t>>;
     std::vector<Pick> best;
     for (const auto& [left_alone, first] : alone) {
@@ -890,7 +865,7 @@ std::vector<ScoredExpression> ProductSearch::monomial_pairs(const OperatorRegist
             if (second == first) continue;
             const double ab = dot(a, units[second]);
             const double outside = 1.0 - ab * ab;
-            if (!(outside > collinear_limit)) continue;
+            if (!(outside > thorough_tuning.log_collinear_limit)) continue;
             const double rb = dot(units[second], unit_target) - ab * ra;
             const double left = std::fmax(left_alone - rb * rb / outside, 0.0);
             const std::pair<std::size_t, std::size_t> key{std::min(first, second),
@@ -899,7 +874,8 @@ std::vector<ScoredExpression> ProductSearch::monomial_pairs(const OperatorRegist
                             [&](const Pick& p) { return p.second == key; })) {
                 continue;
             }
-            keep_best(best, Pick{left, key}, monomial_pairs_offered, std::less<Pick>());
+            keep_best(best, Pick{left, key}, thorough_tuning.monomial_pairs_offered,
+                      std::less<Pick>());
         }
     }
     std::sort(best.begin(), best.end());

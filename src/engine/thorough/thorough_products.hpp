@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "core/expression.hpp"
-#include "engine/levels/bfs_level.hpp"
 #include "engine/fit/optimizer.hpp"
+#include "engine/levels/bfs_level.hpp"
 #include "ops/registry.hpp"
 
 namespace kov {

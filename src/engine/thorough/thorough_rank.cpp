@@ -5,10 +5,10 @@
 #include <cmath>
 #include <limits>
 
-#include "engine/thorough/best_kept.hpp"
+#include "engine/fit/affine_fit.hpp"
 #include "engine/levels/bfs_operand.hpp"
 #include "engine/levels/pool.hpp"
-#include "engine/fit/affine_fit.hpp"
+#include "engine/thorough/best_kept.hpp"
 #include "engine/thorough/thorough_tuning.hpp"
 #include "ops/complex_math.hpp"
 
@@ -96,8 +96,10 @@ public:
         // First pass: every candidate on the screening rows; the best `screened` go on.
         states_.assign(worker_count(), WorkerState{});
         for (WorkerState& state : states_) state.values.resize(rows_);
-        const std::size_t screened =
-            keep_ == 0 ? 0 : std::max(2 * keep_, keep_ + thorough_tuning.screened_beyond_keep);
+        const std::size_t screened = keep_ == 0
+                                         ? 0
+                                         : std::max(thorough_tuning.screened_keep_multiple * keep_,
+                                                    keep_ + thorough_tuning.screened_beyond_keep);
         bool completed = parallel_for(
             candidates.size(), thorough_tuning.screening_chunk,
             [&](std::size_t begin, std::size_t end, std::size_t worker) {
@@ -179,12 +181,11 @@ private:
         }
         const double rows = static_cast<double>(n);
         const double s_ff = sum_ff - sum_f * sum_f / rows;
-        // The one-pass sums lose digits of s_ff to cancellation: below this share of sum_ff it is
-        // rounding, and the values explain nothing. This is the ranking's own guard, not the rule
-        // for a constant f (has_spread): that rule would also count values whose spread is
-        // within rounding of their size as constant, and change which candidates the levels keep.
-        constexpr double one_pass_rounding = 1e-13;
-        if (!(s_ff > double_underflow) || !(s_ff > one_pass_rounding * sum_ff)) return 1.0;
+        // The one-pass sums lose digits of s_ff to cancellation: below a share of sum_ff it is
+        // rounding, and the values explain nothing.
+        if (!(s_ff > double_underflow) || !(s_ff > thorough_tuning.one_pass_rounding * sum_ff)) {
+            return 1.0;
+        }
         double best = 1.0;
         for (std::size_t t = 0; t < count; ++t) {
             if (!(sums.spread[t] > 0.0)) continue;

@@ -18,8 +18,8 @@ double seconds(Clock::duration elapsed) {
 // Where the search stands, for progress bars: the level just finished and the front's best.
 void send_progress(const ThoroughState& state, std::uint64_t level) {
     if (!state.hooks.on_progress) return;
-    ProgressEvent event{level, state.deadline.elapsed(), state.config.time_limit,
-                        state.front.best_error(), {}};
+    ProgressEvent event{
+        level, state.deadline.elapsed(), state.config.time_limit, state.front.best_error(), {}};
     for (const auto& [complexity, entry] : state.front.entries()) {
         if (entry.first == event.best_error) {
             event.best_formula = entry.second.formula;

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <limits>
 
-#include "engine/select/constant_snapping.hpp"
 #include "engine/levels/pool.hpp"
+#include "engine/select/constant_snapping.hpp"
 #include "engine/thorough/thorough_stages.hpp"
 
 namespace kov {

@@ -65,15 +65,16 @@ bool noise_floor_reached(ThoroughState& state) {
         }
         const double rounding =
             state.precision.rounding_sigma(expression, state.rows, operators(state));
-        const double entry_floor = rounding > 0.0 ? margin * std::hypot(state.noise, rounding) : floor;
+        const double entry_floor =
+            rounding > 0.0 ? margin * std::hypot(state.noise, rounding) : floor;
         if (error > entry_floor || !state.tried_at_floor.insert({complexity, error}).second) {
             continue;
         }
-        const Expression snapped = snap_constants(
-            expression, state.rows, state.targets,
-            state.precision.with_rounding(snapping_noise(state), expression, state.rows,
-                                          operators(state)),
-            operators(state));
+        const Expression snapped =
+            snap_constants(expression, state.rows, state.targets,
+                           state.precision.with_rounding(snapping_noise(state), expression,
+                                                         state.rows, operators(state)),
+                           operators(state));
         FormulaCost cost;
         count_numbers(snapped, cost);
         if (cost.fitted_constants > 0) continue;

@@ -5,8 +5,8 @@
 #include <limits>
 #include <numeric>
 
-#include "engine/select/model_selection.hpp"
 #include "engine/levels/pool.hpp"
+#include "engine/select/model_selection.hpp"
 
 namespace kov {
 

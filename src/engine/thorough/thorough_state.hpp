@@ -10,11 +10,12 @@
 #include <utility>
 #include <vector>
 
-#include "engine/search/hooks.hpp"
+#include "engine/fit/least_squares.hpp"
 #include "engine/levels/bfs_expand.hpp"
 #include "engine/levels/bfs_level.hpp"
 #include "engine/levels/fingerprint_table.hpp"
-#include "engine/fit/least_squares.hpp"
+#include "engine/search/hooks.hpp"
+#include "engine/search/time_limit.hpp"
 #include "engine/select/data_precision.hpp"
 #include "engine/select/residual_structure.hpp"
 #include "engine/thorough/thorough_front.hpp"
@@ -22,7 +23,6 @@
 #include "engine/thorough/thorough_pairs.hpp"
 #include "engine/thorough/thorough_products.hpp"
 #include "engine/thorough/thorough_tuning.hpp"
-#include "engine/search/time_limit.hpp"
 #include "ops/registry.hpp"
 
 namespace kov {
@@ -52,8 +52,8 @@ struct ThoroughState {
     std::vector<double> strided_targets;
     std::vector<std::vector<double>> ranking_targets;  // on the sample rows, centred
     std::vector<double> unit_target;                   // on the sample rows, centred, unit length
-    double scale = 1.0;  // RMS of the targets: what "exact" is relative to
-    double noise = 0.0;  // standard deviation of the targets' noise, given or estimated
+    double scale = 1.0;       // RMS of the targets: what "exact" is relative to
+    double noise = 0.0;       // standard deviation of the targets' noise, given or estimated
     DataPrecision precision;  // how finely the data were written down
 
     // ---- Time and cancellation ----

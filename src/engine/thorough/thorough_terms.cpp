@@ -6,8 +6,8 @@
 #include <set>
 #include <string>
 
-#include "engine/thorough/best_kept.hpp"
 #include "engine/levels/pool.hpp"
+#include "engine/thorough/best_kept.hpp"
 #include "engine/thorough/thorough_formula.hpp"
 #include "engine/thorough/thorough_front.hpp"
 #include "engine/thorough/thorough_tuning.hpp"

@@ -16,8 +16,9 @@ struct ThoroughTuning {
     // Leading rows of the sample, spread over the targets, on which every candidate is screened
     // before the promising ones are ranked on the whole sample.
     std::size_t screening_rows = 16;
-    // Candidates the screening passes on: twice the keep, and at least this many more, so that
-    // the screening's coarser order rarely drops one the whole sample would keep.
+    // Candidates the screening passes on: this multiple of the keep, and at least this many more,
+    // so that the screening's coarser order rarely drops one the whole sample would keep.
+    std::size_t screened_keep_multiple = 2;
     std::size_t screened_beyond_keep = 256;
     // Rows the confirmations measure candidates on: evenly strided beyond this many, since
     // telling the best of a few candidates needs no more; polishing measures on all rows.
@@ -57,6 +58,10 @@ struct ThoroughTuning {
     double level_share = 0.40;
     double fingerprint_share = 0.30;
     double candidate_share = 0.20;
+    // What the allocator adds to each block it hands out, in bytes.
+    double allocator_overhead = 16.0;
+    // Characters of formula text per token, generously: "Times(" and ", " around two operands.
+    double text_per_token = 8.0;
 
     // ---- Offers to the front ---------------------------------------------------------------
     // Best candidates per level offered to the front in affine form.
@@ -132,6 +137,12 @@ struct ThoroughTuning {
     // Sums whose shares unexplained agree this closely span the same (their blocks differ by sign
     // or an offset): only the first is kept.
     double same_fit = 1e-9;
+    // The one-pass sums of the ranking lose digits of a candidate's spread to cancellation: below
+    // this share of its sum of squares it is rounding, and the values explain nothing. This is the
+    // ranking's own guard, not the rule for a constant (has_spread): that rule would also count
+    // values whose spread is within rounding of their size as constant, and change which
+    // candidates the levels keep.
+    double one_pass_rounding = 1e-13;
 
     // ---- Stopping --------------------------------------------------------------------------
     // A formula within this factor of the noise is as good as the data can tell: the search
@@ -143,6 +154,76 @@ struct ThoroughTuning {
     // many formulas of simple numbers reach it, so reaching it says little about the structure.
     // At 1% of the targets a wrong structure rarely gets there; at 10% many do.
     double loose_floor_fraction = 0.05;
+
+    // ---- Products of powers ----------------------------------------------------------------
+    // Rows the fit in logarithms needs at least: on fewer, a constant and a power or two pass
+    // through every row.
+    std::size_t product_fewest_rows = 4;
+    // Single-block products offered per level: the exact one ranks first when the level holds it,
+    // the next few are near misses that cost little to confirm.
+    std::size_t single_block_products = 8;
+    // Two-block products offered per level (a new block with a kept one).
+    std::size_t two_block_products = 8;
+    // Three-block products offered per level (a best pair with a third block).
+    std::size_t three_block_products = 4;
+    // Forward selection over each level: after its best block, the level's blocks that leave least
+    // beside the ones chosen, this many per step (each chosen in turn: the best second block is not
+    // always the true one), up to this many blocks in all.
+    std::size_t selected_per_step = 3;
+    std::size_t most_selected_blocks = 3;
+    // Sums of two small monomials a·M1 + b·M2 + c: the monomials that explain most alone are each
+    // paired with every other, and the best pairs are offered.
+    std::size_t leading_monomials = 32;
+    std::size_t monomial_pairs_offered = 8;
+    // Blocks kept from earlier levels as partners of a new level's blocks.
+    std::size_t kept_product_blocks = 48;
+    // An exponent farther than this from a multiple of 1/2 is not a power law: the product is left
+    // out. Noise of a few percent moves fitted exponents by far less.
+    double exponent_room = 0.15;
+    // Largest powers written out: x⁴ (as halves) for a variable, g² for a block.
+    int most_variable_halves = 8;
+    int most_block_halves = 4;
+    // A block alone must explain at least this share of what the variables' powers leave of
+    // log|y| to be offered alone, and this much smaller share to be kept as a partner (the two
+    // halves of (c − v)(c + v) each explain little alone).
+    double least_single_gain = 0.5;
+    double least_partner_share = 0.05;
+    // Small monomials tried as exponents: each variable's power from −2 to 2 in monomials of up to
+    // `squared_variables` variables, ±1 in larger ones (m·g·h/(k·T)), at most this many variables
+    // in one, and no more monomials than this (whole counts of variables only): their columns take
+    // at most 12 000 · 3 · 128 doubles, 37 MB.
+    std::size_t squared_variables = 3;
+    std::size_t most_exponent_variables = 6;
+    std::size_t most_exponent_monomials = 12000;
+    // A block's logarithm whose part outside the variables' span is below this share of its length
+    // is one of their monomials (or a constant): nothing new.
+    double log_collinear_limit = 1e-9;
+    // Values a block may take on the cached rows to be tried as an exponent, exp(c·u): beyond it
+    // exp overflows or the block is no rate.
+    double most_exponent = 300.0;
+    // Blocks whose shares left agree this closely have the same logarithm.
+    double same_log_fit = 1e-9;
+    // A target this close to a monomial on the cached rows needs no blocks.
+    double monomial_share = 1e-20;
+    // A value whose imaginary part is within this share of its real part is real, the imaginary
+    // part a complex intermediate's rounding: its logarithm is taken.
+    double real_value_room = 1e-12;
+
+    // ---- Verification ----------------------------------------------------------------------
+    // Rows a formula is checked on at most (evenly strided beyond): its values there already
+    // decided its error, and a value resting on rounding does so on most rows, so a few dozen show
+    // it.
+    std::size_t verified_rows = 64;
+    // Points spread over the rows' bounding box: fresh points where the data lives, between and
+    // around the rows, where a formula must be finite and real as well.
+    std::size_t box_points = 24;
+    // Largest tolerated difference between the double and the extended-precision real parts, and
+    // the largest tolerated imaginary part, relative to the targets' scale plus the value's size.
+    // Sound formulas differ by a few units of double rounding (1e-16) times their condition;
+    // values built from rounding residues differ by their whole size. Well inside the 1e-7 a
+    // comparison of returned formulas allows, since fresh points may be a little worse than the
+    // checked ones.
+    double wide_agreement = 1e-9;
 
     // ---- Work handed to a worker at a time ---------------------------------------------------
     // Speed only: the outcome is the same for any split. Cheap items go in larger chunks, so

@@ -7,24 +7,12 @@
 
 #include "engine/select/formula_cleanup.hpp"
 #include "engine/select/wide_eval.hpp"
+#include "engine/thorough/thorough_tuning.hpp"
 #include "ops/builtin_ids.hpp"
 
 namespace kov {
 
 namespace {
-
-// Rows a formula is checked on at most (evenly strided beyond): its values there already decided
-// its error, and a value resting on rounding does so on most rows, so a few dozen show it.
-constexpr std::size_t checked_rows = 64;
-// Points spread over the rows' bounding box: fresh points where the data lives, between and
-// around the rows, where a formula must be finite and real as well.
-constexpr std::size_t box_points = 24;
-// Largest tolerated difference between the double and the extended-precision real parts, and the
-// largest tolerated imaginary part, relative to the targets' scale plus the value's size. Sound
-// formulas differ by a few units of double rounding (1e-16) times their condition; values built
-// from rounding residues differ by their whole size. Well inside the 1e-7 a comparison of
-// returned formulas allows, since fresh points may be a little worse than the checked ones.
-constexpr double agreement = 1e-9;
 
 // Bases of the Halton sequence: one prime per variable; further variables take a Weyl sequence.
 constexpr std::array<unsigned, 16> halton_bases{2,  3,  5,  7,  11, 13, 17, 19,
@@ -77,7 +65,7 @@ FormulaVerifier::FormulaVerifier(const ComplexRows& rows, std::span<const double
                                  const OperatorList& operators)
     : scale_(rms(targets)), operators_(operators) {
     if (rows.empty()) return;
-    const std::size_t taken = std::min(rows.size(), checked_rows);
+    const std::size_t taken = std::min(rows.size(), thorough_tuning.verified_rows);
     for (std::size_t k = 0; k < taken; ++k) points_.push_back(rows[k * rows.size() / taken]);
     row_points_ = points_.size();
     const std::size_t variables = rows.front().size();
@@ -91,7 +79,7 @@ FormulaVerifier::FormulaVerifier(const ComplexRows& rows, std::span<const double
         }
     }
     // Index 0 of the sequence is the box's corner; the points start past it.
-    for (std::size_t k = 1; k <= box_points; ++k) {
+    for (std::size_t k = 1; k <= thorough_tuning.box_points; ++k) {
         std::vector<Complex> point(variables);
         for (std::size_t v = 0; v < variables; ++v) {
             point[v] = Complex{low[v] + (high[v] - low[v]) * spread(k, v), 0.0};
@@ -110,8 +98,8 @@ bool FormulaVerifier::sound_at(const Expression& expression, const std::vector<C
         if (side == CutSide::below && !has_cuts) break;
         const std::optional<WideComplex> wide = eval_wide(expression.tokens, point, side);
         if (!wide) return false;
-        const long double room =
-            static_cast<long double>(agreement) * (scale_ + std::fabs(wide->re));
+        const long double room = static_cast<long double>(thorough_tuning.wide_agreement) *
+                                 (scale_ + std::fabs(wide->re));
         if (std::fabs(wide->re - static_cast<long double>(engine->re)) > room) return false;
         if (std::fabs(wide->im) > room) return false;
     }

@@ -8,11 +8,11 @@
 #include <string>
 #include <utility>
 
-#include "engine/fit/dense_solve.hpp"
-#include "engine/select/model_selection.hpp"
 #include "engine/classic/classic_search.hpp"
-#include "engine/thorough/thorough_search.hpp"
+#include "engine/fit/dense_solve.hpp"
 #include "engine/search/time_limit.hpp"
+#include "engine/select/model_selection.hpp"
+#include "engine/thorough/thorough_search.hpp"
 #include "engine/units/units_expressions.hpp"
 #include "engine/units/units_reduction.hpp"
 #include "ops/registry.hpp"
