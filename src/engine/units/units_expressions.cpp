@@ -39,14 +39,6 @@ Expression power(const OperatorRegistry& registry, std::uint8_t variable, Ration
                              Expression::binary(registry, builtin_id::times, fraction, log));
 }
 
-Expression number_leaf(double value) {
-    Expression leaf;
-    leaf.tokens.push_back(Token::real(value));
-    leaf.formula = number_text(value);
-    leaf.complexity = 1;
-    return leaf;
-}
-
 }  // namespace
 
 MonomialForm monomial_form(const OperatorRegistry& registry, const Monomial& monomial) {
@@ -89,7 +81,7 @@ Expression restore_formula(const OperatorRegistry& registry, const Expression& r
                 break;
             case TokenKind::Real:
             case TokenKind::Param:
-                stack.push_back(number_leaf(token.value.re));
+                stack.push_back(number(token.value.re));
                 break;
             case TokenKind::Op: {
                 if (token.arity == 1) {
