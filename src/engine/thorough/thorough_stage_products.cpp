@@ -1,3 +1,6 @@
+// Products of powers of the variables, fitted in logarithms (thorough_products), offered to the
+// front: once before the levels, and with each level's best blocks as factors.
+
 #include <cstdint>
 #include <vector>
 
