@@ -1,6 +1,6 @@
 // Units of a search call: kov_sr.units._prepare reads them; this file turns its normalized answer
 // (dimension names, (numerator, denominator) exponents per column and for the target) into a
-// UnitSpec.
+// GivenUnits.
 
 #include "python/units_argument.hpp"
 
@@ -33,7 +33,7 @@ bool read_exponents(PyObject* row, std::size_t dimensions, std::vector<Rational>
     return true;
 }
 
-std::shared_ptr<const UnitSpec> unit_spec(PyObject* form) {
+std::shared_ptr<const GivenUnits> given_units(PyObject* form) {
     PyObject* names = nullptr;
     PyObject* inputs = nullptr;
     PyObject* target = nullptr;
@@ -41,21 +41,21 @@ std::shared_ptr<const UnitSpec> unit_spec(PyObject* form) {
                           &PyTuple_Type, &target)) {
         return nullptr;
     }
-    auto spec = std::make_shared<UnitSpec>();
+    auto given = std::make_shared<GivenUnits>();
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
         const char* name = PyUnicode_AsUTF8(PyTuple_GET_ITEM(names, i));
         if (name == nullptr) return nullptr;
-        spec->dimensions.emplace_back(name);
+        given->dimensions.emplace_back(name);
     }
-    const std::size_t dimensions = spec->dimensions.size();
+    const std::size_t dimensions = given->dimensions.size();
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(inputs); ++i) {
-        spec->inputs.emplace_back();
-        if (!read_exponents(PyTuple_GET_ITEM(inputs, i), dimensions, spec->inputs.back())) {
+        given->inputs.emplace_back();
+        if (!read_exponents(PyTuple_GET_ITEM(inputs, i), dimensions, given->inputs.back())) {
             return nullptr;
         }
     }
-    if (!read_exponents(target, dimensions, spec->target)) return nullptr;
-    return spec;
+    if (!read_exponents(target, dimensions, given->target)) return nullptr;
+    return given;
 }
 
 }  // namespace
@@ -77,7 +77,7 @@ std::optional<UnitsArguments> read_units(PyObject* inputs, PyObject* ys, PyObjec
     UnitsArguments out{PyRef::borrow(plain_inputs), PyRef::borrow(plain_ys), nullptr};
     if (form != Py_None) {
         try {
-            out.units = unit_spec(form);
+            out.units = given_units(form);
         } catch (const std::exception& failure) {
             raise(PyExc_ValueError, std::string("units out of range: ") + failure.what());
             return std::nullopt;

@@ -13,7 +13,7 @@ namespace kov::python {
 struct UnitsArguments {
     PyRef inputs;
     PyRef ys;
-    std::shared_ptr<const UnitSpec> units;  // null: no units given or carried
+    std::shared_ptr<const GivenUnits> units;  // null: no units given or carried
 };
 
 // Empty optional with a Python error set (ValueError naming the column for a unit that cannot be

@@ -34,7 +34,7 @@ struct GoldenCase {
     double low;
     double high;
     Truth truth;
-    double noise = 0.0;  // standard deviation of the seeded noise added to the targets
+    double noise = 0.0;  // standard deviation of the portable noise added to the targets
     std::uint64_t max_complexity = 5;
     bool disable_early_exit = false;
     bool fit_constants = true;

@@ -28,11 +28,11 @@ const Unit boltzmann{2, 1, -2, 0, -1};
 const Unit temperature{0, 0, 0, 0, 1};
 const Unit none{0, 0, 0, 0, 0};
 
-UnitSpec spec(std::vector<Unit> inputs, Unit target) {
+GivenUnits given(std::vector<Unit> inputs, Unit target) {
     return {{"m", "kg", "s", "A", "K"}, std::move(inputs), std::move(target)};
 }
 
-Unit units_of(const UnitSpec& units, const Monomial& monomial) {
+Unit units_of(const GivenUnits& units, const Monomial& monomial) {
     Unit out(units.dimensions.size());
     for (std::size_t v = 0; v < monomial.size(); ++v) {
         for (std::size_t d = 0; d < out.size(); ++d) {
@@ -44,7 +44,7 @@ Unit units_of(const UnitSpec& units, const Monomial& monomial) {
 
 struct BasisCase {
     const char* name;
-    UnitSpec units;
+    GivenUnits units;
     std::vector<std::string> groups;  // as monomial_text writes them
     std::string scale;                // "" when a constant must carry units
 };
@@ -73,28 +73,28 @@ INSTANTIATE_TEST_SUITE_P(
     KnownCases, BasisTest,
     ::testing::Values(
         BasisCase{
-            "relativistic_momentum", spec({mass, speed, speed}, momentum), {"x2/x1"}, "x0*x1"},
+            "relativistic_momentum", given({mass, speed, speed}, momentum), {"x2/x1"}, "x0*x1"},
         BasisCase{"barometric",
-                  spec({density, mass, acceleration, length, boltzmann, temperature}, density),
+                  given({density, mass, acceleration, length, boltzmann, temperature}, density),
                   {"x0*x3^3", "x4*x5/(x1*x2*x3)"},
                   "x0"},
         BasisCase{"gravitation",
-                  spec({gravitation, mass, mass, length}, force),
+                  given({gravitation, mass, mass, length}, force),
                   {"x2/x1"},
                   "x0*x1^2/x3^2"},
         BasisCase{"escape_speed_half_powers",
-                  spec({gravitation, mass, length}, speed),
+                  given({gravitation, mass, length}, speed),
                   {},
                   "x0^(1/2)*x1^(1/2)/x2^(1/2)"},
         BasisCase{
-            "coulomb_without_its_constant", spec({charge, charge, length}, force), {"x1/x0"}, ""},
-        BasisCase{"dimensionless", spec({none, none}, none), {"x0", "x1"}, "1"}),
+            "coulomb_without_its_constant", given({charge, charge, length}, force), {"x1/x0"}, ""},
+        BasisCase{"dimensionless", given({none, none}, none), {"x0", "x1"}, "1"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Basis, AvoidsHalfPowersOfNegativeVariables) {
     // v = sqrt(a*x) needs halves of a and x; with y = x*sqrt(a/x) ... the only basis here has them,
     // so the negative variable stays, but among equal choices the positive one takes the half.
-    const UnitSpec units = spec({length, length, acceleration}, speed);
+    const GivenUnits units = given({length, length, acceleration}, speed);
     const DimensionalBasis basis = dimensionless_basis(units, {true, false, false});
     ASSERT_TRUE(basis.scale);
     EXPECT_EQ((*basis.scale)[0], Rational(0));
@@ -104,7 +104,7 @@ TEST(Basis, AvoidsHalfPowersOfNegativeVariables) {
 
 struct UnitsSearchCase {
     const char* name;
-    UnitSpec units;
+    GivenUnits units;
     double (*truth)(const std::vector<double>&);
     bool consistent;  // whether the units fit the data
 };
@@ -125,7 +125,7 @@ TEST_P(UnitsSearchTest, FindsTheTruthOrFallsBack) {
     }
     SearchConfig config(6, 0.1, 1000);
     config.strategy = Strategy::thorough;
-    config.units = std::make_shared<UnitSpec>(c.units);
+    config.units = std::make_shared<GivenUnits>(c.units);
     std::vector<std::string> lines;
     SearchHooks hooks;
     hooks.progress = [&](std::string_view line) { lines.emplace_back(line); };
@@ -145,21 +145,21 @@ TEST_P(UnitsSearchTest, FindsTheTruthOrFallsBack) {
 INSTANTIATE_TEST_SUITE_P(
     Table, UnitsSearchTest,
     ::testing::Values(
-        UnitsSearchCase{"attenuation", spec({force, length, length}, force),
+        UnitsSearchCase{"attenuation", given({force, length, length}, force),
                         [](const std::vector<double>& x) { return x[0] * std::exp(-x[1] / x[2]); },
                         true},
         UnitsSearchCase{
-            "gravitation", spec({gravitation, mass, mass, length}, force),
+            "gravitation", given({gravitation, mass, mass, length}, force),
             [](const std::vector<double>& x) { return x[0] * x[1] * x[2] / (x[3] * x[3]); }, true},
-        UnitsSearchCase{"kepler_half_powers", spec({length, gravitation, mass}, {0, 0, 1, 0, 0}),
+        UnitsSearchCase{"kepler_half_powers", given({length, gravitation, mass}, {0, 0, 1, 0, 0}),
                         [](const std::vector<double>& x) {
                             return 2.0 * M_PI * std::sqrt(x[0] * x[0] * x[0] / (x[1] * x[2]));
                         },
                         true},
         UnitsSearchCase{
-            "coulomb_constant_carries_units", spec({charge, charge, length}, force),
+            "coulomb_constant_carries_units", given({charge, charge, length}, force),
             [](const std::vector<double>& x) { return 8.99 * x[0] * x[1] / (x[2] * x[2]); }, true},
-        UnitsSearchCase{"wrong_units_fall_back", spec({length, length}, length),
+        UnitsSearchCase{"wrong_units_fall_back", given({length, length}, length),
                         [](const std::vector<double>& x) { return x[0] * x[1]; }, false}),
     [](const auto& info) { return std::string(info.param.name); });
 

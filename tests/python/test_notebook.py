@@ -10,10 +10,10 @@ NOTEBOOKS = sorted((pathlib.Path(__file__).parents[2] / "examples").glob("*.ipyn
 @pytest.fixture
 def kernel_name(tmp_path, monkeypatch):
     """A kernel running this interpreter, so that the notebook sees the package under test."""
-    spec = tmp_path / "kernels" / "kov-sr-test"
-    spec.mkdir(parents=True)
+    kernel_dir = tmp_path / "kernels" / "kov-sr-test"
+    kernel_dir.mkdir(parents=True)
     argv = [sys.executable, "-m", "ipykernel_launcher", "-f", "{connection_file}"]
-    (spec / "kernel.json").write_text(json.dumps(
+    (kernel_dir / "kernel.json").write_text(json.dumps(
         {"argv": argv, "display_name": "kov_sr test", "language": "python"}
     ))
     monkeypatch.setenv("JUPYTER_PATH", str(tmp_path))

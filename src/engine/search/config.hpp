@@ -7,7 +7,7 @@
 
 namespace kov {
 
-struct UnitSpec;  // engine/units/units_reduction.hpp
+struct GivenUnits;  // engine/units/units_reduction.hpp
 
 // How a search explores and fits. Classic is the written breadth-first search, kept bit for bit;
 // thorough ranks building blocks by their best affine fit, fits constants by least squares and
@@ -47,7 +47,7 @@ struct SearchConfig {
     std::optional<std::uint64_t> formula_budget;
     // The units of the inputs and the target, for the thorough strategy's dimensional analysis.
     // None: no units known.
-    std::shared_ptr<const UnitSpec> units;
+    std::shared_ptr<const GivenUnits> units;
 
     SearchConfig() = default;
     SearchConfig(std::uint64_t max_complexity_, double complexity_penalty_,

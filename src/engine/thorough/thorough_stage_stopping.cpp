@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <span>
 #include <vector>
 
 #include "engine/select/constant_snapping.hpp"
@@ -11,16 +10,6 @@
 namespace kov {
 
 namespace {
-
-// Standard deviation of the values about their mean.
-double spread_of(std::span<const double> values) {
-    double mean = 0.0;
-    for (double v : values) mean += v;
-    mean /= static_cast<double>(values.size());
-    double squares = 0.0;
-    for (double v : values) squares += (v - mean) * (v - mean);
-    return std::sqrt(squares / static_cast<double>(values.size()));
-}
 
 // Reaching the noise floor alone does not show the structure: a wrong one with a few fitted
 // numbers bends to fit the noise as well, and tends to come first, being shorter; and on few
@@ -38,7 +27,7 @@ bool noise_floor_reached(ThoroughState& state) {
             : tuning.given_noise_margin * (1.0 + tuning.estimate_standard_errors *
                                                      noise_estimate_spread(state.rows.size()));
     const double floor = margin * state.noise;
-    const bool loose_floor = state.noise > tuning.loose_floor_fraction * spread_of(state.targets);
+    const bool loose_floor = state.noise > tuning.loose_floor_fraction * state.spread;
     std::vector<double> values;
     std::vector<Complex> stack;
     for (const auto& [complexity, entry] : state.front.entries()) {

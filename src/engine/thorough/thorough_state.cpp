@@ -124,9 +124,17 @@ ThoroughState::ThoroughState(const std::vector<std::vector<double>>& rows_in,
     for (std::uint32_t j : sample) sample_rows.push_back(rows[j]);
     ranking_targets = kov::ranking_targets(input_rows, targets, sample);
     double square_sum = 0.0;
-    for (double t : targets) square_sum += t * t;
-    const double rms = std::sqrt(square_sum / static_cast<double>(targets.size()));
+    double sum = 0.0;
+    for (double t : targets) {
+        square_sum += t * t;
+        sum += t;
+    }
+    const double count = static_cast<double>(targets.size());
+    const double rms = std::sqrt(square_sum / count);
     scale = rms > 0.0 && std::isfinite(rms) ? rms : 1.0;
+    double centred_squares = 0.0;
+    for (double t : targets) centred_squares += (t - sum / count) * (t - sum / count);
+    spread = std::sqrt(centred_squares / count);
     for (std::size_t id : registry->ids_by_arity(1)) ops.unary.push_back(narrow_operator_id(id));
     for (std::size_t id : registry->ids_by_arity(2)) ops.binary.push_back(narrow_operator_id(id));
     ops.commutative.resize(registry->size());

@@ -53,6 +53,7 @@ struct ThoroughState {
     std::vector<std::vector<double>> ranking_targets;  // on the sample rows, centred
     std::vector<double> unit_target;                   // on the sample rows, centred, unit length
     double scale = 1.0;       // RMS of the targets: what "exact" is relative to
+    double spread = 0.0;      // standard deviation of the targets
     double noise = 0.0;       // standard deviation of the targets' noise, given or estimated
     DataPrecision precision;  // how finely the data were written down
 

@@ -171,7 +171,7 @@ void simplify(DimensionalBasis& basis, const std::vector<bool>& may_be_negative)
 
 }  // namespace
 
-DimensionalBasis dimensionless_basis(const UnitSpec& units,
+DimensionalBasis dimensionless_basis(const GivenUnits& units,
                                      const std::vector<bool>& may_be_negative) {
     const std::size_t variables = units.inputs.size();
     const std::size_t dimensions = units.dimensions.size();

@@ -11,7 +11,7 @@
 namespace kov {
 
 // The units of a search's inputs and target: exponents over named base dimensions (any names).
-struct UnitSpec {
+struct GivenUnits {
     std::vector<std::string> dimensions;
     std::vector<std::vector<Rational>> inputs;  // per input column, one exponent per dimension
     std::vector<Rational> target;               // one exponent per dimension
@@ -34,7 +34,7 @@ struct DimensionalBasis {
 // choices of repeating variables (all of them up to a few thousand choices, else the first ones in
 // order). A half power of a variable that may be negative is avoided when possible; it would have
 // no real value.
-[[nodiscard]] DimensionalBasis dimensionless_basis(const UnitSpec& units,
+[[nodiscard]] DimensionalBasis dimensionless_basis(const GivenUnits& units,
                                                    const std::vector<bool>& may_be_negative);
 
 // "kg*m/s^2", "m^(1/2)", "1" for no dimension: the unit of the exponents over the dimensions.

@@ -335,7 +335,7 @@ private:
     const std::vector<double>& targets_;
     const SearchConfig& config_;
     const SearchHooks& hooks_;
-    const UnitSpec& units_;
+    const GivenUnits& units_;
     Deadline deadline_;
     std::shared_ptr<OperatorRegistry> registry_;
     std::shared_ptr<SearchUnits> record_;
