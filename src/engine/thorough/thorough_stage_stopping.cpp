@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "engine/select/constant_snapping.hpp"
@@ -10,6 +11,21 @@
 namespace kov {
 
 namespace {
+
+// The smallest noise level the front's formulas show: each one's mean squared error over the rows
+// its fitted numbers leave free.
+double achieved_noise(const ThoroughState& state) {
+    const double rows = static_cast<double>(state.rows.size());
+    double achieved = std::numeric_limits<double>::infinity();
+    FormulaCost cost;
+    for (const auto& [complexity, entry] : state.front.entries()) {
+        count_numbers(entry.second, cost);
+        const double free_rows = rows - static_cast<double>(cost.fitted_constants);
+        if (free_rows < 1.0) continue;
+        achieved = std::min(achieved, entry.first * std::sqrt(rows / free_rows));
+    }
+    return achieved;
+}
 
 // Reaching the noise floor alone does not show the structure: a wrong one with a few fitted
 // numbers bends to fit the noise as well, and tends to come first, being shorter; and on few
@@ -28,6 +44,10 @@ bool noise_floor_reached(ThoroughState& state) {
                                                      noise_estimate_spread(state.rows.size()));
     const double floor = margin * state.noise;
     const bool loose_floor = state.noise > tuning.loose_floor_fraction * state.spread;
+    const double achieved = achieved_noise(state);
+    const double reached = achieved * achieved *
+                           (1.0 + tuning.floor_against_achieved_standard_errors *
+                                      std::sqrt(2.0 / static_cast<double>(state.rows.size())));
     std::vector<double> values;
     std::vector<Complex> stack;
     for (const auto& [complexity, entry] : state.front.entries()) {
@@ -56,6 +76,10 @@ bool noise_floor_reached(ThoroughState& state) {
             state.precision.rounding_sigma(expression, state.rows, operators(state));
         const double entry_floor =
             rounding > 0.0 ? margin * std::hypot(state.noise, rounding) : floor;
+        // What another formula of the front already reached is a floor as well: a formula whose
+        // squared error lies beyond the chance variation of that one's leaves signal unexplained,
+        // before its numbers are snapped and after.
+        if (error * error > reached) continue;
         if (error > entry_floor || !state.tried_at_floor.insert({complexity, error}).second) {
             continue;
         }
@@ -68,7 +92,8 @@ bool noise_floor_reached(ThoroughState& state) {
         count_numbers(snapped, cost);
         if (cost.fitted_constants > 0) continue;
         if (!real_values(snapped, state.rows, operators(state), values, stack)) continue;
-        if (rms_error(values, state.targets) > entry_floor) continue;
+        const double snapped_error = rms_error(values, state.targets);
+        if (snapped_error > entry_floor || snapped_error * snapped_error > reached) continue;
         for (std::size_t j = 0; j < values.size(); ++j) values[j] -= state.targets[j];
         if (!state.residual_structure) state.residual_structure.emplace(state.input_rows);
         if (state.residual_structure->looks_like_noise(values)) return true;

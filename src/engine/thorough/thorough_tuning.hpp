@@ -154,6 +154,9 @@ struct ThoroughTuning {
     // many formulas of simple numbers reach it, so reaching it says little about the structure.
     // At 1% of the targets a wrong structure rarely gets there; at 10% many do.
     double loose_floor_fraction = 0.05;
+    // A formula reaches the floor only within this many standard errors of the squared error
+    // (relative 2/n for n rows of Gaussian noise) of the best the front has reached.
+    double floor_against_achieved_standard_errors = 1.0;
 
     // ---- Products of powers ----------------------------------------------------------------
     // Rows the fit in logarithms needs at least: on fewer, a constant and a power or two pass
