@@ -233,7 +233,7 @@ TEST_P(PairFitTest, FindsTheCombinationAndRanksItExact) {
     ASSERT_TRUE(make_pair_block(f, unit_y, blocks[0]));
     ASSERT_TRUE(make_pair_block(g, unit_y, blocks[1]));
     // The pool is both blocks, the partners the second one alone: one pair to look at.
-    const auto picks = best_pairs(blocks, std::span(blocks).subspan(1), 1, 1, 4, {});
+    const auto picks = best_pairs(blocks, std::span(blocks).subspan(1), 1, 1, 4, PairNoise{}, {});
     ASSERT_TRUE(picks);
     ASSERT_EQ(picks->size(), 1u);
     EXPECT_EQ(picks->front().first, 0u);
@@ -253,6 +253,40 @@ INSTANTIATE_TEST_SUITE_P(
                       PairCase{"collinear", [](double x) { return x; },
                                [](double x) { return 3.0 * x - 1.0; }, 1.0, 1.0, 0.0, false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// On noisy targets every pair spanning the same values fits alike; the one whose numbers are
+// simple within the noise is the data's, even when a shorter pair bends its numbers to the same
+// fit. Without the noise's size to judge the numbers by, the shorter one comes first.
+TEST(BestPairs, WithinTheNoiseSimpleNumbersComeFirst) {
+    std::vector<double> sine, wave, mixed, y;
+    for (int j = 0; j < 40; ++j) {
+        const double x = -1.0 + 0.05 * j;
+        sine.push_back(std::sin(x));
+        wave.push_back(std::sin(x + x * x));
+        mixed.push_back(sine.back() + 0.37 * wave.back());
+        y.push_back(sine.back() + wave.back() + 0.01 * std::sin(91.0 * j));
+    }
+    const std::vector<double> unit_y = unit_vector(y);
+    std::vector<PairBlock> blocks(3);
+    ASSERT_TRUE(make_pair_block(sine, unit_y, blocks[0]));
+    ASSERT_TRUE(make_pair_block(mixed, unit_y, blocks[1]));
+    ASSERT_TRUE(make_pair_block(wave, unit_y, blocks[2]));
+    blocks[0].complexity = 2;
+    blocks[1].complexity = 1;  // the bent pair is the shorter one
+    blocks[2].complexity = 6;
+    const auto first_block = [&](const PairNoise& noise) {
+        const auto picks = best_pairs(std::span(blocks).first(2), std::span(blocks).subspan(2), 2,
+                                      0, 2, noise, {});
+        EXPECT_TRUE(picks && picks->size() == 2);
+        return picks->front().first;
+    };
+    double mean = 0.0, squares = 0.0;
+    for (double v : y) mean += v / static_cast<double>(y.size());
+    for (double v : y) squares += (v - mean) * (v - mean);
+    const PairNoise noisy{1e-3, 0.01, mean, std::sqrt(squares)};
+    EXPECT_EQ(first_block(noisy), 0u);
+    EXPECT_EQ(first_block(PairNoise{1e-3, 0.0, mean, std::sqrt(squares)}), 1u);
+}
 
 struct PairFormCase {
     const char* name;

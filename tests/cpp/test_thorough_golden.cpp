@@ -155,7 +155,7 @@ INSTANTIATE_TEST_SUITE_P(
                    }},
         GoldenCase{"noisy_line", 0xa3146700f087b3acULL, 1, 80, 0.0, 4.0,
                    [](const auto& v) { return 3.0 * x0(v) + 0.5; }, 0.05, 9},
-        GoldenCase{"constant_to_snap", 0xe47d3f1dd035e924ULL, 1, 40, 0.5, 2.0,
+        GoldenCase{"constant_to_snap", 0x0a5b1a261f5a8467ULL, 1, 40, 0.5, 2.0,
                    [](const auto& v) { return 1.5 * x0(v) * x0(v) + 0.25; }, 1e-3, 5},
         GoldenCase{"three_variables", 0xea9a08052d8d3692ULL, 3, 50, 1.0, 3.0,
                    [](const auto& v) { return x0(v) * x1(v) / v[2] + 0.7; }, 0.0, 6},

@@ -15,12 +15,45 @@ namespace kov {
 
 namespace {
 
-bool ranks_before(const PairPick& x, const PairPick& y) {
-    if (const int order = compare_fits(x.unexplained, x.complexity, y.unexplained, y.complexity)) {
-        return order < 0;
+struct PairOrder {
+    double tied_share;
+    bool operator()(const PairPick& x, const PairPick& y) const {
+        const double x_left = std::fmax(x.unexplained, tied_share);
+        const double y_left = std::fmax(y.unexplained, tied_share);
+        if (x_left != y_left) return x_left < y_left;
+        if (x.simple_numbers != y.simple_numbers) return x.simple_numbers > y.simple_numbers;
+        if (x.complexity != y.complexity) return x.complexity < y.complexity;
+        if (x.second != y.second) return x.second < y.second;
+        return x.first < y.first;
     }
-    if (x.second != y.second) return x.second < y.second;
-    return x.first < y.first;
+};
+
+// Whether a number estimated with standard error `error` is within the noise of a whole or half
+// number (zero only when `zero_counts`); not when the error is too wide for that to say anything.
+bool near_half_integer(double value, double error, bool zero_counts) {
+    const double reach = thorough_tuning.simple_number_errors * error;
+    const double half = std::round(2.0 * value) / 2.0;
+    if (!(reach < 0.25) || (half == 0.0 && !zero_counts)) return false;
+    return std::fabs(value - half) <= reach;
+}
+
+// How many of a, b and c in a·f + b·g + c lie within the noise of simple numbers, from the pair's
+// fit in unit coordinates: a unit vector's coefficient α becomes a = α · |y| / |f|.
+std::uint32_t simple_numbers(const PairBlock& f, const PairBlock& g, double r, double det,
+                             const PairNoise& noise) {
+    const double alpha = (f.correlation - r * g.correlation) / det;
+    const double beta = (g.correlation - r * f.correlation) / det;
+    const double a = alpha * noise.target_norm / f.norm;
+    const double b = beta * noise.target_norm / g.norm;
+    const double c = noise.target_mean - a * f.mean - b * g.mean;
+    const double a_error = noise.sigma / (f.norm * std::sqrt(det));
+    const double b_error = noise.sigma / (g.norm * std::sqrt(det));
+    const double rows = static_cast<double>(f.unit.size());
+    const double c_error = std::sqrt(noise.sigma * noise.sigma / rows +
+                                     std::pow(f.mean * a_error, 2) + std::pow(g.mean * b_error, 2));
+    // A block whose coefficient is nothing does not make the pair simpler; no offset does.
+    return near_half_integer(a, a_error, false) + near_half_integer(b, b_error, false) +
+           near_half_integer(c, c_error, true);
 }
 
 // c·f as a term of a sum: f alone for 1, Times(c, f) otherwise.
@@ -72,6 +105,12 @@ bool make_pair_block(std::span<const double> values, std::span<const double> uni
                      PairBlock& out) {
     out.unit = unit_vector(values);
     if (out.unit.empty() || out.unit.size() != unit_target.size()) return false;
+    out.mean = 0.0;
+    for (double v : values) out.mean += v;
+    out.mean /= static_cast<double>(values.size());
+    out.norm = 0.0;
+    for (double v : values) out.norm += (v - out.mean) * (v - out.mean);
+    out.norm = std::sqrt(out.norm);
     out.correlation = 0.0;
     for (std::size_t j = 0; j < unit_target.size(); ++j) {
         out.correlation += out.unit[j] * unit_target[j];
@@ -82,8 +121,11 @@ bool make_pair_block(std::span<const double> values, std::span<const double> uni
 std::optional<std::vector<PairPick>> best_pairs(std::span<const PairBlock> pool,
                                                 std::span<const PairBlock> partners,
                                                 std::size_t shared_begin, std::size_t shared,
-                                                std::size_t count,
+                                                std::size_t count, const PairNoise& noise,
                                                 const std::function<bool()>& poll) {
+    const double tied_share = std::fmax(noise.tied_share, thorough_tuning.exact_share);
+    const PairOrder ranks_before{tied_share};
+    const bool numbers_count = noise.sigma > 0.0 && noise.target_norm > 0.0;
     std::vector<std::vector<PairPick>> heaps(worker_count());
     const bool completed = parallel_for(
         partners.size(), thorough_tuning.pairing_chunk,
@@ -104,9 +146,12 @@ std::optional<std::vector<PairPick>> best_pairs(std::span<const PairBlock> pool,
                     const double explained = (u * u - 2.0 * r * u * v + v * v) / det;
                     const double unexplained = std::fmax(1.0 - explained, 0.0);
                     if (!std::isfinite(unexplained)) continue;
+                    const std::uint32_t simple = numbers_count && unexplained <= tied_share
+                                                     ? simple_numbers(f, g, r, det, noise)
+                                                     : 0;
                     keep_best(
                         heap,
-                        PairPick{unexplained, f.complexity + g.complexity,
+                        PairPick{unexplained, f.complexity + g.complexity, simple,
                                  static_cast<std::uint32_t>(p), static_cast<std::uint32_t>(q)},
                         count, ranks_before);
                 }

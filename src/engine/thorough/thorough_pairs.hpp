@@ -18,6 +18,18 @@ struct PairBlock {
     std::vector<double> unit;
     double correlation = 0.0;
     std::uint32_t complexity = 0;  // of the block's expression: the simpler of equal pairs wins
+    double mean = 0.0;             // of the block's values, which are unit · norm + mean
+    double norm = 0.0;
+};
+
+// The targets' noise as the pairs see it: pairs that leave less than `tied_share` of the
+// targets' spread fit alike, and among them those whose numbers a, b and c lie within the noise
+// of simple values come first. A zero `sigma` leaves the numbers out of the order.
+struct PairNoise {
+    double tied_share = 0.0;
+    double sigma = 0.0;
+    double target_mean = 0.0;
+    double target_norm = 0.0;  // of the centred targets
 };
 
 // Orders two combinations by the share they leave unexplained (all exact ones alike), then by
@@ -36,13 +48,15 @@ struct PairBlock {
 // target's spread that their best combination a·f + b·g + c leaves unexplained.
 struct PairPick {
     double unexplained = 1.0;
-    std::uint32_t complexity = 0;  // of the two blocks together
+    std::uint32_t complexity = 0;      // of the two blocks together
+    std::uint32_t simple_numbers = 0;  // of a, b and c, within the noise of simple values
     std::uint32_t first = 0;
     std::uint32_t second = 0;
 };
 
 // The `count` best pairs of a pool block and a partner, best first (pairs that leave less than
-// rounding count as equal, the simpler first; then by position), the same for
+// the noise's tied share count as equal, those with more simple numbers first, then the
+// simpler; then by position), the same for
 // any thread count. Partner i < `shared` is pool block `shared_begin + i` itself: each such pair
 // is looked at once. Nearly collinear pairs add nothing to one block alone and are skipped.
 // Returns nothing when `poll` asked to stop.
@@ -50,6 +64,7 @@ struct PairPick {
                                                               std::span<const PairBlock> partners,
                                                               std::size_t shared_begin,
                                                               std::size_t shared, std::size_t count,
+                                                              const PairNoise& noise,
                                                               const std::function<bool()>& poll);
 
 // The least-squares a, b and c of a·f + b·g + c ≈ y on all rows, in extended precision; false

@@ -8,6 +8,29 @@
 
 namespace kov {
 
+namespace {
+
+// Pairs that leave no more than the noise fit as well as the data can tell: those with simple
+// numbers first, then the simpler, or a pair bending to the noise takes the place of the true one.
+PairNoise pair_noise(const ThoroughState& state) {
+    PairNoise noise;
+    if (!(state.noise > 0.0) || state.sample.empty()) return noise;
+    double mean = 0.0;
+    for (std::uint32_t j : state.sample) mean += state.targets[j];
+    mean /= static_cast<double>(state.sample.size());
+    double squares = 0.0;
+    for (std::uint32_t j : state.sample) squares += std::pow(state.targets[j] - mean, 2);
+    if (!(squares > 0.0)) return noise;
+    noise.sigma = state.noise;
+    noise.target_mean = mean;
+    noise.target_norm = std::sqrt(squares);
+    noise.tied_share = std::pow(thorough_tuning.given_noise_margin * state.noise, 2) *
+                       static_cast<double>(state.sample.size()) / squares;
+    return noise;
+}
+
+}  // namespace
+
 bool offer_pairs(ThoroughState& state, std::uint64_t level) {
     if (state.unit_target.empty()) return true;
     const bfs::Level& current = state.levels[level];
@@ -38,8 +61,9 @@ bool offer_pairs(ThoroughState& state, std::uint64_t level) {
         state.pool.push_back(partners[i]);
         state.pool_expressions.push_back(current.expressions[partner_index[i]]);
     }
-    const std::optional<std::vector<PairPick>> picks = best_pairs(
-        state.pool, partners, shared_begin, shared, thorough_tuning.pairs_confirmed, state.poll);
+    const std::optional<std::vector<PairPick>> picks =
+        best_pairs(state.pool, partners, shared_begin, shared, thorough_tuning.pairs_confirmed,
+                   pair_noise(state), state.poll);
     if (!picks) return false;
     std::vector<std::vector<ScoredExpression>> offers(picks->size());
     const bool completed = parallel_for(

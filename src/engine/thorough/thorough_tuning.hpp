@@ -157,6 +157,9 @@ struct ThoroughTuning {
     // A formula reaches the floor only within this many standard errors of the squared error
     // (relative 2/n for n rows of Gaussian noise) of the best the front has reached.
     double floor_against_achieved_standard_errors = 1.0;
+    // A pair's number counts as simple within this many of its standard errors of a whole or
+    // half number.
+    double simple_number_errors = 2.0;
 
     // ---- Products of powers ----------------------------------------------------------------
     // Rows the fit in logarithms needs at least: on fewer, a constant and a power or two pass
