@@ -455,6 +455,42 @@ TEST(ThoroughSearch, CancellationStillWins) {
     EXPECT_EQ(std::get<SearchError>(run.outcome).kind, SearchError::Kind::Cancelled);
 }
 
+// Logarithms of sums of products come from the sums fitted to exp(y), long before the levels
+// would build them: exact, and within the levels' first few.
+struct LogarithmCase {
+    const char* name;
+    double (*truth)(double);
+    double low;
+    double high;
+};
+
+class LogarithmOfSum : public ::testing::TestWithParam<LogarithmCase> {};
+
+TEST_P(LogarithmOfSum, IsFoundExactly) {
+    const LogarithmCase& c = GetParam();
+    Rows rows;
+    std::vector<double> targets;
+    for (int i = 0; i < 20; ++i) {
+        const double x = c.low + (c.high - c.low) * i / 19.0;
+        rows.push_back({x});
+        targets.push_back(c.truth(x));
+    }
+    const Searched run = search(rows, targets, thorough(5));
+    EXPECT_TRUE(std::any_of(results(run).begin(), results(run).end(), [](const SearchResult& r) {
+        return r.error <= 1e-12;
+    })) << results(run).front().expression.formula;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LogarithmOfSum,
+    ::testing::Values(
+        LogarithmCase{"two_logarithms",
+                      [](double x) { return std::log(x + 1) + std::log(x * x + 1); }, 0.0, 2.0},
+        LogarithmCase{"cubic", [](double x) { return std::log(x * x * x + 2 * x + 1); }, 0.0, 3.0},
+        LogarithmCase{"log_of_a_product_and_a_power",
+                      [](double x) { return 2.0 * std::log(x) + std::log(x + 3); }, 0.5, 4.0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(ThoroughSearch, StopsAtTheGivenNoiseFloor) {
     Rows rows;
     std::vector<double> targets;

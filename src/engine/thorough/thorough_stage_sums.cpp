@@ -1,11 +1,80 @@
 // Sums of three or more simple blocks.
 
 #include <algorithm>
+#include <cmath>
 
+#include "engine/thorough/thorough_formula.hpp"
+#include "engine/thorough/thorough_pairs.hpp"
 #include "engine/thorough/thorough_stages.hpp"
 #include "engine/thorough/thorough_terms.hpp"
+#include "ops/builtin_ids.hpp"
 
 namespace kov {
+
+namespace {
+
+// The logarithm of a sum of products, log(1 + x + x² + x³) = log(1 + x) + log(1 + x²): the sums
+// and pairs of the products fitted to exp(y), each offered under a logarithm, where exp(y) keeps
+// the targets' digits.
+bool offer_logarithms_of_sums(ThoroughState& state, const std::vector<Expression>& products,
+                              const TermSearchOptions& options) {
+    const auto too_large = [](double y) {
+        return !(std::fabs(y) <= thorough_tuning.largest_exponentiated_target);
+    };
+    if (std::any_of(state.targets.begin(), state.targets.end(), too_large)) return true;
+    std::vector<double> exponentials(state.targets.size());
+    for (std::size_t j = 0; j < exponentials.size(); ++j) {
+        exponentials[j] = std::exp(state.targets[j]);
+    }
+    std::vector<double> sample_exponentials;
+    for (std::uint32_t j : state.sample) sample_exponentials.push_back(exponentials[j]);
+    const std::vector<double> unit_target = unit_vector(sample_exponentials);
+    if (unit_target.empty()) return true;
+    std::vector<PairBlock> blocks;
+    std::vector<const Expression*> expressions;
+    std::vector<double> values(state.sample.size());
+    std::vector<Complex> stack;
+    for (const Expression& product : products) {
+        if (!real_values(product, state.sample_rows, operators(state), values, stack)) continue;
+        PairBlock block;
+        if (!make_pair_block(values, unit_target, block)) continue;
+        block.complexity = static_cast<std::uint32_t>(product.complexity);
+        blocks.push_back(std::move(block));
+        expressions.push_back(&product);
+    }
+    std::vector<const PairBlock*> candidates;
+    for (const PairBlock& block : blocks) candidates.push_back(&block);
+    const std::optional<std::vector<TermSum>> sums =
+        best_sums(candidates, unit_target, options, state.poll);
+    if (!sums) return false;
+    std::optional<std::vector<ScoredExpression>> fitted =
+        confirm_sums(*sums, expressions, state.rows, exponentials, operators(state), state.poll);
+    // Sums of two products (x³ + 2x + 1) are the pairs' business: every two products.
+    const std::optional<std::vector<PairPick>> picks = best_pairs(
+        blocks, blocks, 0, blocks.size(), thorough_tuning.pairs_confirmed, PairNoise{}, state.poll);
+    if (!fitted || !picks) return false;
+    std::vector<double> f_values;
+    std::vector<double> g_values;
+    for (const PairPick& pick : *picks) {
+        const Expression& f = *expressions[pick.first];
+        const Expression& g = *expressions[pick.second];
+        if (!real_values(f, state.rows, operators(state), f_values, stack) ||
+            !real_values(g, state.rows, operators(state), g_values, stack)) {
+            continue;
+        }
+        for (ScoredExpression& pair : pair_variants(f, f_values, g, g_values, exponentials)) {
+            fitted->push_back(std::move(pair));
+        }
+    }
+    for (const ScoredExpression& sum : *fitted) {
+        const Expression logarithm = apply_builtin(builtin_id::log, sum.expression);
+        if (!real_values(logarithm, state.rows, operators(state), values, stack)) continue;
+        state.front.offer(logarithm, rms_error(values, state.targets));
+    }
+    return true;
+}
+
+}  // namespace
 
 // The products of the variables, then those and the pool's smallest blocks. Larger blocks are too
 // many to choose among on few rows: some of them always fit the data by chance, and a forward
@@ -61,7 +130,7 @@ bool offer_sums(ThoroughState& state) {
         confirm_sums(*sums, expressions, state.rows, state.targets, operators(state), state.poll);
     if (!offers) return false;
     for (const ScoredExpression& offer : *offers) state.front.offer(offer.expression, offer.error);
-    return true;
+    return offer_logarithms_of_sums(state, products, options);
 }
 
 }  // namespace kov

@@ -109,6 +109,9 @@ struct ThoroughTuning {
     std::size_t most_terms = 6;
     std::size_t sum_beam = 12;
     std::size_t sums_per_size = 4;
+    // Sums of products are also fitted to exp(y) (the logarithm of a sum), where no target is
+    // larger than this in size: exp(y) then stays within e^20 of 1 and keeps the targets' digits.
+    double largest_exponentiated_target = 20.0;
     // Every block of a sum that comes back explains, beyond the others, more than chance at this
     // level shared out over all the blocks it was picked from (Bonferroni): the best of hundreds
     // of blocks always explains some noise, and a term that only fits the noise bends the sum to
