@@ -1,4 +1,4 @@
-// Sums of three or more simple blocks.
+// Sums of three or more simple blocks, and logarithms of sums of the variables' products.
 
 #include <algorithm>
 #include <cmath>
@@ -12,6 +12,29 @@
 namespace kov {
 
 namespace {
+
+// The products with a value on every sample row, as blocks against `unit_target`, with their
+// expressions in the same order.
+struct ProductBlocks {
+    std::vector<PairBlock> blocks;
+    std::vector<const Expression*> expressions;
+};
+
+ProductBlocks product_blocks(const ThoroughState& state, const std::vector<Expression>& products,
+                             std::span<const double> unit_target) {
+    ProductBlocks out;
+    std::vector<double> values(state.sample.size());
+    std::vector<Complex> stack;
+    for (const Expression& product : products) {
+        if (!real_values(product, state.sample_rows, operators(state), values, stack)) continue;
+        PairBlock block;
+        if (!make_pair_block(values, unit_target, block)) continue;
+        block.complexity = static_cast<std::uint32_t>(product.complexity);
+        out.blocks.push_back(std::move(block));
+        out.expressions.push_back(&product);
+    }
+    return out;
+}
 
 // The logarithm of a sum of products, log(1 + x + x² + x³) = log(1 + x) + log(1 + x²): the sums
 // and pairs of the products fitted to exp(y), each offered under a logarithm, where exp(y) keeps
@@ -30,18 +53,7 @@ bool offer_logarithms_of_sums(ThoroughState& state, const std::vector<Expression
     for (std::uint32_t j : state.sample) sample_exponentials.push_back(exponentials[j]);
     const std::vector<double> unit_target = unit_vector(sample_exponentials);
     if (unit_target.empty()) return true;
-    std::vector<PairBlock> blocks;
-    std::vector<const Expression*> expressions;
-    std::vector<double> values(state.sample.size());
-    std::vector<Complex> stack;
-    for (const Expression& product : products) {
-        if (!real_values(product, state.sample_rows, operators(state), values, stack)) continue;
-        PairBlock block;
-        if (!make_pair_block(values, unit_target, block)) continue;
-        block.complexity = static_cast<std::uint32_t>(product.complexity);
-        blocks.push_back(std::move(block));
-        expressions.push_back(&product);
-    }
+    const auto [blocks, expressions] = product_blocks(state, products, unit_target);
     std::vector<const PairBlock*> candidates;
     for (const PairBlock& block : blocks) candidates.push_back(&block);
     const std::optional<std::vector<TermSum>> sums =
@@ -55,6 +67,8 @@ bool offer_logarithms_of_sums(ThoroughState& state, const std::vector<Expression
     if (!fitted || !picks) return false;
     std::vector<double> f_values;
     std::vector<double> g_values;
+    std::vector<double> values;
+    std::vector<Complex> stack;
     for (const PairPick& pick : *picks) {
         const Expression& f = *expressions[pick.first];
         const Expression& g = *expressions[pick.second];
@@ -88,26 +102,10 @@ bool offer_sums(ThoroughState& state) {
     if (options.most_terms < thorough_tuning.fewest_terms) return true;
     std::vector<Expression> products =
         monomials(static_cast<std::uint8_t>(state.variables), thorough_tuning.most_products);
-    std::vector<PairBlock> product_blocks;
+    const ProductBlocks products_alone = product_blocks(state, products, state.unit_target);
     std::vector<const PairBlock*> candidates;
-    std::vector<const Expression*> expressions;
-    std::vector<double> values(state.sample.size());
-    std::vector<Complex> stack;
-    std::vector<std::size_t> kept_products;
-    for (std::size_t i = 0; i < products.size(); ++i) {
-        if (!real_values(products[i], state.sample_rows, operators(state), values, stack)) {
-            continue;
-        }
-        PairBlock block;
-        if (!make_pair_block(values, state.unit_target, block)) continue;
-        block.complexity = static_cast<std::uint32_t>(products[i].complexity);
-        product_blocks.push_back(std::move(block));
-        kept_products.push_back(i);
-    }
-    for (std::size_t k = 0; k < product_blocks.size(); ++k) {
-        candidates.push_back(&product_blocks[k]);
-        expressions.push_back(&products[kept_products[k]]);
-    }
+    for (const PairBlock& block : products_alone.blocks) candidates.push_back(&block);
+    std::vector<const Expression*> expressions = products_alone.expressions;
     for (std::size_t p = 0; p < state.pool.size(); ++p) {
         if (state.pool[p].complexity > thorough_tuning.simple_block_complexity) continue;
         candidates.push_back(&state.pool[p]);
@@ -115,8 +113,9 @@ bool offer_sums(ThoroughState& state) {
     }
     // Polynomials first: among the products alone the chance fits of the other blocks cannot
     // lead the selection astray.
-    std::optional<std::vector<TermSum>> sums = best_sums(
-        std::span(candidates).first(product_blocks.size()), state.unit_target, options, state.poll);
+    std::optional<std::vector<TermSum>> sums =
+        best_sums(std::span(candidates).first(products_alone.blocks.size()), state.unit_target,
+                  options, state.poll);
     const std::optional<std::vector<TermSum>> mixed =
         sums ? best_sums(candidates, state.unit_target, options, state.poll) : std::nullopt;
     if (!mixed) return false;
