@@ -42,3 +42,15 @@ def test_a_time_limit_returns_the_best_so_far(strategy, capsys):
     candidates = searcher.find_candidates(x, y)
     assert candidates and np.isfinite(candidates[0].error)
     assert "Time limit of 300ms reached at level" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("rows", [100, 1000])
+def test_a_noisy_formula_ends_the_search_at_the_noise(rows, capsys):
+    # On a hundred rows the estimated noise is unsure and lies below the formula's own error.
+    rng = np.random.default_rng(7)
+    x = rng.uniform(-5.0, 5.0, rows)
+    y = x * np.sin(x)
+    y = y + rng.normal(0.0, 0.01 * np.sqrt(np.mean(y**2)), rows)
+    result = thorough(8).find_selected(x[:, None], y)
+    assert result.formula == "Times(v_{0}, Sin(v_{0}))"
+    assert capsys.readouterr().out.count("processed in") < 7  # levels 2 to 8 would be seven

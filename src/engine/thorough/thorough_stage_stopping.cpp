@@ -33,21 +33,31 @@ double achieved_noise(const ThoroughState& state) {
 // the floor whose numbers all snap to simple values while it stays there, and whose residuals
 // leave nothing that neighbouring rows share, is the data's formula as far as they can tell;
 // otherwise the search goes on. Each front entry is tried once.
+//
+// Where the estimate shows no floor (a hundred rows of a curving function leave the local
+// polynomials unsure), the best the front has reached stands for it: a formula of simple numbers
+// as good as that, within the loose floor, with every shorter level searched and residuals that
+// look like noise, ends the search as well.
 bool noise_floor_reached(ThoroughState& state) {
     // The rounding of tabled data is noise as well (data_precision.hpp).
-    if (!(state.noise > 0.0) && !state.precision.rounded()) return false;
+    const bool estimated = state.noise > 0.0 || state.precision.rounded();
     const ThoroughTuning& tuning = thorough_tuning;
+    // Against an estimate, both sides vary: the estimate, and the error of the data's own formula
+    // over n rows (relative 1/√(2n)).
+    const double rows = static_cast<double>(state.rows.size());
+    const double uncertainty =
+        std::hypot(noise_estimate_spread(state.rows.size()), 1.0 / std::sqrt(2.0 * rows));
     const double margin =
         state.config.noise
             ? tuning.given_noise_margin
-            : tuning.given_noise_margin * (1.0 + tuning.estimate_standard_errors *
-                                                     noise_estimate_spread(state.rows.size()));
-    const double floor = margin * state.noise;
+            : tuning.given_noise_margin * (1.0 + tuning.estimate_standard_errors * uncertainty);
+    const double floor =
+        estimated ? margin * state.noise : tuning.loose_floor_fraction * state.spread;
     const bool loose_floor = state.noise > tuning.loose_floor_fraction * state.spread;
     const double achieved = achieved_noise(state);
-    const double reached = achieved * achieved *
-                           (1.0 + tuning.floor_against_achieved_standard_errors *
-                                      std::sqrt(2.0 / static_cast<double>(state.rows.size())));
+    const double reached =
+        achieved * achieved *
+        (1.0 + tuning.floor_against_achieved_standard_errors * std::sqrt(2.0 / rows));
     std::vector<double> values;
     std::vector<Complex> stack;
     for (const auto& [complexity, entry] : state.front.entries()) {
@@ -56,7 +66,8 @@ bool noise_floor_reached(ThoroughState& state) {
         // search goes on until every shorter one was looked at. So it does past the budgets'
         // cuts when the floor is loose: then sums of blocks with simple numbers reach it long
         // before the levels that hold the true, shorter formula.
-        if ((state.searched_whole || loose_floor) && state.searched_level + 1 < complexity) {
+        if ((state.searched_whole || loose_floor || !estimated) &&
+            state.searched_level + 1 < complexity) {
             continue;
         }
         // On tabled data a formula of simple numbers within the rounding of every row is as good
@@ -75,7 +86,7 @@ bool noise_floor_reached(ThoroughState& state) {
         const double rounding =
             state.precision.rounding_sigma(expression, state.rows, operators(state));
         const double entry_floor =
-            rounding > 0.0 ? margin * std::hypot(state.noise, rounding) : floor;
+            estimated && rounding > 0.0 ? margin * std::hypot(state.noise, rounding) : floor;
         // What another formula of the front already reached is a floor as well: a formula whose
         // squared error lies beyond the chance variation of that one's leaves signal unexplained,
         // before its numbers are snapped and after.

@@ -149,8 +149,9 @@ struct ThoroughTuning {
 
     // ---- Stopping --------------------------------------------------------------------------
     // A formula within this factor of the noise is as good as the data can tell: the search
-    // stops. An estimated noise level is itself uncertain (and tends low on few rows): it gets
-    // this many of its standard errors more room.
+    // stops. An estimated noise level is itself uncertain (and tends low on few rows), as is the
+    // formula's error over the rows: against an estimate, the factor gets this many standard
+    // errors of the two together more room.
     double given_noise_margin = 1.1;
     double estimate_standard_errors = 1.0;
     // Noise above this fraction of the targets' standard deviation makes the noise floor loose:
