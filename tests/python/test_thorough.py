@@ -54,3 +54,17 @@ def test_a_noisy_formula_ends_the_search_at_the_noise(rows, capsys):
     result = thorough(8).find_selected(x[:, None], y)
     assert result.formula == "Times(v_{0}, Sin(v_{0}))"
     assert capsys.readouterr().out.count("processed in") < 7  # levels 2 to 8 would be seven
+
+
+
+def test_a_product_with_a_block_is_found_on_noisy_rows():
+    # Many blocks fit the logarithms of noisy targets alike, and 1/cos(x1/x2) nearly so; the
+    # true block has a whole exponent.
+    rng = np.random.default_rng(104)
+    x = np.column_stack([rng.uniform(1.0, 5.0, 100), rng.uniform(1.0, 2.0, 100),
+                         rng.uniform(3.0, 10.0, 100)])
+    y = x[:, 0] / np.sqrt(1.0 - (x[:, 1] / x[:, 2]) ** 2)
+    y = y + rng.normal(0.0, 0.01 * np.sqrt(np.mean(y**2)), 100)
+    result = thorough(10, time_limit=20).find_selected(x, y)
+    assert result.formula in ("Divide(v_{0}, Cos(ArcSin(Divide(v_{1}, v_{2}))))",
+                              "Divide(v_{0}, Sin(ArcCos(Divide(v_{1}, v_{2}))))")

@@ -192,14 +192,20 @@ Expression product_of(const OperatorRegistry& registry,
 }  // namespace
 
 ProductSearch::ProductSearch(const ComplexRows& sample_rows, std::span<const double> sample_targets,
-                             std::size_t variables)
+                             std::size_t variables, double noise)
     : rows_(sample_targets.size()), sample_rows_(sample_rows) {
     if (rows_ < thorough_tuning.product_fewest_rows) return;
     target_logs_.resize(rows_);
+    double log_noise_squares = 0.0;
     for (std::size_t j = 0; j < rows_; ++j) {
         const double y = sample_targets[j];
         if (y == 0.0 || !std::isfinite(y)) return;
         target_logs_[j] = std::log(std::fabs(y));
+        log_noise_squares += std::pow(noise / y, 2);  // log|y| moves by the noise relative to y
+    }
+    if (noise > 0.0 && std::isfinite(log_noise_squares)) {
+        log_noise_ = std::sqrt(log_noise_squares / static_cast<double>(rows_));
+        noise_left_ = std::pow(thorough_tuning.given_noise_margin, 2) * log_noise_squares;
     }
     centre(target_logs_);
     std::vector<Complex> column(rows_);
@@ -596,6 +602,36 @@ std::vector<Expression> ProductSearch::with_blocks(const OperatorRegistry& regis
         block.left = c.left;
         fresh.push_back(std::move(block));
     }
+    // On noisy targets many blocks fit the logarithms within the noise, in an order the noise
+    // decides: each of those whose exponent is a half within the noise is tried alone as well.
+    if (log_noise_ > 0.0) {
+        std::vector<Candidate> tied;
+        for (const Candidate& c : candidates) {
+            if (c.left > noise_left_) continue;
+            std::vector<double> column;
+            bool positive = true;
+            if (!block_column(level.row_values(c.source / 2), c.source % 2 == 1, column, positive))
+                continue;
+            orthogonalise(column);
+            if (simple_exponent(column)) tied.push_back(c);
+        }
+        std::sort(tied.begin(), tied.end(), [](const Candidate& x, const Candidate& y) {
+            return x.left != y.left ? x.left < y.left : x.source < y.source;
+        });
+        if (tied.size() > thorough_tuning.noisy_single_block_products) {
+            tied.resize(thorough_tuning.noisy_single_block_products);
+        }
+        for (const Candidate& c : tied) {
+            Block block;
+            block.exponent = c.source % 2 == 1;
+            (void)block_column(level.row_values(c.source / 2), block.exponent, block.logs,
+                               block.positive);
+            block.expression = level.expressions[c.source / 2];
+            const Block* one[] = {&block};
+            Expression product;
+            if (rounded_product(registry, one, product)) out.push_back(std::move(product));
+        }
+    }
     if (!fresh.empty()) select_forward(registry, level, {fresh.front()}, out);
     // Each new block with the exp(c·M) of every small monomial: a factor such as cos(ω·t) hides
     // a decay exp(−γ·t) that explains little beside it, so that it is not among the kept ones.
@@ -693,6 +729,15 @@ void ProductSearch::select_forward(const OperatorRegistry& registry, const bfs::
         if (rounded_product(registry, blocks, product)) out.push_back(std::move(product));
         select_forward(registry, level, grown, out);
     }
+}
+
+bool ProductSearch::simple_exponent(std::span<const double> orthogonal) const {
+    const double length = dot(orthogonal, orthogonal);
+    if (!(log_noise_ > 0.0) || !(length > 0.0)) return false;
+    const double exponent = dot(residual_, orthogonal) / length;
+    const double reach = thorough_tuning.simple_number_errors * log_noise_ / std::sqrt(length);
+    const double half = std::round(2.0 * exponent) / 2.0;
+    return half != 0.0 && reach < 0.25 && std::fabs(exponent - half) <= reach;
 }
 
 std::vector<ProductSearch::Candidate> ProductSearch::best_candidates(

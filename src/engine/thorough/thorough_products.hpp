@@ -23,8 +23,9 @@ class ProductSearch {
 public:
     // `sample_rows` and `sample_targets` are the rows the levels cache, in the same order. The
     // search is off (it offers nothing) when a target is zero or not finite there.
+    // `noise`: the targets' standard deviation of noise, 0 when there is none or it is unknown.
     ProductSearch(const ComplexRows& sample_rows, std::span<const double> sample_targets,
-                  std::size_t variables);
+                  std::size_t variables, double noise = 0.0);
 
     // The monomial the variables' powers give alone, exponents rounded to halves; empty when
     // they are not near halves or the search is off.
@@ -72,6 +73,9 @@ private:
         double left = 0.0;
         std::size_t source = 0;
     };
+    // Whether a block's exponent, fitted from its column made orthogonal to the variables', is a
+    // nonzero half within the noise.
+    [[nodiscard]] bool simple_exponent(std::span<const double> orthogonal) const;
     // The best `count` (each leaving less than `before_any`), best first.
     [[nodiscard]] std::vector<Candidate> best_candidates(std::vector<Candidate>& candidates,
                                                          double before_any,
@@ -120,8 +124,10 @@ private:
     std::vector<double> target_logs_;                 // log|y|, centred
     std::vector<double> residual_;                    // of target_logs_ outside the variables' span
     double residual_norm_ = 0.0;                      // its squared length
-    std::vector<std::vector<int>> exponent_powers_;   // the small monomials tried as exp(c·M)
-    std::vector<std::vector<int>> binomial_terms_;    // the products sums of two are built from
+    double noise_left_ = 0.0;  // what the noise alone leaves of the logarithms, with its margin
+    double log_noise_ = 0.0;   // the noise of one row's logarithm, on average
+    std::vector<std::vector<int>> exponent_powers_;  // the small monomials tried as exp(c·M)
+    std::vector<std::vector<int>> binomial_terms_;   // the products sums of two are built from
     // Sums of squares of variables (a, a) and of differences (a, b), as indices into variables_.
     std::vector<std::vector<std::pair<std::size_t, std::size_t>>> square_sums_;
     std::vector<std::vector<double>> exponent_columns_;  // their columns outside the span

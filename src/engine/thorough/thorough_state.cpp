@@ -154,7 +154,7 @@ ThoroughState::ThoroughState(const std::vector<std::vector<double>>& rows_in,
     unit_target = unit_vector(sample_targets);
     noise = config.noise ? *config.noise : estimate_noise(input_rows, targets);
     fitters.resize(worker_count());
-    products.emplace(sample_rows, sample_targets, variables);
+    products.emplace(sample_rows, sample_targets, variables, noise);
     // Fitted formulas reach the front cleaned and verified (thorough_verify.hpp).
     if (config.fit_constants) front.set_gate(std::make_shared<FrontGate>(rows, targets, registry));
 }

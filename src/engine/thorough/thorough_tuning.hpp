@@ -172,6 +172,9 @@ struct ThoroughTuning {
     // Single-block products offered per level: the exact one ranks first when the level holds it,
     // the next few are near misses that cost little to confirm.
     std::size_t single_block_products = 8;
+    // On noisy targets, single-block products tried besides those: of a level's blocks that fit
+    // the logarithms within the noise with an exponent a half within the noise, the best this many.
+    std::size_t noisy_single_block_products = 64;
     // Two-block products offered per level (a new block with a kept one).
     std::size_t two_block_products = 8;
     // Three-block products offered per level (a best pair with a third block).
