@@ -159,10 +159,10 @@ struct ThoroughTuning {
     // At 1% of the targets a wrong structure rarely gets there; at 10% many do.
     double loose_floor_fraction = 0.05;
     // A formula reaches the floor only within this many standard errors of the squared error
-    // (relative 2/n for n rows of Gaussian noise) of the best the front has reached.
+    // (relative √(2/n) for n rows of Gaussian noise) of the best the front has reached.
     double floor_against_achieved_standard_errors = 1.0;
-    // A pair's number counts as simple within this many of its standard errors of a whole or
-    // half number.
+    // A pair's number, or a product's exponent, counts as simple within this many of its
+    // standard errors of a whole or half number.
     double simple_number_errors = 2.0;
 
     // ---- Products of powers ----------------------------------------------------------------
