@@ -56,7 +56,6 @@ def test_a_noisy_formula_ends_the_search_at_the_noise(rows, capsys):
     assert capsys.readouterr().out.count("processed in") < 7  # levels 2 to 8 would be seven
 
 
-
 def test_a_product_with_a_block_is_found_on_noisy_rows():
     # Many blocks fit the logarithms of noisy targets alike, and 1/cos(x1/x2) nearly so; the
     # true block has a whole exponent.
