@@ -82,9 +82,13 @@ int compare_fits(double first_unexplained, std::uint32_t first_complexity,
     return 0;
 }
 
-std::vector<double> unit_vector(std::span<const double> values) {
+namespace {
+
+// The values centred and scaled to unit length, with their mean and the centred values' length;
+// empty when they have no spread or are not finite.
+std::vector<double> centred_unit(std::span<const double> values, double& mean, double& norm) {
     if (values.empty()) return {};
-    double mean = 0.0;
+    mean = 0.0;
     for (double v : values) mean += v;
     mean /= static_cast<double>(values.size());
     std::vector<double> out(values.size());
@@ -96,21 +100,23 @@ std::vector<double> unit_vector(std::span<const double> values) {
         raw_squares += values[j] * values[j];
     }
     if (!has_spread(centred_squares, raw_squares) || !std::isfinite(centred_squares)) return {};
-    const double norm = std::sqrt(centred_squares);
+    norm = std::sqrt(centred_squares);
     for (double& v : out) v /= norm;
     return out;
 }
 
+}  // namespace
+
+std::vector<double> unit_vector(std::span<const double> values) {
+    double mean = 0.0;
+    double norm = 0.0;
+    return centred_unit(values, mean, norm);
+}
+
 bool make_pair_block(std::span<const double> values, std::span<const double> unit_target,
                      PairBlock& out) {
-    out.unit = unit_vector(values);
+    out.unit = centred_unit(values, out.mean, out.norm);
     if (out.unit.empty() || out.unit.size() != unit_target.size()) return false;
-    out.mean = 0.0;
-    for (double v : values) out.mean += v;
-    out.mean /= static_cast<double>(values.size());
-    out.norm = 0.0;
-    for (double v : values) out.norm += (v - out.mean) * (v - out.mean);
-    out.norm = std::sqrt(out.norm);
     out.correlation = 0.0;
     for (std::size_t j = 0; j < unit_target.size(); ++j) {
         out.correlation += out.unit[j] * unit_target[j];

@@ -589,7 +589,7 @@ std::vector<Expression> ProductSearch::with_blocks(const OperatorRegistry& regis
     // The level's best blocks by what log|y| leaves once they join the variables' powers.
     std::vector<Candidate> candidates;
     scan_level(level, [&](std::size_t source, const std::vector<double>& orthogonal) {
-        candidates.push_back({left_after(orthogonal), source});
+        candidates.push_back({left_after(orthogonal), source, simple_exponent(orthogonal)});
     });
     std::vector<Block> fresh;
     for (const Candidate& c :
@@ -607,13 +607,7 @@ std::vector<Expression> ProductSearch::with_blocks(const OperatorRegistry& regis
     if (log_noise_ > 0.0) {
         std::vector<Candidate> tied;
         for (const Candidate& c : candidates) {
-            if (c.left > noise_left_) continue;
-            std::vector<double> column;
-            bool positive = true;
-            if (!block_column(level.row_values(c.source / 2), c.source % 2 == 1, column, positive))
-                continue;
-            orthogonalise(column);
-            if (simple_exponent(column)) tied.push_back(c);
+            if (c.left <= noise_left_ && c.simple_exponent) tied.push_back(c);
         }
         std::sort(tied.begin(), tied.end(), [](const Candidate& x, const Candidate& y) {
             return x.left != y.left ? x.left < y.left : x.source < y.source;
@@ -732,8 +726,9 @@ void ProductSearch::select_forward(const OperatorRegistry& registry, const bfs::
 }
 
 bool ProductSearch::simple_exponent(std::span<const double> orthogonal) const {
+    if (!(log_noise_ > 0.0)) return false;
     const double length = dot(orthogonal, orthogonal);
-    if (!(log_noise_ > 0.0) || !(length > 0.0)) return false;
+    if (!(length > 0.0)) return false;
     const double exponent = dot(residual_, orthogonal) / length;
     const double reach = thorough_tuning.simple_number_errors * log_noise_ / std::sqrt(length);
     const double half = std::round(2.0 * exponent) / 2.0;

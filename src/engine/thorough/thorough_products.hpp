@@ -72,6 +72,7 @@ private:
     struct Candidate {
         double left = 0.0;
         std::size_t source = 0;
+        bool simple_exponent = false;  // of a level's block on noisy targets (simple_exponent)
     };
     // Whether a block's exponent, fitted from its column made orthogonal to the variables', is a
     // nonzero half within the noise.
